@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The operator's choices for one update, carried from the window to the update
+// worker. There is exactly one record per process; the window writes it only while
+// no update runs, so the worker can read it without a lock.
+struct UpdateSettings
+{
+    QString port_name;          // system name, without the "(忙)"/"(闲)" suffix
+    qint32 baud_rate = 0;       // bits per second; 0 when the list text was not a number
+    QString parity;             // "N", "O" or "E"
+    qint32 stop_bits = 0;       // 1 or 2; 0 when the list text was not a number
+    QString firmware_path;      // exactly as typed or chosen
+    bool auto_start = false;    // start the new program once it is written
+    QString product_descriptor; // how to ask the running application to restart
+
+    // Created on first use (thread-safe) and alive until process exit.
+    static UpdateSettings &instance();
+
+    UpdateSettings(const UpdateSettings &) = delete;
+    UpdateSettings &operator=(const UpdateSettings &) = delete;
+
+private:
+    UpdateSettings() = default;
+};

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building, testing and screenshotting korvane needs on Debian 12.
+# Safe to run again: it asks apt only for packages that are not installed yet.
+set -euo pipefail
+
+packages=(
+  build-essential cmake
+  qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+  fonts-wqy-microhei   # CJK glyphs; without them every Chinese text renders as boxes
+  xvfb xauth           # a real X server for screenshots of real windows
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
