@@ -7,7 +7,8 @@ packages=(
   build-essential cmake
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   fonts-wqy-microhei   # CJK glyphs; without them every Chinese text renders as boxes
-  xvfb xauth           # a real X server for screenshots of real windows
+  xvfb xauth           # a real X server for screenshots of real windows...
+  x11-utils x11-apps netpbm  # ...and the tools that find and capture them
 )
 
 missing=()
