@@ -249,11 +249,9 @@ private slots:
 
     void cmd_line_names_the_program_alone()
     {
-        DebugCapture capture;
-        MainWindow w;
-        const QString expected =
-            QStringLiteral("cmd \"%1\" + 1").arg(QCoreApplication::arguments().at(0));
-        QCOMPARE(capture.lines().filter(QStringLiteral("cmd ")), QStringList{expected});
+        const QStringList logged = debug_lines_during([] { MainWindow w; });
+        const QString program = QCoreApplication::arguments().at(0);
+        QCOMPARE(logged.filter("cmd "), QStringList{QStringLiteral("cmd \"%1\" + 1").arg(program)});
     }
 
     void scan_replaces_typed_text_with_present_ports()

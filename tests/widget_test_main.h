@@ -37,27 +37,19 @@ int run_widget_test(int argc, char **argv, const QStringList &program_args = {})
     return QTest::qExec(&test, argc, argv);
 }
 
-// Collects the debug lines written while it is alive.
-class DebugCapture
+// The debug lines written while `action` runs.
+template <class Action>
+QStringList debug_lines_during(Action action)
 {
-public:
-    DebugCapture() : previous(qInstallMessageHandler(&DebugCapture::handle)) { lines().clear(); }
-    ~DebugCapture() { qInstallMessageHandler(previous); }
-    DebugCapture(const DebugCapture &) = delete;
-    DebugCapture &operator=(const DebugCapture &) = delete;
-
-    static QStringList &lines()
-    {
-        static QStringList captured;
-        return captured;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &text)
-    {
-        if (type == QtDebugMsg)
-            lines().append(text);
-    }
-
-    QtMessageHandler previous;
-};
+    static QStringList *sink = nullptr;
+    QStringList lines;
+    sink = &lines;
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+            if (type == QtDebugMsg)
+                sink->append(text);
+        });
+    action();
+    qInstallMessageHandler(previous);
+    return lines;
+}
