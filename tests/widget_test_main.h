@@ -12,8 +12,8 @@
 // Runs a widget test class the way main() starts the program (identity, then the
 // application object, then its look), but with an argument list the test chooses:
 // the window reacts to arguments, and QTest's own arguments (test function names,
-// -o, ...) must not be mistaken for the program's. Without a display the offscreen
-// platform is used, so the tests run headless.
+// -o, ...) must not be mistaken for the program's. Unless QT_QPA_PLATFORM says
+// otherwise the offscreen platform is used, so the tests run headless.
 template <class TestClass>
 int run_widget_test(int argc, char **argv, const QStringList &program_args = {})
 {
