@@ -1,12 +1,9 @@
 #include "mainwindow.h"
 #include "widget_test_main.h"
 
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
-#include <QFontDatabase>
-#include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -191,10 +188,10 @@ private slots:
     void size_policies_give_width_to_lists_and_path()
     {
         MainWindow w;
-        const QStringList growing{"cB_serial", "cB_baud", "cB_stopbit", "cB_checkbit",
-                                  "cB_product", "lE_filePath"};
-        for (int i = 0; i < 5; ++i) {
-            const QSizePolicy p = w.findChild<QWidget *>(growing[i])->sizePolicy();
+        const QStringList lists{"cB_serial", "cB_baud", "cB_stopbit", "cB_checkbit", "cB_product"};
+        const QStringList growing = lists + QStringList{"lE_filePath"};
+        for (const QString &name : lists) {
+            const QSizePolicy p = w.findChild<QWidget *>(name)->sizePolicy();
             QCOMPARE(p.horizontalPolicy(), QSizePolicy::Expanding);
             QCOMPARE(p.verticalPolicy(), QSizePolicy::Fixed);
             QCOMPARE(p.horizontalStretch(), 0);

@@ -1,12 +1,9 @@
 #include "mainwindow.h"
 #include "widget_test_main.h"
 
-#include <QComboBox>
 #include <QFontDatabase>
-#include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
-#include <QPushButton>
 #include <QStyle>
 
 class StartupTest : public QObject
