@@ -1,0 +1,161 @@
+#include "frame.h"
+
+namespace frame {
+
+quint16 checksum(const char *data, int size)
+{
+    quint16 sum = 0;
+    for (int i = 0; i < size; ++i)
+        sum = quint16(sum + quint8(data[i]));
+    return sum;
+}
+
+void append_be32(QByteArray &out, quint32 value)
+{
+    out.append(char(value >> 24));
+    out.append(char(value >> 16));
+    out.append(char(value >> 8));
+    out.append(char(value));
+}
+
+quint32 read_be32(const QByteArray &bytes, int offset)
+{
+    return quint32(quint8(bytes[offset])) << 24 | quint32(quint8(bytes[offset + 1])) << 16
+         | quint32(quint8(bytes[offset + 2])) << 8 | quint32(quint8(bytes[offset + 3]));
+}
+
+QByteArray build(quint8 command, const QByteArray &payload)
+{
+    const int length = payload.size() + overhead;
+    if (length > max_length)
+        return {};
+    QByteArray out;
+    out.reserve(length);
+    out.append(char(start_byte));
+    out.append(char(length));
+    out.append(char(command));
+    out.append(payload);
+    const quint16 sum = checksum(out);
+    out.append(char(sum >> 8));
+    out.append(char(sum));
+    return out;
+}
+
+bool is_complete(const QByteArray &buffer)
+{
+    const int n = buffer.size();
+    if (n < 2 || quint8(buffer[1]) != n)
+        return false;
+    // n >= 2 and byte 1 == n, so n - 2 >= 0: the sum covers bytes 0 .. n-3.
+    const quint16 stored = quint16(quint8(buffer[n - 2]) << 8 | quint8(buffer[n - 1]));
+    return checksum(buffer.constData(), n - 2) == stored;
+}
+
+QByteArray handshake_request()
+{
+    return build(cmd_handshake, QByteArray(4, char(0xAA)));
+}
+
+QByteArray info_request()
+{
+    return build(cmd_info, {});
+}
+
+QByteArray erase_request(quint32 start, quint32 end)
+{
+    QByteArray payload;
+    append_be32(payload, start);
+    append_be32(payload, end);
+    return build(cmd_erase, payload);
+}
+
+QByteArray write_request(quint32 address, const char *data, int size)
+{
+    if (size < 0 || size > max_block_data)
+        return {};
+    QByteArray payload;
+    payload.reserve(5 + size);
+    append_be32(payload, address);
+    payload.append(char(size));
+    payload.append(data, size);
+    return build(cmd_write, payload);
+}
+
+QByteArray start_request(quint32 address)
+{
+    QByteArray payload;
+    append_be32(payload, address);
+    return build(cmd_start, payload);
+}
+
+namespace {
+
+quint8 byte_at(const QByteArray &reply, int i) { return quint8(reply[i]); }
+
+// Error bit, then start byte, then command byte: the order every judged reply follows.
+// Complete frames are at least 4 bytes long, so bytes 0 and 2 always exist.
+verdict judge_common(const QByteArray &reply, quint8 command, int error_line, int start_line,
+                     int command_line)
+{
+    if (reply.isEmpty())
+        return {0, 0, 0};
+    if (reply.size() < 3)
+        return {-3, command_line, 0};
+    if (error_line >= 0 && (byte_at(reply, 2) & error_bit))
+        return {-3, error_line, 0};
+    if (byte_at(reply, 0) != start_byte)
+        return {-3, start_line, 0};
+    if (byte_at(reply, 2) != command)
+        return {-3, command_line, 0};
+    return {1, 0, 0};
+}
+
+} // namespace
+
+verdict judge_handshake(const QByteArray &reply)
+{
+    verdict v = judge_common(reply, cmd_handshake, 0, 0, 0);
+    if (v.status != 1)
+        return v;
+    if (reply.size() < min_payload_reply)
+        return {-3, 0, 0};
+    const QByteArray request = handshake_request();
+    for (int i = 3; i <= 6; ++i)
+        if (byte_at(reply, i) != quint8(~quint8(request[i])))
+            return {-3, 0, 0};
+    return v;
+}
+
+verdict judge_info(const QByteArray &reply)
+{
+    verdict v = judge_common(reply, cmd_info, line::info_error, line::info_start, line::info_command);
+    if (v.status != 1)
+        return v;
+    if (reply.size() < min_payload_reply)
+        return {-3, line::info_short, 0};
+    v.address = read_be32(reply, 3);
+    return v;
+}
+
+verdict judge_erase(const QByteArray &reply)
+{
+    return judge_common(reply, cmd_erase, line::erase_error, line::erase_start, line::erase_command);
+}
+
+verdict judge_write(const QByteArray &reply)
+{
+    // No separate error-bit check: an error reply (0x86) fails the command-byte test.
+    return judge_common(reply, cmd_write, -1, line::write_start, line::write_command);
+}
+
+verdict judge_start(const QByteArray &reply)
+{
+    return {reply.isEmpty() ? 0 : 1, 0, 0};
+}
+
+QByteArray hex(const QByteArray &bytes)
+{
+    return bytes.toHex(' ').toUpper();
+}
+
+} // namespace frame

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+// The bootloader's framed protocol: AA, length, command, payload, 16-bit sum (big-endian).
+// Everything here is pure so it can be checked byte for byte without a port.
+namespace frame {
+
+constexpr quint8 start_byte = 0xAA;
+constexpr quint8 error_bit = 0x80; // set in a reply's command byte by an error reply
+constexpr int overhead = 5;        // start, length, command and the two checksum bytes
+constexpr int max_length = 255;    // what the length byte can describe
+
+enum command : quint8 {
+    cmd_handshake = 0x01,
+    cmd_start = 0x02,
+    cmd_info = 0x04,
+    cmd_erase = 0x05,
+    cmd_write = 0x06,
+};
+
+// Reply waits in milliseconds, per command.
+constexpr int handshake_wait_ms = 200;
+constexpr int start_wait_ms = 200;
+constexpr int info_wait_ms = 200;
+constexpr int erase_wait_ms = 3000;
+constexpr int write_wait_ms = 500;
+
+// The transfer never sends more data bytes than this in one block.
+constexpr int block_size = 52;
+// What one write request can carry at all.
+constexpr int max_block_data = max_length - 10;
+
+// Arithmetic sum of the bytes, kept to 16 bits.
+quint16 checksum(const char *data, int size);
+inline quint16 checksum(const QByteArray &bytes) { return checksum(bytes.constData(), bytes.size()); }
+
+// Whole frame for a command and payload; empty when it would not fit the length byte.
+QByteArray build(quint8 command, const QByteArray &payload);
+
+// True when the bytes received are exactly one frame: the length byte matches the count
+// and the trailing sum matches. Nothing is trimmed: a stray byte spoils the whole reply.
+bool is_complete(const QByteArray &buffer);
+
+void append_be32(QByteArray &out, quint32 value);
+quint32 read_be32(const QByteArray &bytes, int offset); // caller guarantees offset + 4 <= size
+
+// Requests, byte for byte as the bootloader expects them.
+QByteArray handshake_request();
+QByteArray info_request();
+QByteArray erase_request(quint32 start, quint32 end);
+QByteArray write_request(quint32 address, const char *data, int size); // size 0..245
+QByteArray start_request(quint32 address);
+
+// Verdict on one reply. status: 1 accepted, 0 no reply, -3 wrong reply.
+// log_line is the rejection line number to log, 0 when nothing is logged.
+struct verdict
+{
+    int status = 0;
+    int log_line = 0;
+    quint32 address = 0; // the device address, for an accepted information reply
+};
+
+// Replies too short to carry the four bytes at offsets 3 to 6 are wrong answers;
+// they are never read past their end.
+constexpr int min_payload_reply = 7;
+
+verdict judge_handshake(const QByteArray &reply);
+verdict judge_info(const QByteArray &reply);
+verdict judge_erase(const QByteArray &reply);
+verdict judge_write(const QByteArray &reply);
+verdict judge_start(const QByteArray &reply); // any frame counts
+
+// Line numbers written with the rejection log, one per failed check.
+namespace line {
+constexpr int info_error = 239;
+constexpr int info_start = 243;
+constexpr int info_command = 247;
+constexpr int info_short = 251;
+constexpr int erase_error = 291;
+constexpr int erase_start = 295;
+constexpr int erase_command = 299;
+constexpr int write_start = 383;
+constexpr int write_command = 387;
+} // namespace line
+
+// "00 0A FF", for logs and traces.
+QByteArray hex(const QByteArray &bytes);
+
+} // namespace frame

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "modbus.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class QSerialPort;
+struct UpdateSettings;
+
+// One firmware update, from the restart request to the program start, run by start() on
+// the thread the worker lives on. It reports through its three signals only; failures
+// are result codes, never exceptions.
+class work : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit work(QObject *parent = nullptr);
+    ~work() override;
+    work(const work &) = delete;
+    work &operator=(const work &) = delete;
+
+    // Safe from any thread while start() runs: the sequence ends at its next wait point
+    // without a result code. A queued stop() would only arrive after the sequence ended.
+    void request_stop();
+    bool stop_requested() const;
+
+    // The steps of the sequence, each on the worker's thread. Public so that tools and
+    // tests can drive one step at a time.
+    bool open_serial();
+    bool modbus_restart();
+    int handshake();
+    int sync_info();
+    bool read_firmware();
+    int erase_flash();
+    bool write_firmware();
+    bool start_program();
+
+    QByteArray receive_frame(int timeout_ms);
+    int write_block(quint32 address, const char *data, int length);
+    static qint32 parse_number(const QString &text);
+    bool modbus_write_register(int address, int reg, int value);
+    bool wait_any_reply(int timeout_ms);
+    static QByteArray descramble(const QByteArray &data);
+
+    // What the steps left behind, for tools and tests.
+    quint32 device_address() const { return base_address; }
+    const QByteArray &image() const { return firmware; }
+    QSerialPort *port() const { return serial; }
+    // Every 5 ms wait on the port so far; tests count these instead of timing.
+    quint64 poll_count() const { return polls; }
+
+    // How long the handshake loop keeps trying; 30 s unless a test shortens it.
+    void set_handshake_limit_ms(int ms) { handshake_limit_ms = ms; }
+
+    static constexpr int poll_ms = 5;
+    static constexpr int info_attempts = 11;
+    static constexpr int erase_attempts = 4;
+    static constexpr int block_attempts = 6;
+    static constexpr int default_handshake_limit_ms = 30000;
+
+signals:
+    void result(int errcode);
+    void work_status_str(QString str);
+    void progress_set(int value);
+
+public slots:
+    void start();
+    void stop();
+
+private:
+    const UpdateSettings &settings() const;
+    // Discards what is pending, then writes the whole request at once.
+    void send(const QByteArray &request);
+    QByteArray exchange(const QByteArray &request, int timeout_ms);
+    void log_rejection(int line) const;
+    void status(const char *text);
+    // Outcome of the block loop: 1 written, 0 a block never answered, -3 a block
+    // rejected, or stopped on request.
+    enum class transfer { written, no_answer, rejected, stopped };
+    transfer write_all();
+    // Repeats a command while it gets no answer; 0 after the last attempt or a stop.
+    template <typename Step> int attempt(int attempts, Step step);
+
+    std::atomic<bool> stop_flag{false};
+    QSerialPort *serial = nullptr;
+    quint32 base_address = 0;
+    QByteArray firmware;
+    modbus::crc_table crc_table_hi;
+    modbus::crc_table crc_table_lo;
+
+    quint64 polls = 0;
+    int handshake_limit_ms = default_handshake_limit_ms;
+};
