@@ -1,0 +1,355 @@
+// The protocol's pure pieces, byte for byte, without a port.
+#include "frame.h"
+#include "image.h"
+#include "modbus.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray bytes(const char *hex_text)
+{
+    return QByteArray::fromHex(hex_text);
+}
+
+// Bit by bit, independent of the lookup tables.
+quint16 crc_bitwise(const QByteArray &data)
+{
+    quint16 crc = 0xFFFF;
+    for (char c : data) {
+        crc ^= quint8(c);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    return crc;
+}
+
+} // namespace
+
+class ProtocolTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void request_frames();
+    void write_block_limits();
+    void completeness();
+    void handshake_verdicts();
+    void info_verdicts();
+    void erase_write_start_verdicts();
+
+    void crc_tables();
+    void restart_frames();
+    void numbers_data();
+    void numbers();
+    void descriptors();
+
+    void descrambling();
+    void container_names();
+    void derivation();
+    void loading_files();
+};
+
+void ProtocolTest::request_frames()
+{
+    QCOMPARE(frame::info_request(), bytes("AA050400B3"));
+    QCOMPARE(frame::handshake_request(), bytes("AA0901AAAAAAAA035C"));
+    QCOMPARE(frame::erase_request(0x8000, 0x8400), bytes("AA0D05000080000000840001C0"));
+    QCOMPARE(frame::write_request(0x8000, "\x01\x02\x03\x04", 4), bytes("AA0E06000080000401020304014C"));
+    QCOMPARE(frame::start_request(0x8000), bytes("AA0902000080000135"));
+    // Sum kept to 16 bits: 251 bytes of 0xFF overflow it.
+    const QByteArray big = frame::build(0x06, QByteArray(250, char(0xFF)));
+    QCOMPARE(big.size(), 255);
+    QCOMPARE(frame::checksum(big.left(253)), quint16((0xAA + 0xFF + 0x06 + 250 * 0xFF) & 0xFFFF));
+    QVERIFY(frame::is_complete(big));
+}
+
+void ProtocolTest::write_block_limits()
+{
+    const QByteArray data(300, '\x11');
+    QCOMPARE(frame::write_request(0, data.constData(), 245).size(), 255);
+    QVERIFY(frame::write_request(0, data.constData(), 246).isEmpty());
+    QVERIFY(frame::write_request(0, data.constData(), -1).isEmpty());
+    QCOMPARE(frame::write_request(0x12345678, nullptr, 0), frame::build(0x06, bytes("1234567800")));
+}
+
+void ProtocolTest::completeness()
+{
+    const QByteArray good = bytes("AA090155555555" "0208");
+    QVERIFY(frame::is_complete(good));
+    QVERIFY(!frame::is_complete(good.left(3)));   // first piece of a split reply
+    QVERIFY(!frame::is_complete(good.left(8)));
+    QVERIFY(!frame::is_complete(bytes("AA0901555555550209"))); // sum off by one
+    QVERIFY(!frame::is_complete(bytes("00") + good));          // stray byte in front
+    QVERIFY(!frame::is_complete(good + bytes("00")));          // one byte behind
+    QVERIFY(!frame::is_complete(QByteArray()));
+    QVERIFY(!frame::is_complete(bytes("AA")));
+    QVERIFY(!frame::is_complete(bytes("AA02")));
+    // A length byte of 0x80 and more is a count, not a sign.
+    const QByteArray long_frame = frame::build(0x04, QByteArray(200, '\x01'));
+    QCOMPARE(quint8(long_frame[1]), quint8(205));
+    QVERIFY(frame::is_complete(long_frame));
+    // The shortest frame that passes the test has no command byte of its own.
+    QVERIFY(frame::is_complete(bytes("AA0400AE")));
+}
+
+void ProtocolTest::handshake_verdicts()
+{
+    QCOMPARE(frame::judge_handshake({}).status, 0);
+    QCOMPARE(frame::judge_handshake(bytes("AA090155555555" "0208")).status, 1);
+    // A looped-back request is a valid frame with the wrong complement.
+    QCOMPARE(frame::judge_handshake(frame::handshake_request()).status, -3);
+    const frame::verdict error = frame::judge_handshake(frame::build(0x81, bytes("55555555")));
+    QCOMPARE(error.status, -3);
+    QCOMPARE(error.log_line, 0); // the handshake never logs
+    QCOMPARE(frame::judge_handshake(frame::build(0x01, bytes("55555554"))).status, -3);
+    QByteArray wrong_start = frame::build(0x01, bytes("55555555"));
+    wrong_start[0] = char(0xAB);
+    QCOMPARE(frame::judge_handshake(wrong_start).status, -3);
+    // Too short to hold the four bytes: wrong, and never read past the end.
+    QCOMPARE(frame::judge_handshake(frame::build(0x01, {})).status, -3);
+    QCOMPARE(frame::judge_handshake(bytes("AA0400AE")).status, -3);
+}
+
+void ProtocolTest::info_verdicts()
+{
+    const frame::verdict ok = frame::judge_info(bytes("AA09040000800001" "37"));
+    QCOMPARE(ok.status, 1);
+    QCOMPARE(ok.address, quint32(0x8000));
+    QCOMPARE(frame::judge_info(frame::build(0x04, bytes("FEDCBA98"))).address, quint32(0xFEDCBA98));
+
+    struct case_t { QByteArray reply; int line; };
+    QByteArray wrong_start = frame::build(0x04, bytes("00008000"));
+    wrong_start[0] = char(0x55);
+    const case_t cases[] = {
+        {frame::build(0x84, bytes("00008000")), 239},
+        {wrong_start, 243},
+        {frame::build(0x05, bytes("00008000")), 247},
+        {frame::build(0x04, {}), 251},          // no address in it
+        {frame::build(0x04, bytes("00")), 251}, // 6 bytes: offset 6 would be past the end
+    };
+    for (const case_t &c : cases) {
+        const frame::verdict v = frame::judge_info(c.reply);
+        QCOMPARE(v.status, -3);
+        QCOMPARE(v.log_line, c.line);
+        QCOMPARE(v.address, quint32(0));
+    }
+    QCOMPARE(frame::judge_info({}).status, 0);
+    QCOMPARE(frame::judge_info({}).log_line, 0);
+}
+
+void ProtocolTest::erase_write_start_verdicts()
+{
+    QCOMPARE(frame::judge_erase(frame::build(0x05, {})).status, 1);
+    QCOMPARE(frame::judge_erase(frame::build(0x85, {})).log_line, 291);
+    QByteArray bad_start = frame::build(0x05, {});
+    bad_start[0] = 0;
+    QCOMPARE(frame::judge_erase(bad_start).log_line, 295);
+    QCOMPARE(frame::judge_erase(frame::build(0x06, {})).log_line, 299);
+    QCOMPARE(frame::judge_erase({}).status, 0);
+
+    QCOMPARE(frame::judge_write(frame::build(0x06, {})).status, 1);
+    const frame::verdict error = frame::judge_write(frame::build(0x86, {}));
+    QCOMPARE(error.status, -3);
+    QCOMPARE(error.log_line, 387); // an error reply fails the command test, not its own
+    QByteArray write_bad_start = frame::build(0x06, {});
+    write_bad_start[0] = char(0xAB);
+    QCOMPARE(frame::judge_write(write_bad_start).log_line, 383);
+
+    // Any frame at all confirms a start; nothing is examined.
+    QCOMPARE(frame::judge_start(frame::build(0x86, {})).status, 1);
+    QCOMPARE(frame::judge_start(bytes("AA0400AE")).status, 1);
+    QCOMPARE(frame::judge_start({}).status, 0);
+}
+
+void ProtocolTest::crc_tables()
+{
+    const quint8 hi[] = {0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41};
+    const quint8 lo[] = {0x00, 0xC0, 0xC1, 0x01, 0xC3, 0x03, 0x02, 0xC2};
+    for (int i = 0; i < 8; ++i) {
+        QCOMPARE(modbus::crc_table_hi[i], hi[i]);
+        QCOMPARE(modbus::crc_table_lo[i], lo[i]);
+    }
+    QByteArray data;
+    for (int i = 0; i < 600; ++i) {
+        data.append(char(i * 37 + 11));
+        const quint16 expected = crc_bitwise(data);
+        QCOMPARE(modbus::crc(data), QByteArray{} + char(expected & 0xFF) + char(expected >> 8));
+    }
+    QCOMPARE(modbus::crc("123456789"), bytes("374B")); // the published check value 0x4B37
+}
+
+void ProtocolTest::restart_frames()
+{
+    QCOMPARE(modbus::write_register_request(1, 9, 5), bytes("010600090005" "99CB"));
+    QCOMPARE(modbus::write_register_request(1, 9, 0x1F), bytes("01060009001F" "1800"));
+    // Only the low 8 bits of the address and the low 16 of register and value are sent.
+    QCOMPARE(modbus::write_register_request(300, 0x12345, 0x7654321).left(6), bytes("2C0623454321"));
+    const QByteArray first = modbus::write_register_request(1, 9, 0x4D2E);
+    QCOMPARE(first.left(6), bytes("010600094D2E"));
+    QVERIFY(modbus::crc_ok(first));
+    QVERIFY(!modbus::crc_ok(first.left(7) + char(first[7] ^ 1)));
+    QVERIFY(!modbus::crc_ok(bytes("01")));
+}
+
+void ProtocolTest::numbers_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint32>("value");
+    QTest::newRow("decimal") << "300" << 300;
+    QTest::newRow("hex lower") << "0x1f" << 0x1F;
+    QTest::newRow("hex upper prefix") << "0X1F" << 0x1F;
+    QTest::newRow("default value") << "0x4D2E" << 0x4D2E;
+    QTest::newRow("negative") << "-5" << -5;
+    QTest::newRow("empty") << "" << 0;
+    QTest::newRow("bare prefix") << "0x" << 0;
+    QTest::newRow("bad hex") << "0xZZ" << 0;
+    QTest::newRow("word") << "nine" << 0;
+    QTest::newRow("too big") << "99999999999" << 0;
+    QTest::newRow("hex too big") << "0x100000000" << 0;
+    QTest::newRow("octal-looking") << "010" << 10;
+}
+
+void ProtocolTest::numbers()
+{
+    QFETCH(QString, text);
+    QFETCH(qint32, value);
+    const QString before = text;
+    QCOMPARE(modbus::parse_number(text), value);
+    QCOMPARE(text, before);
+}
+
+void ProtocolTest::descriptors()
+{
+    for (const char *none : {"", "default", "MODBUS,1,9,1", "modbus,1,9", "modbus", " modbus,1,9,1"})
+        QVERIFY2(!modbus::parse_descriptor(QString::fromLatin1(none)).send, none);
+
+    const modbus::restart_request standard = modbus::parse_descriptor("modbus,1,9,0x4D2E,0x6E3B");
+    QVERIFY(standard.send);
+    QCOMPARE(standard.address, 1);
+    QCOMPARE(standard.reg, 9);
+    QCOMPARE(standard.values, (QVector<qint32>{0x4D2E, 0x6E3B}));
+
+    QCOMPARE(modbus::parse_descriptor("modbus,1,9,,5").values, (QVector<qint32>{0, 5}));
+    QCOMPARE(modbus::parse_descriptor("modbus,1,9,5,").values, (QVector<qint32>{5, 0}));
+    QCOMPARE(modbus::parse_descriptor("modbus,1,9,").values, (QVector<qint32>{0}));
+    QCOMPARE(modbus::parse_descriptor("modbus,,,1").address, 0);
+}
+
+void ProtocolTest::descrambling()
+{
+    QCOMPARE(image::descramble(bytes("000000")), bytes("00FFFE"));
+    const QByteArray zeros(256, '\0');
+    const QByteArray plain = image::descramble(zeros);
+    QCOMPARE(quint8(plain[0]), quint8(0x00));
+    QCOMPARE(quint8(plain[1]), quint8(0xFF));
+    QCOMPARE(quint8(plain[254]), quint8(0x02));
+    QCOMPARE(quint8(plain[255]), quint8(0x00)); // period 255, not 256
+    QByteArray random;
+    for (int i = 0; i < 5000; ++i)
+        random.append(char((i * 7919) >> 3));
+    QCOMPARE(image::descramble(image::scramble(random)), random);
+    QVERIFY(image::descramble(QByteArray()).isEmpty());
+}
+
+void ProtocolTest::container_names()
+{
+    QVERIFY(image::is_container("x.qvb"));
+    QVERIFY(image::is_container("/a b/固件 1.qvb"));
+    QVERIFY(!image::is_container("X.QVB"));
+    QVERIFY(!image::is_container("x.qvb.bin"));
+    QVERIFY(!image::is_container("/tmp/dir.qvb/firmware"));
+    QVERIFY(image::is_container("qvb")); // the whole name is its last piece
+    QVERIFY(!image::is_container("x.bin"));
+}
+
+void ProtocolTest::derivation()
+{
+    QByteArray file(4096, '\0');
+    for (int i = 0; i < file.size(); ++i)
+        file[i] = char(i);
+    const QByteArray img = image::derive(file);
+    QCOMPARE(img.size(), 4100);
+    QCOMPARE(img.mid(1024, 4), bytes("00100000"));
+    QCOMPARE(img.left(1024), file.left(1024));
+    QCOMPARE(img.mid(1028, 4096 - 1028), file.mid(1028));
+    QCOMPARE(image::read_le32(img, 4096), image::sum32(img.constData(), 4096));
+
+    const QByteArray odd = image::derive(QByteArray(2049, '\x01'));
+    QCOMPARE(odd.size(), 2056);
+    QCOMPARE(odd.mid(1024, 4), bytes("04080000"));
+    QCOMPARE(odd.mid(2049, 3), bytes("000000"));
+    // 2049 - 4 ones, the stamp's bytes 0x04 + 0x08, the zero padding.
+    QCOMPARE(image::read_le32(odd, 2052), quint32(2045 + 0x04 + 0x08));
+
+    // The sum wraps at 32 bits and covers the stamp, not the trailer.
+    QCOMPARE(image::sum32("\xFF\xFF", 2), quint32(0x1FE));
+
+    // No room for the stamp: refused rather than stamped outside the image.
+    QVERIFY(image::derive({}).isEmpty());
+    QVERIFY(image::derive(QByteArray(1024, '\x01')).isEmpty());
+    QCOMPARE(image::derive(QByteArray(1025, '\x01')).size(), 1032); // pads to 1028
+    QCOMPARE(image::derive(QByteArray(1028, '\x01')).size(), 1032);
+}
+
+void ProtocolTest::loading_files()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto write = [&](const QString &name, const QByteArray &content) {
+        QFile f(dir.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(content), qint64(content.size()));
+    };
+    QByteArray plain(3000, '\0');
+    for (int i = 0; i < plain.size(); ++i)
+        plain[i] = char(i * 13);
+
+    write("固件 v1.bin", plain);
+    const image::loaded bin = image::load(dir.filePath("固件 v1.bin"));
+    QVERIFY(bin.ok());
+    QCOMPARE(bin.file_size, qint64(3000));
+    QVERIFY(!bin.container);
+    QCOMPARE(bin.bytes, image::derive(plain));
+    QCOMPARE(bin.padded_size, 3000);
+    QCOMPARE(bin.stamped_length, quint32(3000));
+    QCOMPARE(bin.sum, image::read_le32(bin.bytes, 3000));
+
+    write("fw.qvb", image::scramble(plain));
+    const image::loaded qvb = image::load(dir.filePath("fw.qvb"));
+    QVERIFY(qvb.container);
+    QCOMPARE(qvb.bytes, bin.bytes);
+
+    write("short.bin", QByteArray(1024, '\x01'));
+    write("empty.bin", {});
+    QCOMPARE(image::load(dir.filePath("short.bin")).error, image::failure::too_short);
+    QCOMPARE(image::load(dir.filePath("empty.bin")).error, image::failure::too_short);
+    QCOMPARE(image::load(dir.filePath("missing.bin")).error, image::failure::cannot_open);
+    QCOMPARE(image::load(QString()).error, image::failure::cannot_open);
+    QCOMPARE(image::load(dir.path()).error, image::failure::not_regular);
+    QCOMPARE(image::load(dir.filePath("固件 v1.bin"), 2999).error, image::failure::too_large);
+
+    // A FIFO must be refused without opening it: opening would wait for a writer forever.
+    const QByteArray fifo = QFile::encodeName(dir.filePath("pipe.bin"));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    QCOMPARE(image::load(dir.filePath("pipe.bin")).error, image::failure::not_regular);
+
+    // Symlink loops cannot be opened.
+    QVERIFY(QFile::link(dir.filePath("loop1"), dir.filePath("loop2")));
+    QVERIFY(QFile::link(dir.filePath("loop2"), dir.filePath("loop1")));
+    QCOMPARE(image::load(dir.filePath("loop1")).error, image::failure::cannot_open);
+
+    if (::geteuid() != 0) { // root reads anything
+        write("locked.bin", plain);
+        QFile(dir.filePath("locked.bin")).setPermissions(QFileDevice::Permissions());
+        QCOMPARE(image::load(dir.filePath("locked.bin")).error, image::failure::cannot_open);
+    }
+}
+
+QTEST_GUILESS_MAIN(ProtocolTest)
+#include "test_engine_protocol.moc"
