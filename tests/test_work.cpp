@@ -1,0 +1,298 @@
+// The update worker against the simulated device over a real pseudo-terminal.
+#include "engine_harness.h"
+#include "frame.h"
+
+#include <QSerialPort>
+#include <QtTest>
+
+namespace {
+
+const QString connecting = QStringLiteral("正在建立连接......");
+const QString restarting = QStringLiteral("正在重启......");
+const QString communicating = QStringLiteral("正在建立通信......");
+const QString synchronising = QStringLiteral("正在同步信息......");
+const QString reading = QStringLiteral("正在读取固件......");
+const QString erasing = QStringLiteral("正在擦除原有固件......");
+const QString updating = QStringLiteral("正在更新固件......");
+const QString starting = QStringLiteral("正在启动程序......");
+
+QStringList block_progress(int image_size)
+{
+    QStringList out;
+    for (qint64 offset = 0; offset < image_size; offset += 52)
+        out << QStringLiteral("progress %1").arg(int(double(offset) / image_size * 70 + 30));
+    return out;
+}
+
+int count_lines(const QStringList &lines, const QString &text)
+{
+    return int(std::count(lines.begin(), lines.end(), text));
+}
+
+} // namespace
+
+class WorkTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { debug_capture::clear(); }
+
+    void fresh_worker();
+    void whole_update_from_application();
+    void container_without_start();
+    void wrong_answers_data();
+    void wrong_answers();
+    void replies_that_count_as_none();
+    void firmware_files_data();
+    void firmware_files();
+    void stopping_data();
+    void stopping();
+
+private:
+    QTemporaryDir dir;
+    debug_capture debug;
+};
+
+void WorkTest::fresh_worker()
+{
+    work w;
+    QVERIFY(!w.port());
+    QCOMPARE(w.device_address(), quint32(0));
+    QVERIFY(w.image().isEmpty());
+    QVERIFY(!w.stop_requested());
+    QCOMPARE(w.metaObject()->className(), "work");
+    QCOMPARE(w.metaObject()->method(w.metaObject()->methodOffset()).methodSignature(), QByteArray("result(int)"));
+    QCOMPARE(w.metaObject()->method(w.metaObject()->methodOffset() + 4).methodSignature(), QByteArray("stop()"));
+    // The queued stop() of a closing dialog asks for the stop too.
+    w.stop();
+    QVERIFY(w.stop_requested());
+}
+
+void WorkTest::whole_update_from_application()
+{
+    const QString fw = dir.filePath("app v2.bin");
+    const QByteArray expected = make_firmware(fw, 5000);
+    const QString saved = dir.filePath("saved.bin");
+    devsim_process sim({"--mode", "app", "--base", "0x20000", "--save", saved});
+    QVERIFY(sim.ok());
+    configure(sim.port(), fw);
+
+    const update_record rec = run_update();
+    QVERIFY(rec.ended);
+    QStringList order = {"status " + connecting, "progress 5", "status " + restarting, "progress 10",
+                         "status " + communicating, "progress 15", "status " + synchronising,
+                         "progress 20", "status " + reading, "progress 25", "status " + erasing,
+                         "progress 30", "status " + updating};
+    order << block_progress(expected.size());
+    order << "progress 100" << "status " + starting << "result 0";
+    QCOMPARE(rec.trace, order);
+
+    QVERIFY(sim.wait_for("image ok"));
+    QCOMPARE(sim.count("modbus"), 2);
+    QVERIFY(sim.has("mode boot"));
+    QCOMPARE(sim.count("rx handshake"), 1);
+    QCOMPARE(sim.count("rx erase 0x00020000 0x"
+                       + QString::number(0x20000 + expected.size(), 16).rightJustified(8, '0')), 1);
+    QCOMPARE(sim.count("rx write"), (expected.size() + 51) / 52);
+    QCOMPARE(sim.count("rx start 0x00020000"), 1);
+    QVERIFY(sim.wait_for("saved"));
+    QCOMPARE(file_bytes(saved), expected);
+
+    // One "data length" line per block, with the frame's length.
+    const QStringList lines = debug.lines();
+    QCOMPARE(count_lines(lines, "data length =  62"), expected.size() / 52);
+    QCOMPARE(count_lines(lines, QStringLiteral("data length =  %1").arg(expected.size() % 52 + 10)), 1);
+    QVERIFY(!lines.join('\n').contains("ERROR"));
+}
+
+void WorkTest::container_without_start()
+{
+    const QString fw = dir.filePath("固件.qvb");
+    const QByteArray expected = make_firmware(fw, 1500, 7);
+    const QString saved = dir.filePath("saved-qvb.bin");
+    devsim_process sim({"--mode", "boot", "--save", saved});
+    QVERIFY(sim.ok());
+    configure(sim.port(), fw, false);
+
+    const update_record rec = run_update();
+    QCOMPARE(rec.results, QVector<int>{0});
+    QVERIFY(!rec.statuses.contains(starting));
+    QCOMPARE(rec.trace.mid(rec.trace.size() - 2), (QStringList{"progress 100", "result 0"}));
+    QVERIFY(!sim.has("rx start"));
+    QCOMPARE(sim.count("rx write"), 29);
+    sim.stop();
+    QCOMPARE(file_bytes(saved), expected);
+}
+
+void WorkTest::wrong_answers_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("logged");   // the rejection line, or empty
+    QTest::addColumn<QString>("attempts"); // the request counted ...
+    QTest::addColumn<int>("count");        // ... this many times
+    QTest::newRow("handshake error") << "handshake:error" << "" << "rx handshake" << 1;
+    QTest::newRow("handshake loop-back") << "handshake:loopback" << "" << "rx handshake" << 1;
+    QTest::newRow("handshake short") << "handshake:short" << "" << "rx handshake" << 1;
+    QTest::newRow("info error") << "info:error" << "239" << "rx info" << 1;
+    QTest::newRow("info start byte") << "info:wrongstart" << "243" << "rx info" << 1;
+    QTest::newRow("info command") << "info:wrongcmd" << "247" << "rx info" << 1;
+    QTest::newRow("info short") << "info:short" << "251" << "rx info" << 1;
+    QTest::newRow("erase error") << "erase:error" << "291" << "rx erase" << 1;
+    QTest::newRow("erase start byte") << "erase:wrongstart" << "295" << "rx erase" << 1;
+    QTest::newRow("erase command") << "erase:wrongcmd" << "299" << "rx erase" << 1;
+    QTest::newRow("fourth block rejected") << "write:error:3" << "387" << "rx write" << 4;
+    QTest::newRow("block start byte") << "write:wrongstart" << "383" << "rx write" << 1;
+}
+
+void WorkTest::wrong_answers()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, logged);
+    QFETCH(QString, attempts);
+    QFETCH(int, count);
+    const QString fw = dir.filePath("wrong.bin");
+    make_firmware(fw, 2000);
+    devsim_process sim({"--mode", "boot", "--fault", fault});
+    QVERIFY(sim.ok());
+    configure(sim.port(), fw);
+
+    const update_record rec = run_update();
+    QCOMPARE(rec.results, QVector<int>{-3});
+    QCOMPARE(rec.trace.last(), QStringLiteral("result -3"));
+    QVERIFY(!rec.progress.contains(100));
+    QCOMPARE(sim.count(attempts), count); // a wrong answer is never asked again
+    QVERIFY(!sim.has("rx start"));
+    const QStringList errors = debug.lines().filter("ERROR");
+    if (logged.isEmpty()) {
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join('|')));
+    } else {
+        QCOMPARE(errors, QStringList{"ERROR ..\\korvanev2\\work " + logged});
+    }
+}
+
+// Corrupt, stray-led and over-long replies look like no reply and use up every poll;
+// late bytes are discarded before the next request instead of being taken as its answer.
+void WorkTest::replies_that_count_as_none()
+{
+    devsim_process sim({"--mode", "boot", "--base", "0x8000",
+                        "--fault", "info:corrupt", "--fault", "info:stray:1",
+                        "--fault", "info:extra:2", "--fault", "info:split:3:1:20",
+                        "--fault", "info:delay:4:1:250"});
+    QVERIFY(sim.ok());
+    configure(sim.port(), QString());
+    work w;
+    QVERIFY(w.open_serial());
+
+    const auto info_polls = [&](int expected_status) {
+        const quint64 before = w.poll_count();
+        const int status = w.sync_info();
+        [&] { QCOMPARE(status, expected_status); }();
+        return w.poll_count() - before;
+    };
+    QCOMPARE(info_polls(0), quint64(41)); // corrupt
+    QCOMPARE(info_polls(0), quint64(41)); // stray byte in front
+    QCOMPARE(info_polls(0), quint64(41)); // extra byte behind
+    QCOMPARE(w.device_address(), quint32(0));
+    QVERIFY(info_polls(1) < 41);          // split in two pieces: taken whole
+    QCOMPARE(w.device_address(), quint32(0x8000));
+    QCOMPARE(info_polls(0), quint64(41)); // 250 ms late
+    QVERIFY(sim.wait_for("fault delay"));
+    QTest::qWait(300); // the late reply is now waiting in the port
+    QVERIFY(info_polls(1) < 41);
+    QCOMPARE(sim.count("rx info"), 6);
+
+    // Poll counts are counts, not a clock.
+    quint64 before = w.poll_count();
+    QVERIFY(w.receive_frame(200).isEmpty());
+    QCOMPARE(w.poll_count() - before, quint64(41));
+    before = w.poll_count();
+    QVERIFY(w.receive_frame(4).isEmpty());
+    QCOMPARE(w.poll_count() - before, quint64(1));
+    before = w.poll_count();
+    QVERIFY(!w.start_program());
+    QCOMPARE(w.poll_count() - before, quint64(41));
+}
+
+void WorkTest::firmware_files_data()
+{
+    QTest::addColumn<int>("size"); // -1: no file
+    QTest::newRow("missing") << -1;
+    QTest::newRow("empty") << 0;
+    QTest::newRow("too short for the length stamp") << 1024;
+}
+
+// A file that cannot become an image ends the update with -5 after the information
+// exchange, before anything is erased.
+void WorkTest::firmware_files()
+{
+    QFETCH(int, size);
+    const QString fw = dir.filePath(QStringLiteral("fw-%1.bin").arg(size));
+    if (size >= 0)
+        make_firmware(fw, size);
+    devsim_process sim({"--mode", "boot"});
+    QVERIFY(sim.ok());
+    configure(sim.port(), fw);
+
+    const update_record rec = run_update();
+    QCOMPARE(rec.results, QVector<int>{-5});
+    QCOMPARE(rec.progress.last(), 20);
+    QCOMPARE(rec.statuses.last(), reading);
+    QCOMPARE(sim.count("rx info"), 1);
+    QVERIFY(!sim.has("rx erase"));
+    QVERIFY(!sim.has("rx write"));
+
+    // The step alone: -5 once, and no image left behind.
+    work w;
+    QSignalSpy results(&w, &work::result);
+    QVERIFY(!w.read_firmware());
+    QCOMPARE(results.count(), 1);
+    QCOMPARE(results.at(0).at(0).toInt(), -5);
+    QVERIFY(w.image().isEmpty());
+}
+
+void WorkTest::stopping_data()
+{
+    QTest::addColumn<QStringList>("sim_args");
+    QTest::addColumn<QString>("stop_at");  // the trace line that triggers the stop
+    QTest::addColumn<QString>("asked");    // the request of the loop being stopped
+    QTest::addColumn<int>("most");         // how often it may have been sent by then
+    // In boot mode nobody answers the restart request, so the stop lands in its waits.
+    QTest::newRow("restart request") << QStringList{"--mode", "boot"} << "status " + restarting
+                                     << "rx handshake" << 0;
+    QTest::newRow("handshake") << QStringList{"--mode", "app", "--restart", "0x1"}
+                               << "status " + communicating << "rx handshake" << 2;
+    QTest::newRow("information") << QStringList{"--mode", "boot", "--fault", "info:none:0:0"}
+                                 << "status " + synchronising << "rx info" << 2;
+    QTest::newRow("erase") << QStringList{"--mode", "boot", "--fault", "erase:none:0:0"}
+                           << "status " + erasing << "rx erase" << 1;
+    QTest::newRow("write") << QStringList{"--mode", "boot", "--fault", "write:none:3:0"}
+                           << "status " + updating << "rx write" << 5;
+}
+
+// A stop request ends the sequence at its next wait, without a result code.
+void WorkTest::stopping()
+{
+    QFETCH(QStringList, sim_args);
+    QFETCH(QString, stop_at);
+    QFETCH(QString, asked);
+    QFETCH(int, most);
+    const QString fw = dir.filePath("stop.bin");
+    make_firmware(fw, 4000);
+    devsim_process sim(sim_args);
+    QVERIFY(sim.ok());
+    configure(sim.port(), fw);
+
+    const update_record rec = run_update([&](work &w, const QString &line) {
+        if (line == stop_at)
+            w.request_stop();
+    });
+    QVERIFY(rec.ended);
+    QVERIFY2(rec.results.isEmpty(), qPrintable(rec.trace.join('|')));
+    QVERIFY(!rec.progress.contains(100));
+    QVERIFY2(sim.count(asked) <= most, qPrintable(sim.events().join('|')));
+    QVERIFY(!sim.has("rx start"));
+}
+
+QTEST_GUILESS_MAIN(WorkTest)
+#include "test_work.moc"
