@@ -1,0 +1,84 @@
+#include "commands.h"
+#include "console.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+const char program[] = "korvane-cli";
+
+struct command
+{
+    const char *name;
+    int (*run)(const QStringList &args);
+};
+
+const command commands[] = {
+    {"flash", run_flash},
+    {"image", run_image},
+    {"ports", run_ports},
+};
+
+QString overview()
+{
+    return QStringLiteral(
+        "Usage: korvane-cli <command> [options]\n"
+        "\n"
+        "Puts new firmware on a device through its serial bootloader, as the korvane window\n"
+        "does, for scripts and production lines.\n"
+        "\n"
+        "Commands:\n"
+        "  flash --port NAME [options] FIRMWARE\n"
+        "                 update the device on serial port NAME from FIRMWARE (.bin, or a\n"
+        "                 scrambled .qvb container)\n"
+        "  image FIRMWARE [--out FILE]\n"
+        "                 show the image that flash would send, and optionally write it\n"
+        "  ports          list the serial ports present, with (忙) busy or (闲) free\n"
+        "\n"
+        "Options:\n"
+        "  -h, --help     show this help; '<command> --help' shows a command's options\n"
+        "  -v, --version  show the version\n"
+        "\n"
+        "Exit status: 0 success; 1 to 5 the update's failure code (1 port could not be\n"
+        "opened, 3 wrong answer from the device, 4 no answer in time, 5 firmware file\n"
+        "unusable); 64 usage error; 70 the update ended without a result; 73 an output\n"
+        "file could not be written; 130 interrupted (Ctrl-C, SIGTERM).\n");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(program));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
+
+    QStringList args = QCoreApplication::arguments();
+    const QString first = args.value(1);
+    if (first == QLatin1String("-h") || first == QLatin1String("--help")
+        || first == QLatin1String("help")) {
+        console::out(overview());
+        return exit_code::ok;
+    }
+    if (first == QLatin1String("-v") || first == QLatin1String("--version")) {
+        console::out_line(QStringLiteral("%1 %2").arg(QString::fromLatin1(program),
+                                                      QCoreApplication::applicationVersion()));
+        return exit_code::ok;
+    }
+    if (first.isEmpty() && args.size() < 2) {
+        console::err_line(QStringLiteral("%1: a command is required (flash, image or ports)")
+                              .arg(QString::fromLatin1(program)));
+        console::err_line(QStringLiteral("Try '%1 --help'.").arg(QString::fromLatin1(program)));
+        return exit_code::usage;
+    }
+    for (const command &c : commands) {
+        if (first == QLatin1String(c.name)) {
+            // The subcommand's parser sees "korvane-cli flash" as its program name.
+            args.removeAt(1);
+            args[0] = QStringLiteral("%1 %2").arg(QString::fromLatin1(program), first);
+            return c.run(args);
+        }
+    }
+    return console::usage_error(QString::fromLatin1(program),
+                                QStringLiteral("unknown command '%1'").arg(first));
+}
