@@ -1,0 +1,420 @@
+// korvane-cli as scripts use it: the real executable, its output and its exit status,
+// against the simulated device where a device is needed.
+#include "engine_harness.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString cli = QStringLiteral(KORVANE_BIN_DIR "/korvane-cli");
+
+struct outcome
+{
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+outcome run_cli(const QStringList &args, int limit_ms = 60000)
+{
+    QProcess p;
+    p.start(cli, args);
+    outcome o;
+    if (!p.waitForStarted(10000) || !p.waitForFinished(limit_ms)) {
+        p.kill();
+        p.waitForFinished(5000);
+        o.err = QStringLiteral("did not finish");
+        return o;
+    }
+    o.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    o.out = QString::fromUtf8(p.readAllStandardOutput());
+    o.err = QString::fromUtf8(p.readAllStandardError());
+    return o;
+}
+
+QString describe(const outcome &o)
+{
+    return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(o.code).arg(o.out, o.err);
+}
+
+// The image worked out by hand, independent of the engine: pad to whole words, stamp
+// the padded length at 1024, append the byte sum, both little-endian.
+QByteArray expected_image(QByteArray plain)
+{
+    while (plain.size() % 4)
+        plain.append('\0');
+    const quint32 n = quint32(plain.size());
+    for (int i = 0; i < 4; ++i)
+        plain[1024 + i] = char(n >> (8 * i));
+    quint32 sum = 0;
+    for (const char c : qAsConst(plain))
+        sum += quint8(c);
+    for (int i = 0; i < 4; ++i)
+        plain.append(char(sum >> (8 * i)));
+    return plain;
+}
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i * 7 + i / 251);
+    return bytes;
+}
+
+bool write_file(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QString value_of(const QString &out, const QString &key)
+{
+    const QRegularExpression re(QStringLiteral("^%1:\\s*(.*)$").arg(QRegularExpression::escape(key)),
+                                QRegularExpression::MultilineOption);
+    return re.match(out).captured(1);
+}
+
+const QStringList sequence = {
+    QStringLiteral("正在建立连接......"),   QStringLiteral("正在重启......"),
+    QStringLiteral("正在建立通信......"),   QStringLiteral("正在同步信息......"),
+    QStringLiteral("正在读取固件......"),   QStringLiteral("正在擦除原有固件......"),
+    QStringLiteral("正在更新固件......"),   QStringLiteral("正在启动程序......"),
+};
+
+} // namespace
+
+class CliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY2(QFileInfo(cli).isExecutable(), qPrintable(cli)); }
+
+    void usage_errors_data();
+    void usage_errors();
+    void help_and_version();
+
+    void image_of_plain_and_container_data();
+    void image_of_plain_and_container();
+    void image_refuses_unusable_files_data();
+    void image_refuses_unusable_files();
+    void image_out_unwritable();
+    void ports_listed_as_the_window_does();
+
+    void flash_updates_the_device_data();
+    void flash_updates_the_device();
+    void flash_without_start();
+    void flash_failures_data();
+    void flash_failures();
+    void stop_signal_during_handshake_data();
+    void stop_signal_during_handshake();
+
+private:
+    bool need_devsim();
+    QTemporaryDir dir;
+};
+
+bool CliTest::need_devsim()
+{
+    return QFileInfo(QStringLiteral(KORVANE_BIN_DIR "/korvane-devsim")).isExecutable();
+}
+
+// ---- usage ----------------------------------------------------------------------------
+
+void CliTest::usage_errors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    const QString fw = QStringLiteral("fw.bin");
+    const QString p = QStringLiteral("--port=/dev/null");
+    QTest::newRow("no command") << QStringList{};
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("burn")};
+    QTest::newRow("unknown option") << QStringList{"flash", p, "--speed=9600", fw};
+    QTest::newRow("flash without firmware") << QStringList{"flash", p};
+    QTest::newRow("flash with two files") << QStringList{"flash", p, fw, fw};
+    QTest::newRow("flash without port") << QStringList{"flash", fw};
+    QTest::newRow("flash with empty port") << QStringList{"flash", "--port=", fw};
+    QTest::newRow("port without value") << QStringList{"flash", fw, "--port"};
+    QTest::newRow("parity X") << QStringList{"flash", p, "--parity=X", fw};
+    QTest::newRow("parity empty") << QStringList{"flash", p, "--parity=", fw};
+    QTest::newRow("stop bits 0") << QStringList{"flash", p, "--stop-bits=0", fw};
+    QTest::newRow("stop bits 1.5") << QStringList{"flash", p, "--stop-bits=1.5", fw};
+    QTest::newRow("baud word") << QStringList{"flash", p, "--baud=fast", fw};
+    QTest::newRow("baud 0") << QStringList{"flash", p, "--baud=0", fw};
+    QTest::newRow("baud negative") << QStringList{"flash", p, "--baud=-9600", fw};
+    QTest::newRow("baud beyond 32 bits") << QStringList{"flash", p, "--baud=4294967296", fw};
+    QTest::newRow("image without firmware") << QStringList{"image"};
+    QTest::newRow("image with two files") << QStringList{"image", fw, fw};
+    QTest::newRow("image out empty") << QStringList{"image", "--out=", fw};
+    QTest::newRow("ports with argument") << QStringList{"ports", "ttyS0"};
+}
+
+// A usage error never touches a port or a file, says why on stderr, and is 64.
+void CliTest::usage_errors()
+{
+    QFETCH(QStringList, args);
+    const outcome o = run_cli(args);
+    QVERIFY2(o.code == 64, qPrintable(describe(o)));
+    QVERIFY(o.out.isEmpty());
+    QVERIFY(o.err.contains(QLatin1String("--help")));
+}
+
+void CliTest::help_and_version()
+{
+    outcome o = run_cli({QStringLiteral("--help")});
+    QCOMPARE(o.code, 0);
+    for (const char *command : {"flash", "image", "ports"})
+        QVERIFY2(o.out.contains(QLatin1String(command)), qPrintable(o.out));
+
+    o = run_cli({QStringLiteral("flash"), QStringLiteral("--help")});
+    QCOMPARE(o.code, 0);
+    for (const char *text : {"--port", "--baud", "--parity", "--stop-bits", "--no-start",
+                             "--descriptor", "115200", "modbus,1,9,0x4D2E,0x6E3B"})
+        QVERIFY2(o.out.contains(QLatin1String(text)), text);
+
+    o = run_cli({QStringLiteral("--version")});
+    QCOMPARE(o.code, 0);
+    QVERIFY2(QRegularExpression(QStringLiteral("^korvane-cli \\d+(\\.\\d+)+\n$")).match(o.out).hasMatch(),
+             qPrintable(o.out));
+}
+
+// ---- image ----------------------------------------------------------------------------
+
+void CliTest::image_of_plain_and_container_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("scrambled");
+    QTest::newRow("bin, padded by 3") << QStringLiteral("a.bin") << 2049 << false;
+    QTest::newRow("bin, smallest image") << QStringLiteral("b.bin") << 1025 << false;
+    QTest::newRow("qvb, over one period") << QStringLiteral("c.qvb") << 2049 << true;
+    QTest::newRow("QVB is plain") << QStringLiteral("d.QVB") << 1500 << false;
+}
+
+void CliTest::image_of_plain_and_container()
+{
+    QFETCH(QString, name);
+    QFETCH(int, size);
+    QFETCH(bool, scrambled);
+    const QByteArray plain = pattern(size);
+    const QString path = dir.filePath(name);
+    QVERIFY(write_file(path, scrambled ? image::scramble(plain) : plain));
+    const QByteArray expected = expected_image(plain);
+    const int padded = expected.size() - 4;
+
+    const QString out_path = dir.filePath(name + QStringLiteral(".img"));
+    const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
+    QVERIFY2(o.code == 0, qPrintable(describe(o)));
+    QCOMPARE(value_of(o.out, QStringLiteral("file size")), QStringLiteral("%1 bytes").arg(size));
+    QCOMPARE(value_of(o.out, QStringLiteral("scrambled")).startsWith(QLatin1String("yes")), scrambled);
+    QCOMPARE(value_of(o.out, QStringLiteral("padded length")), QStringLiteral("%1 bytes").arg(padded));
+    QCOMPARE(value_of(o.out, QStringLiteral("stamped length")),
+             QStringLiteral("%1 (0x%2) at offset 1024")
+                 .arg(padded)
+                 .arg(QString::number(padded, 16).toUpper().rightJustified(8, QLatin1Char('0'))));
+    const quint32 sum = image::read_le32(expected, padded);
+    QCOMPARE(value_of(o.out, QStringLiteral("trailing sum")),
+             QStringLiteral("0x") + QString::number(sum, 16).toUpper().rightJustified(8, QLatin1Char('0')));
+    QCOMPARE(value_of(o.out, QStringLiteral("total size")),
+             QStringLiteral("%1 bytes").arg(padded + 4));
+    QCOMPARE(file_bytes(out_path), expected);
+}
+
+void CliTest::image_refuses_unusable_files_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("reason");
+    const QString short_file = dir.filePath(QStringLiteral("short.bin"));
+    write_file(short_file, pattern(1024));
+    const QString empty_file = dir.filePath(QStringLiteral("empty.qvb"));
+    write_file(empty_file, {});
+    QTest::newRow("1024 bytes") << short_file << QStringLiteral("too short");
+    QTest::newRow("empty container") << empty_file << QStringLiteral("too short");
+    QTest::newRow("missing") << dir.filePath(QStringLiteral("none.bin"))
+                             << QStringLiteral("cannot be opened");
+    QTest::newRow("directory") << dir.path() << QStringLiteral("not a regular file");
+}
+
+// Exit 5, like the worker's -5, a reason on stderr, and no --out file.
+void CliTest::image_refuses_unusable_files()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, reason);
+    const QString out_path = dir.filePath(QStringLiteral("refused.img"));
+    const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out=") + out_path});
+    QVERIFY2(o.code == 5, qPrintable(describe(o)));
+    QVERIFY2(o.err.contains(reason), qPrintable(o.err));
+    QVERIFY(o.out.isEmpty());
+    QVERIFY(!QFile::exists(out_path));
+}
+
+void CliTest::image_out_unwritable()
+{
+    const QString path = dir.filePath(QStringLiteral("ok.bin"));
+    QVERIFY(write_file(path, pattern(4096)));
+    const QString out_path = dir.filePath(QStringLiteral("no/such/folder/x.img"));
+    const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
+    QVERIFY2(o.code == 73, qPrintable(describe(o)));
+    QVERIFY(o.err.contains(out_path));
+    QVERIFY(!QFile::exists(out_path));
+}
+
+void CliTest::ports_listed_as_the_window_does()
+{
+    const outcome o = run_cli({QStringLiteral("ports")});
+    QVERIFY2(o.code == 0, qPrintable(describe(o)));
+    const QRegularExpression entry(QStringLiteral("^[^\\s(]+\\((忙|闲)\\)$"));
+    for (const QString &line : o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        QVERIFY2(entry.match(line).hasMatch(), qPrintable(line));
+}
+
+// ---- flash against the simulated device -------------------------------------------------
+
+void CliTest::flash_updates_the_device_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("devsim_args");
+    QTest::addColumn<QStringList>("cli_args");
+    QTest::newRow("bin, restarted from the application")
+        << QStringLiteral("fw.bin") << QStringList{} << QStringList{};
+    QTest::newRow("qvb, own restart request, 8E2 at 9600")
+        << QStringLiteral("fw.qvb")
+        << QStringList{"--register", "7", "--restart", "0x1234", "--base", "0x10000"}
+        << QStringList{"--descriptor", "modbus,1,7,0x1234", "--baud", "9600", "--parity", "e",
+                       "--stop-bits", "2"};
+}
+
+void CliTest::flash_updates_the_device()
+{
+    if (!need_devsim())
+        QSKIP("korvane-devsim not built yet");
+    QFETCH(QString, name);
+    QFETCH(QStringList, devsim_args);
+    QFETCH(QStringList, cli_args);
+    const QString firmware = dir.filePath(name);
+    QVERIFY(!make_firmware(firmware, 5000, 7).isEmpty());
+    const QString saved = dir.filePath(name + QStringLiteral(".saved"));
+    const QString derived = dir.filePath(name + QStringLiteral(".img"));
+    QCOMPARE(run_cli({QStringLiteral("image"), firmware, QStringLiteral("--out"), derived}).code, 0);
+
+    devsim_process sim(devsim_args + QStringList{QStringLiteral("--save"), saved});
+    QVERIFY(sim.ok());
+    const outcome o = run_cli(QStringList{QStringLiteral("flash"), QStringLiteral("--port"), sim.port()}
+                              + cli_args + QStringList{firmware});
+    QVERIFY2(o.code == 0, qPrintable(describe(o) + sim.events().join(QLatin1Char('\n'))));
+    QVERIFY(sim.wait_for(QStringLiteral("saved ")));
+    QVERIFY2(sim.has(QStringLiteral("image ok")), qPrintable(sim.events().join(QLatin1Char('\n'))));
+    QCOMPARE(file_bytes(saved), file_bytes(derived));
+
+    // A pipe gets plain lines: every step in order, the progress, no terminal controls.
+    QVERIFY(!o.out.contains(QLatin1Char('\r')) && !o.out.contains(QLatin1Char('\x1b')));
+    const QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList steps;
+    for (const QString &line : lines)
+        if (sequence.contains(line))
+            steps << line;
+    QCOMPARE(steps, sequence);
+    QVERIFY(lines.contains(QStringLiteral("progress 100%")));
+    QCOMPARE(lines.constLast(), QStringLiteral("update complete"));
+    QVERIFY2(o.err.isEmpty(), qPrintable(o.err));
+}
+
+void CliTest::flash_without_start()
+{
+    if (!need_devsim())
+        QSKIP("korvane-devsim not built yet");
+    const QString firmware = dir.filePath(QStringLiteral("nostart.bin"));
+    QVERIFY(!make_firmware(firmware, 3000).isEmpty());
+    devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
+    QVERIFY(sim.ok());
+    const outcome o = run_cli({QStringLiteral("flash"), QStringLiteral("--no-start"),
+                               QStringLiteral("--descriptor="), QStringLiteral("--port"), sim.port(),
+                               firmware});
+    QVERIFY2(o.code == 0, qPrintable(describe(o)));
+    QVERIFY(!o.out.contains(sequence.constLast()));
+    QVERIFY(sim.has(QStringLiteral("rx write")));
+    QCOMPARE(sim.count(QStringLiteral("rx start")), 0);
+    QCOMPARE(sim.count(QStringLiteral("modbus ")), 0);
+}
+
+void CliTest::flash_failures_data()
+{
+    QTest::addColumn<QStringList>("devsim_args");
+    QTest::addColumn<bool>("firmware_present");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("explanation");
+    QTest::newRow("-3 information rejected")
+        << QStringList{"--fault", "info:error"} << true << 3
+        << QStringLiteral("while reading the device information: the device gave a wrong answer (code -3)");
+    QTest::newRow("-4 erase never answered")
+        << QStringList{"--fault", "erase:none:0:4"} << true << 4
+        << QStringLiteral("while erasing the old firmware: no answer from the device in time (code -4)");
+    QTest::newRow("-4 a block never answered")
+        << QStringList{"--fault", "write:none:3:6"} << true << 4
+        << QStringLiteral("while writing the firmware: no answer from the device in time (code -4)");
+    QTest::newRow("-5 missing file") << QStringList{} << false << 5
+                                     << QStringLiteral("cannot be opened (code -5)");
+}
+
+void CliTest::flash_failures()
+{
+    if (!need_devsim())
+        QSKIP("korvane-devsim not built yet");
+    QFETCH(QStringList, devsim_args);
+    QFETCH(bool, firmware_present);
+    QFETCH(int, code);
+    QFETCH(QString, explanation);
+    const QString firmware = dir.filePath(QStringLiteral("fault%1.bin").arg(QTest::currentDataTag()));
+    if (firmware_present)
+        QVERIFY(!make_firmware(firmware, 2000).isEmpty());
+    devsim_process sim(devsim_args);
+    QVERIFY(sim.ok());
+    const outcome o = run_cli({QStringLiteral("flash"), QStringLiteral("--port"), sim.port(), firmware});
+    QVERIFY2(o.code == code, qPrintable(describe(o)));
+    QVERIFY2(o.err.contains(explanation), qPrintable(o.err));
+    QVERIFY(!o.out.contains(QLatin1String("update complete")));
+}
+
+void CliTest::stop_signal_during_handshake_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+// The handshake alone may retry for 30 s; a stop must end it at the attempt under way.
+// Each attempt shows up as one "rx handshake", so a prompt stop leaves only a few.
+void CliTest::stop_signal_during_handshake()
+{
+    if (!need_devsim())
+        QSKIP("korvane-devsim not built yet");
+    QFETCH(int, signal);
+    const QString firmware = dir.filePath(QStringLiteral("stop.bin"));
+    QVERIFY(!make_firmware(firmware, 2000).isEmpty());
+    devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
+                        QStringLiteral("handshake:none:0:0")});
+    QVERIFY(sim.ok());
+
+    QProcess p;
+    p.start(cli, {QStringLiteral("flash"), QStringLiteral("--port"), sim.port(), firmware});
+    QVERIFY(p.waitForStarted(10000));
+    QVERIFY(sim.wait_for(QStringLiteral("rx handshake"), 20000));
+    const int before = sim.count(QStringLiteral("rx handshake"));
+    ::kill(pid_t(p.processId()), signal);
+    QVERIFY(p.waitForFinished(20000));
+    const int after = sim.count(QStringLiteral("rx handshake"));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 130);
+    QVERIFY2(after - before <= 2, qPrintable(QStringLiteral("%1 more attempts").arg(after - before)));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QVERIFY2(err.contains(QLatin1String("interrupted while looking for the bootloader")), qPrintable(err));
+    QCOMPARE(sim.count(QStringLiteral("rx info")), 0);
+}
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "test_cli.moc"
