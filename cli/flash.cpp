@@ -58,6 +58,16 @@ void install_stop_handler()
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// The engine's debug log (a line per block written, one per rejected reply) would bury
+// the status lines; it is shown only on request. Warnings still go through.
+QtMessageHandler default_message_handler = nullptr;
+
+void without_debug_lines(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type != QtDebugMsg)
+        default_message_handler(type, context, text);
+}
+
 // ---- what the worker says ---------------------------------------------------------------
 
 QString step_name(const QString &status)
@@ -288,7 +298,12 @@ int run_flash(const QStringList &args)
                        "(default %1; empty sends nothing).")
             .arg(QString::fromLatin1(default_descriptor)),
         QStringLiteral("TEXT"), QString::fromLatin1(default_descriptor));
-    for (const QCommandLineOption &option : {help, port, baud, parity, stop_bits, no_start, descriptor})
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QStringLiteral("Also write the engine's debug log to stderr: a \"data length = \" line "
+                       "per block written and an \"ERROR\" line per rejected reply."));
+    for (const QCommandLineOption &option :
+         {help, port, baud, parity, stop_bits, no_start, descriptor, verbose})
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file (.bin, or a .qvb container)."));
@@ -334,6 +349,9 @@ int run_flash(const QStringList &args)
     if (stop_text != QLatin1String("1") && stop_text != QLatin1String("2"))
         return console::usage_error(command,
                                     QStringLiteral("bad --stop-bits '%1': 1 or 2").arg(stop_text));
+
+    if (!parser.isSet(verbose))
+        default_message_handler = qInstallMessageHandler(without_debug_lines);
 
     // Filled completely before the worker's thread starts, as the window does.
     UpdateSettings &settings = UpdateSettings::instance();

@@ -333,10 +333,12 @@ void CliTest::flash_without_start()
     devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
     QVERIFY(sim.ok());
     const outcome o = run_cli({QStringLiteral("flash"), QStringLiteral("--no-start"),
-                               QStringLiteral("--descriptor="), QStringLiteral("--port"), sim.port(),
-                               firmware});
+                               QStringLiteral("--descriptor="), QStringLiteral("--verbose"),
+                               QStringLiteral("--port"), sim.port(), firmware});
     QVERIFY2(o.code == 0, qPrintable(describe(o)));
+    QVERIFY(o.err.contains(QLatin1String("data length =  62\n")));
     QVERIFY(!o.out.contains(sequence.constLast()));
+    sim.stop(); // every event is in once it has ended
     QVERIFY(sim.has(QStringLiteral("rx write")));
     QCOMPARE(sim.count(QStringLiteral("rx start")), 0);
     QCOMPARE(sim.count(QStringLiteral("modbus ")), 0);
@@ -407,6 +409,7 @@ void CliTest::stop_signal_during_handshake()
     const int before = sim.count(QStringLiteral("rx handshake"));
     ::kill(pid_t(p.processId()), signal);
     QVERIFY(p.waitForFinished(20000));
+    sim.stop();
     const int after = sim.count(QStringLiteral("rx handshake"));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 130);
