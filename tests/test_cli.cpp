@@ -94,7 +94,11 @@ class CliTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY2(QFileInfo(cli).isExecutable(), qPrintable(cli)); }
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(cli).isExecutable(), qPrintable(cli));
+        QVERIFY(QFileInfo(QStringLiteral(KORVANE_BIN_DIR "/korvane-devsim")).isExecutable());
+    }
 
     void usage_errors_data();
     void usage_errors();
@@ -116,14 +120,8 @@ private slots:
     void stop_signal_during_handshake();
 
 private:
-    bool need_devsim();
     QTemporaryDir dir;
 };
-
-bool CliTest::need_devsim()
-{
-    return QFileInfo(QStringLiteral(KORVANE_BIN_DIR "/korvane-devsim")).isExecutable();
-}
 
 // ---- usage ----------------------------------------------------------------------------
 
@@ -291,8 +289,6 @@ void CliTest::flash_updates_the_device_data()
 
 void CliTest::flash_updates_the_device()
 {
-    if (!need_devsim())
-        QSKIP("korvane-devsim not built yet");
     QFETCH(QString, name);
     QFETCH(QStringList, devsim_args);
     QFETCH(QStringList, cli_args);
@@ -326,8 +322,6 @@ void CliTest::flash_updates_the_device()
 
 void CliTest::flash_without_start()
 {
-    if (!need_devsim())
-        QSKIP("korvane-devsim not built yet");
     const QString firmware = dir.filePath(QStringLiteral("nostart.bin"));
     QVERIFY(!make_firmware(firmware, 3000).isEmpty());
     devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
@@ -365,8 +359,6 @@ void CliTest::flash_failures_data()
 
 void CliTest::flash_failures()
 {
-    if (!need_devsim())
-        QSKIP("korvane-devsim not built yet");
     QFETCH(QStringList, devsim_args);
     QFETCH(bool, firmware_present);
     QFETCH(int, code);
@@ -393,8 +385,6 @@ void CliTest::stop_signal_during_handshake_data()
 // Each attempt shows up as one "rx handshake", so a prompt stop leaves only a few.
 void CliTest::stop_signal_during_handshake()
 {
-    if (!need_devsim())
-        QSKIP("korvane-devsim not built yet");
     QFETCH(int, signal);
     const QString firmware = dir.filePath(QStringLiteral("stop.bin"));
     QVERIFY(!make_firmware(firmware, 2000).isEmpty());
