@@ -1,11 +1,17 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "diaglogprogress.h"
+#include "update_settings.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSerialPortInfo>
+#include <QTimer>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
@@ -69,5 +75,51 @@ void MainWindow::on_rB_auto_toggled(bool checked)
 
 void MainWindow::on_pB_downLoader_clicked()
 {
-    // Filled in together with the progress dialog that runs the update.
+    UpdateSettings &settings = UpdateSettings::instance();
+    settings.auto_start = auto_start;
+
+    if (ui->lE_filePath->text().isEmpty()) {
+        QMessageBox box(QMessageBox::Critical, tr("错误"), tr("请先选择固件！"),
+                        QMessageBox::NoButton, this);
+        box.setDefaultButton(box.addButton(tr("确认"), QMessageBox::AcceptRole));
+        box.exec();
+        return;
+    }
+
+    settings.firmware_path = ui->lE_filePath->text();
+    // Scanned entries carry a "(忙)"/"(闲)" suffix; a typed name has none.
+    settings.port_name = ui->cB_serial->currentText().split(QLatin1Char('(')).first();
+    settings.baud_rate = ui->cB_baud->currentText().toInt();
+    switch (ui->cB_checkbit->currentIndex()) {
+    case 1:
+        settings.parity = QStringLiteral("O");
+        break;
+    case 2:
+        settings.parity = QStringLiteral("E");
+        break;
+    default:
+        // Position 0, or no entry at all (the list stays empty after a start with
+        // arguments): no parity, as the list's first entry would give.
+        settings.parity = QStringLiteral("N");
+        break;
+    }
+    settings.stop_bits = ui->cB_stopbit->currentText().toInt();
+    settings.product_descriptor = QStringLiteral("modbus,1,9,0x4D2E,0x6E3B");
+
+    // The dialog starts the update as it is built; its destructor waits for the worker.
+    diaglogProgress dialog(this);
+    const Qt::WindowFlags flags = Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint;
+    QMessageBox *box;
+    if (dialog.exec() == QDialog::Accepted) {
+        box = new QMessageBox(QMessageBox::Information, tr("更新完成"), tr("更新完成"),
+                              QMessageBox::NoButton, this, flags);
+        // The box is the timer's context: if the operator closed it first and it is
+        // gone, the timer is dropped with it.
+        QTimer::singleShot(1000, box, &QMessageBox::accept);
+    } else {
+        box = new QMessageBox(QMessageBox::Critical, tr("错误"), tr("更新失败"),
+                              QMessageBox::NoButton, this, flags);
+    }
+    box->exec();
+    box->deleteLater();
 }
