@@ -242,6 +242,8 @@ int run_update(report &shown)
     // The worker thread inherits a mask that blocks the stop signals, so the handler
     // always runs on this thread, which alone clears running_worker below.
     install_stop_handler();
+    // A log reader that goes away must not kill the process halfway through the flash.
+    std::signal(SIGPIPE, SIG_IGN);
     const sigset_t stops = stop_signal_set();
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stops, &previous);
