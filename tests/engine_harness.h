@@ -82,6 +82,10 @@ public:
 private:
     void drain()
     {
+        // The simulator prints a request's event before it answers, so whatever the pipe
+        // holds now covers every request already answered.
+        while (proc.state() == QProcess::Running && proc.waitForReadyRead(0)) {
+        }
         partial += proc.readAllStandardOutput();
         int end;
         while ((end = partial.indexOf('\n')) >= 0) {
@@ -97,11 +101,14 @@ private:
 };
 
 // Debug lines written by any thread while an update runs.
+// Install it from initTestCase(): QTest installs its own handler when the run starts.
 class debug_capture
 {
 public:
     debug_capture() { previous = qInstallMessageHandler(&debug_capture::handler); }
     ~debug_capture() { qInstallMessageHandler(previous); }
+    debug_capture(const debug_capture &) = delete;
+    debug_capture &operator=(const debug_capture &) = delete;
     QStringList lines() const
     {
         QMutexLocker lock(&mutex());

@@ -36,6 +36,7 @@ class WorkTest : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { debug = std::make_unique<debug_capture>(); }
     void init() { debug_capture::clear(); }
 
     void fresh_worker();
@@ -51,7 +52,7 @@ private slots:
 
 private:
     QTemporaryDir dir;
-    debug_capture debug;
+    std::unique_ptr<debug_capture> debug;
 };
 
 void WorkTest::fresh_worker()
@@ -100,7 +101,7 @@ void WorkTest::whole_update_from_application()
     QCOMPARE(file_bytes(saved), expected);
 
     // One "data length" line per block, with the frame's length.
-    const QStringList lines = debug.lines();
+    const QStringList lines = debug->lines();
     QCOMPARE(count_lines(lines, "data length =  62"), expected.size() / 52);
     QCOMPARE(count_lines(lines, QStringLiteral("data length =  %1").arg(expected.size() % 52 + 10)), 1);
     QVERIFY(!lines.join('\n').contains("ERROR"));
@@ -163,7 +164,7 @@ void WorkTest::wrong_answers()
     QVERIFY(!rec.progress.contains(100));
     QCOMPARE(sim.count(attempts), count); // a wrong answer is never asked again
     QVERIFY(!sim.has("rx start"));
-    const QStringList errors = debug.lines().filter("ERROR");
+    const QStringList errors = debug->lines().filter("ERROR");
     if (logged.isEmpty()) {
         QVERIFY2(errors.isEmpty(), qPrintable(errors.join('|')));
     } else {
