@@ -3,6 +3,7 @@
 #include "widget_test_main.h"
 #include "work.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLayout>
 #include <QPointer>
@@ -69,23 +70,13 @@ QString box_text(const char *failure)
     return QStringLiteral("错误码:%1！").arg(QString::fromUtf8(failure));
 }
 
-// What the operator saw of one failure box.
-struct seen_box
+void save_screenshot(QWidget *widget, const char *name)
 {
-    QString title, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons;
-    QMessageBox::ButtonRole role = QMessageBox::InvalidRole;
-
-    static seen_box of(const QMessageBox *box)
-    {
-        seen_box seen{box->windowTitle(), box->text(), box->icon(), button_texts(box),
-                      QMessageBox::InvalidRole};
-        if (!box->buttons().isEmpty())
-            seen.role = box->buttonRole(box->buttons().first());
-        return seen;
-    }
-};
+    QDir().mkpath(QStringLiteral(KORVANE_SCREENSHOT_DIR));
+    const QString file = QStringLiteral(KORVANE_SCREENSHOT_DIR "/%1").arg(QLatin1String(name));
+    if (widget->grab().save(file))
+        qInfo("screenshot: %s", qPrintable(file));
+}
 
 void post_result(diaglogProgress &dialog, int code)
 {
@@ -188,6 +179,8 @@ private slots:
                   [&] {
                       box = front_box();
                       seen = seen_box::of(box);
+                      if (code == -1) // the longest text: must fit the box
+                          save_screenshot(box, "failure_box_port.png");
                       press_only_button(box);
                   })
             .then("box released", [&] { return box.isNull(); },

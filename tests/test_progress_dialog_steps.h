@@ -97,3 +97,21 @@ inline void press_only_button(QMessageBox *box)
     if (!box->buttons().isEmpty())
         box->buttons().first()->click();
 }
+
+// What the operator saw of one message box.
+struct seen_box
+{
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;
+    QMessageBox::ButtonRole role = QMessageBox::InvalidRole;
+
+    static seen_box of(const QMessageBox *box)
+    {
+        seen_box seen{box->windowTitle(), box->text(), box->icon(), button_texts(box),
+                      QMessageBox::InvalidRole};
+        if (!box->buttons().isEmpty())
+            seen.role = box->buttonRole(box->buttons().first());
+        return seen;
+    }
+};

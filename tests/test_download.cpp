@@ -1,0 +1,297 @@
+// The whole tool from the window: the operator types the simulated device's port, picks
+// a firmware file and presses 下载; the progress dialog runs the real worker over a
+// pseudo-terminal.
+#include "diaglogprogress.h"
+#include "engine_harness.h"
+#include "mainwindow.h"
+#include "test_progress_dialog_steps.h"
+#include "widget_test_main.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+
+const QString communicating = QStringLiteral("正在建立通信......");
+const QString synchronising = QStringLiteral("正在同步信息......");
+const QString updating = QStringLiteral("正在更新固件......");
+
+diaglogProgress *front_dialog()
+{
+    return qobject_cast<diaglogProgress *>(QApplication::activeModalWidget());
+}
+
+QString label_of(const QWidget *dialog)
+{
+    return dialog->findChild<QLabel *>("lB_info")->text();
+}
+
+int percent_of(const QWidget *dialog)
+{
+    return dialog->findChild<QProgressBar *>("pB_percent")->value();
+}
+
+void screenshot(QWidget *widget, const char *name)
+{
+    QDir().mkpath(QStringLiteral(KORVANE_SCREENSHOT_DIR));
+    const QString file = QStringLiteral(KORVANE_SCREENSHOT_DIR "/%1").arg(QLatin1String(name));
+    if (widget->grab().save(file))
+        qInfo("screenshot: %s", qPrintable(file));
+    else
+        qWarning("screenshot not saved: %s", qPrintable(file));
+}
+
+// The operator's part before pressing 下载: the port typed by hand, the file path set.
+void fill_in(MainWindow &w, const QString &port, const QString &firmware)
+{
+    QLineEdit *typed = w.findChild<QComboBox *>("cB_serial")->lineEdit();
+    typed->clear();
+    QTest::keyClicks(typed, port);
+    w.findChild<QLineEdit *>("lE_filePath")->setText(firmware);
+}
+
+void press_download(MainWindow &w)
+{
+    QTest::mouseClick(w.findChild<QPushButton *>("pB_downLoader"), Qt::LeftButton);
+}
+
+} // namespace
+
+class DownloadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The worker logs every block it writes; those lines would drown the test's own.
+    void initTestCase()
+    {
+        static QtMessageHandler test_log = nullptr;
+        test_log = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+                if (type != QtDebugMsg)
+                    test_log(type, context, text);
+            });
+    }
+
+    // Pressing 下载 with an empty path refuses, and only auto_start reaches the record.
+    void empty_path_asks_for_firmware()
+    {
+        UpdateSettings &s = UpdateSettings::instance();
+        s.port_name = QStringLiteral("kept");
+        s.baud_rate = 4800;
+        s.parity = QStringLiteral("E");
+        s.stop_bits = 2;
+        s.firmware_path = QStringLiteral("kept.bin");
+        s.auto_start = true;
+        s.product_descriptor = QStringLiteral("kept");
+
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTest::mouseClick(w.findChild<QRadioButton *>("rB_auto"), Qt::LeftButton);
+
+        seen_box seen;
+        bool default_is_confirm = false;
+        modal_steps steps;
+        steps.then("missing firmware box", [] { return front_box() != nullptr; }, [&] {
+            QMessageBox *box = front_box();
+            seen = seen_box::of(box);
+            default_is_confirm = box->defaultButton() && box->defaultButton()->text() == "确认";
+            press_only_button(box);
+        });
+        steps.run();
+        press_download(w);
+        QVERIFY2(steps.finished(), qPrintable(steps.stuck));
+
+        QCOMPARE(seen.title, QStringLiteral("错误"));
+        QCOMPARE(seen.text, QStringLiteral("请先选择固件！"));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
+        QCOMPARE(seen.buttons, QStringList{QStringLiteral("确认")});
+        QVERIFY(default_is_confirm);
+
+        QCOMPARE(s.auto_start, false);
+        QCOMPARE(s.port_name, QStringLiteral("kept"));
+        QCOMPARE(s.baud_rate, 4800);
+        QCOMPARE(s.parity, QStringLiteral("E"));
+        QCOMPARE(s.stop_bits, 2);
+        QCOMPARE(s.firmware_path, QStringLiteral("kept.bin"));
+        QCOMPARE(s.product_descriptor, QStringLiteral("kept"));
+    }
+
+    // From 下载 to "更新完成": the device application is restarted, the image written and
+    // started, and the success box goes away without the operator.
+    void update_reaches_done()
+    {
+        QTemporaryDir dir;
+        const QString firmware = dir.filePath(QStringLiteral("固件 v2.bin"));
+        const QByteArray expected = make_firmware(firmware, 16000);
+        QVERIFY(!expected.isEmpty());
+        const QString saved = dir.filePath(QStringLiteral("device.bin"));
+        // At a real line speed, so the transfer lasts long enough to be seen.
+        devsim_process sim({"--mode", "app", "--baud", "115200", "--save", saved});
+        QVERIFY(sim.ok());
+
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        fill_in(w, sim.port(), firmware);
+
+        QPointer<diaglogProgress> dialog;
+        int percent_while_writing = 0;
+        seen_box seen;
+        QElapsedTimer accepted;
+        modal_steps steps;
+        steps.then("progress dialog", [] { return front_dialog() != nullptr; },
+                   [&] {
+                       dialog = front_dialog();
+                       // The box is made after the dialog is accepted, so this clock
+                       // starts no later than the box's own timer.
+                       connect(dialog, &QDialog::accepted, [&] { accepted.start(); });
+                   })
+            .then("writing", [&] {
+                      return dialog && label_of(dialog) == updating && percent_of(dialog) > 40;
+                  },
+                  [&] {
+                      percent_while_writing = percent_of(dialog);
+                      screenshot(dialog, "progress_dialog.png");
+                  })
+            .then("success box", [] { return front_box() != nullptr; }, [&] {
+                seen = seen_box::of(front_box());
+                screenshot(front_box(), "update_done.png");
+            });
+        steps.run();
+        press_download(w);
+        const qint64 box_ms = accepted.elapsed();
+        QVERIFY2(steps.finished(), qPrintable(steps.stuck));
+
+        QCOMPARE(seen.title, QStringLiteral("更新完成"));
+        QCOMPARE(seen.text, QStringLiteral("更新完成"));
+        QCOMPARE(seen.icon, QMessageBox::Information);
+        QCOMPARE(seen.buttons.size(), 1); // the framework's own OK
+        // Nobody pressed it: the box closed itself, a second after it opened.
+        qInfo("from success to the end of the download action: %lld ms; "
+              "progress %d%% while writing", box_ms, percent_while_writing);
+        QVERIFY(accepted.isValid());
+        QVERIFY(box_ms >= 990);
+        QVERIFY(dialog.isNull()); // the dialog went with the download action
+
+        QVERIFY(sim.wait_for(QStringLiteral("image ok")));
+        QCOMPARE(file_bytes(saved), expected);
+        const UpdateSettings &s = UpdateSettings::instance();
+        QCOMPARE(s.port_name, sim.port());
+        QCOMPARE(s.baud_rate, 115200);
+        QCOMPARE(s.parity, QStringLiteral("N"));
+        QCOMPARE(s.stop_bits, 1);
+        QCOMPARE(s.firmware_path, firmware);
+        QVERIFY(s.auto_start);
+        QCOMPARE(s.product_descriptor, QStringLiteral("modbus,1,9,0x4D2E,0x6E3B"));
+    }
+
+    // A device that rejects the information request: the error box over the dialog,
+    // the dialog left open after 确认, and "更新失败" once the operator closes it.
+    void device_failure_ends_in_failed()
+    {
+        QTemporaryDir dir;
+        const QString firmware = dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(!make_firmware(firmware, 2000).isEmpty());
+        devsim_process sim({"--mode", "boot", "--fault", "info:error"});
+        QVERIFY(sim.ok());
+
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        fill_in(w, sim.port(), firmware);
+
+        seen_box error, failed;
+        QString label_after;
+        modal_steps steps;
+        steps.then("error box", [] { return front_box() != nullptr; }, [&] {
+                 error = seen_box::of(front_box());
+                 screenshot(front_box(), "failure_box.png");
+                 press_only_button(front_box());
+             })
+            .then("dialog left open", [] { return front_dialog() != nullptr; }, [&] {
+                label_after = label_of(front_dialog());
+                QTest::keyClick(front_dialog(), Qt::Key_Escape);
+            })
+            .then("failed box", [] { return front_box() != nullptr; }, [&] {
+                failed = seen_box::of(front_box());
+                screenshot(front_box(), "update_failed.png");
+                press_only_button(front_box());
+            });
+        steps.run();
+        press_download(w);
+        QVERIFY2(steps.finished(), qPrintable(steps.stuck));
+
+        QCOMPARE(error.title, QStringLiteral("错误"));
+        QCOMPARE(error.text, QStringLiteral("错误码:设备操作出错！！"));
+        QCOMPARE(label_after, synchronising);
+        QCOMPARE(failed.title, QStringLiteral("错误"));
+        QCOMPARE(failed.text, QStringLiteral("更新失败"));
+        QCOMPARE(failed.icon, QMessageBox::Critical);
+        QCOMPARE(sim.count(QStringLiteral("rx info")), 1);
+        QCOMPARE(sim.count(QStringLiteral("rx erase")), 0);
+    }
+
+    // Closing the dialog while no bootloader answers: the worker stops at once instead of
+    // trying for the rest of its 30 s, so the download action returns promptly.
+    void closing_during_handshake()
+    {
+        QTemporaryDir dir;
+        const QString firmware = dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(!make_firmware(firmware, 2000).isEmpty());
+        devsim_process sim({"--mode", "boot", "--fault", "handshake:none:0:0"});
+        QVERIFY(sim.ok());
+
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        fill_in(w, sim.port(), firmware);
+
+        int handshakes_at_close = 0;
+        seen_box failed;
+        QElapsedTimer since_close;
+        modal_steps steps;
+        steps.then("handshaking",
+                   [&] {
+                       return front_dialog() && label_of(front_dialog()) == communicating
+                              && sim.count(QStringLiteral("rx handshake")) >= 2;
+                   },
+                   [&] {
+                       handshakes_at_close = sim.count(QStringLiteral("rx handshake"));
+                       since_close.start();
+                       QTest::keyClick(front_dialog(), Qt::Key_Escape);
+                   })
+            .then("failed box", [] { return front_box() != nullptr; }, [&] {
+                failed = seen_box::of(front_box());
+                press_only_button(front_box());
+            });
+        steps.run();
+        press_download(w);
+        const qint64 close_ms = since_close.elapsed();
+        QVERIFY2(steps.finished(), qPrintable(steps.stuck));
+
+        QCOMPARE(failed.text, QStringLiteral("更新失败"));
+        // At most the attempt already on the line when Escape was pressed. The simulator's
+        // output is read by the event loop, which has not run since the action returned.
+        QTest::qWait(200);
+        const int after = sim.count(QStringLiteral("rx handshake")) - handshakes_at_close;
+        qInfo("handshakes after closing: %d; download action returned %lld ms after Escape",
+              after, close_ms);
+        QVERIFY(after <= 1);
+        QCOMPARE(sim.count(QStringLiteral("rx info")), 0);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    return run_widget_test<DownloadTest>(argc, argv);
+}
+#include "test_download.moc"
