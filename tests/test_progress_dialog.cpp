@@ -104,27 +104,15 @@ private slots:
         auto *label = dialog.findChild<QLabel *>("lB_info");
         QVERIFY(bar && label);
         QCOMPARE(bar->value(), 0); // the form's 24 never shows
-        QCOMPARE(bar->minimum(), 0);
-        QCOMPARE(bar->maximum(), 100);
         QCOMPARE(label->text(), QStringLiteral("固件下载中......"));
 
+        // The label sits centred under the bar between two spacers.
         const QLayout *column = dialog.layout();
-        QCOMPARE(column->objectName(), QStringLiteral("verticalLayout"));
-        QCOMPARE(column->count(), 2);
         QCOMPARE(column->itemAt(0)->widget(), bar);
-        auto *row = qobject_cast<QHBoxLayout *>(column->itemAt(1)->layout());
-        QVERIFY(row);
-        QCOMPARE(row->objectName(), QStringLiteral("horizontalLayout"));
-        QCOMPARE(row->spacing(), 0);
+        const QLayout *row = column->itemAt(1)->layout();
         QCOMPARE(row->count(), 3);
         QCOMPARE(row->itemAt(1)->widget(), label);
-        for (int i : {0, 2}) {
-            QSpacerItem *spacer = row->itemAt(i)->spacerItem();
-            QVERIFY(spacer);
-            QCOMPARE(spacer->sizeHint(), QSize(40, 20));
-            QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
-            QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
-        }
+        QVERIFY(row->itemAt(0)->spacerItem() && row->itemAt(2)->spacerItem());
     }
 
     void success_accepts_without_a_box()

@@ -29,7 +29,7 @@ public:
 
 signals:
     void start();
-    void stop(); // declared for callers that expect it; never emitted
+    void stop(); // part of the interface; nothing emits it
 
 public slots:
     void result(int errcode);
