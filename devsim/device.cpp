@@ -101,6 +101,15 @@ nanos device::deadline() const
     return input.isEmpty() || line_hung_up ? -1 : last_input + quiet_limit();
 }
 
+int device::wanted() const
+{
+    if (!boot)
+        return std::max(1, modbus_request_size - input.size());
+    if (input.size() < 2 || byte_at(input, 0) != frame::start_byte)
+        return 1;
+    return std::max(1, byte_at(input, 1) - input.size());
+}
+
 std::vector<reply_piece> device::take_reply()
 {
     std::vector<reply_piece> out;

@@ -89,13 +89,16 @@ constexpr quint64 max_baud = 100000000;
 
 enum class ending { stopped, hung_up, line_lost };
 
-int poll_timeout(nanos next, nanos now)
+// How long to wait for the next deadline; nullptr waits for the descriptors alone. In
+// nanoseconds, since at line speeds a byte takes well under a millisecond.
+const timespec *wait_for(nanos next, nanos now, timespec *storage)
 {
     if (next < 0)
-        return -1;
-    if (next <= now)
-        return 0;
-    return int(std::min<nanos>((next - now + ms_ns - 1) / ms_ns, 60000));
+        return nullptr;
+    const nanos left = std::max<nanos>(next - now, 0);
+    storage->tv_sec = time_t(left / 1000000000);
+    storage->tv_nsec = long(left % 1000000000);
+    return storage;
 }
 
 nanos earliest(nanos a, nanos b)
@@ -140,14 +143,17 @@ ending serve(pty_line &line, device &dev)
         if (replied && !line.sending())
             continue; // out already: the next request may be waiting
 
-        nanos next = earliest(line.next_arrival(), line.next_send());
+        // Woken for input only once enough of it can have arrived to make a request: at a
+        // slow line speed, waking for every byte would keep a core busy for nothing.
+        nanos next = line.next_send();
         if (!line.sending())
-            next = earliest(next, dev.deadline());
+            next = earliest(next, earliest(line.next_arrival(dev.wanted()), dev.deadline()));
         pollfd fds[2] = {
             {line.master_fd(), short(POLLIN | (line.waiting_for_room() ? POLLOUT : 0)), 0},
             {wake_pipe[0], POLLIN, 0},
         };
-        if (poll(fds, 2, poll_timeout(next, now_ns())) < 0) {
+        timespec timeout{};
+        if (ppoll(fds, 2, wait_for(next, now_ns(), &timeout), nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             return ending::line_lost;

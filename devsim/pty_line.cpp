@@ -117,6 +117,8 @@ bool pty_line::read_available(nanos now)
                     arrival.push_back(rx_free);
                 }
             }
+            if (size_t(n) < sizeof buffer)
+                return true; // drained: spare the read that would only say so
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -147,11 +149,13 @@ QByteArray pty_line::take_arrived(nanos now, nanos *last_at)
     return arrived;
 }
 
-nanos pty_line::next_arrival() const
+nanos pty_line::next_arrival(int wanted) const
 {
     if (byte_time == 0)
         return incoming.isEmpty() ? -1 : incoming_at;
-    return arrival.empty() ? -1 : arrival.front();
+    if (arrival.empty())
+        return -1;
+    return arrival[std::min(size_t(std::max(wanted, 1)), arrival.size()) - 1];
 }
 
 void pty_line::send(std::vector<reply_piece> pieces, nanos now)

@@ -37,8 +37,9 @@ public:
     bool read_available(nanos now);
     // The bytes that have crossed the line by `now`; *last_at says when the last one did.
     QByteArray take_arrived(nanos now, nanos *last_at);
-    // When the next byte read finishes crossing; -1 when none is on its way.
-    nanos next_arrival() const;
+    // When the wanted-th byte on its way has finished crossing (or the last, when fewer are);
+    // -1 when none is on its way.
+    nanos next_arrival(int wanted) const;
 
     void send(std::vector<reply_piece> pieces, nanos now);
     bool sending() const { return !out.empty(); }
