@@ -203,7 +203,11 @@ int main(int argc, char **argv)
         {QStringLiteral("fault"), QStringLiteral("Misbehave: CMD:KIND[:SKIP[:COUNT[:ARG]]]."),
          QStringLiteral("SPEC")},
     });
-    parser.process(app);
+    // parse() rather than process(): every bad option exits with the same status.
+    if (!parser.parse(QCoreApplication::arguments()))
+        fail(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 

@@ -473,6 +473,7 @@ void DevsimTest::bad_options_data()
     QTest::newRow("fault command") << QStringList{"--fault", "erasing:none"};
     QTest::newRow("fault kind") << QStringList{"--fault", "erase:late"};
     QTest::newRow("fault count") << QStringList{"--fault", "erase:none:x"};
+    QTest::newRow("unknown option") << QStringList{"--speed", "9600"};
 }
 
 void DevsimTest::bad_options()
