@@ -64,9 +64,9 @@ bool fault::hits()
     return count == 0 || seen - skip <= count;
 }
 
-bool parse_fault(const QString &spec, fault *out, QString *why)
+bool parse_fault(const QString &text, fault *out, QString *why)
 {
-    const QStringList parts = spec.split(QLatin1Char(':'));
+    const QStringList parts = text.split(QLatin1Char(':'));
     if (parts.size() < 2 || parts.size() > 5) {
         *why = QStringLiteral("expected CMD:KIND[:SKIP[:COUNT[:ARG]]]");
         return false;

@@ -41,7 +41,7 @@ struct fault
 };
 
 // Parses one option value; on failure returns false and says why.
-bool parse_fault(const QString &spec, fault *out, QString *why);
+bool parse_fault(const QString &text, fault *out, QString *why);
 
 class fault_plan
 {

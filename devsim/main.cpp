@@ -201,7 +201,7 @@ int main(int argc, char **argv)
         {QStringLiteral("restart"), QStringLiteral("Values that restart it, in order."),
          QStringLiteral("VALUES"), QStringLiteral("0x4D2E,0x6E3B")},
         {QStringLiteral("fault"), QStringLiteral("Misbehave: CMD:KIND[:SKIP[:COUNT[:ARG]]]."),
-         QStringLiteral("SPEC")},
+         QStringLiteral("FAULT")},
     });
     // parse() rather than process(): every bad option exits with the same status.
     if (!parser.parse(QCoreApplication::arguments()))
@@ -234,11 +234,11 @@ int main(int argc, char **argv)
     cfg.save_path = parser.value(QStringLiteral("save"));
 
     fault_plan plan;
-    for (const QString &spec : parser.values(QStringLiteral("fault"))) {
+    for (const QString &text : parser.values(QStringLiteral("fault"))) {
         fault f;
         QString why;
-        if (!parse_fault(spec, &f, &why))
-            fail(QStringLiteral("--fault %1: %2").arg(spec, why));
+        if (!parse_fault(text, &f, &why))
+            fail(QStringLiteral("--fault %1: %2").arg(text, why));
         plan.add(f);
     }
 

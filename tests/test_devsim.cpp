@@ -366,7 +366,7 @@ void DevsimTest::faults_data()
     const QByteArray info = frame::info_request();
     const QByteArray ok = info_reply_8000;
     const QList<QByteArray> twice{info, info};
-    const auto boot = [](const char *spec) { return QStringList{"--mode", "boot", "--fault", spec}; };
+    const auto boot = [](const char *fault) { return QStringList{"--mode", "boot", "--fault", fault}; };
 
     QTest::newRow("none") << boot("info:none") << twice << ok << "fault none info" << 1;
     QTest::newRow("corrupt") << boot("info:corrupt") << twice << hex("AA0904000080000138") + ok << "fault corrupt info" << 1;
