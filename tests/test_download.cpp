@@ -169,6 +169,8 @@ private slots:
         steps.run();
         press_download(w);
         const qint64 box_ms = accepted.elapsed();
+        if (!steps.finished())
+            qInfo("simulator said: %s", qPrintable(sim.events().mid(0, 12).join(" | ")));
         QVERIFY2(steps.finished(), qPrintable(steps.stuck));
 
         QCOMPARE(seen.title, QStringLiteral("更新完成"));
