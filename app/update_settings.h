@@ -16,12 +16,12 @@ struct UpdateSettings
     bool auto_start = false;    // start the new program once it is written
     QString product_descriptor; // how to ask the running application to restart
 
-    // Created on first use (thread-safe) and alive until process exit.
+    // The window's record: created on first use (thread-safe), alive until process exit.
     static UpdateSettings &instance();
 
+    // A record of its own, for a tool that updates several devices at once and gives each
+    // worker its own line settings. Never copied: a copy would silently drift apart.
+    UpdateSettings() = default;
     UpdateSettings(const UpdateSettings &) = delete;
     UpdateSettings &operator=(const UpdateSettings &) = delete;
-
-private:
-    UpdateSettings() = default;
 };

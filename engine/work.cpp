@@ -11,8 +11,15 @@
 
 #include <algorithm>
 
-work::work(QObject *parent)
-    : QObject(parent), crc_table_hi(modbus::crc_table_hi), crc_table_lo(modbus::crc_table_lo)
+work::work(QObject *parent) : work(UpdateSettings::instance(), parent)
+{
+}
+
+work::work(const UpdateSettings &own, QObject *parent)
+    : QObject(parent),
+      crc_table_hi(modbus::crc_table_hi),
+      crc_table_lo(modbus::crc_table_lo),
+      settings_record(&own)
 {
 }
 
@@ -35,11 +42,6 @@ bool work::stop_requested() const
 void work::stop()
 {
     request_stop();
-}
-
-const UpdateSettings &work::settings() const
-{
-    return UpdateSettings::instance();
 }
 
 void work::status(const char *text)
@@ -183,14 +185,35 @@ bool work::open_serial()
 
 // ---- bootloader frames ----------------------------------------------------------------
 
-void work::send(const QByteArray &request)
+// A closed port has nothing to read and takes nothing; skipping the calls keeps Qt's
+// "device not open" warnings out of the log.
+QByteArray work::read_port(wire kind)
 {
-    // A closed port has nothing to discard and takes nothing; skipping the calls keeps
-    // Qt's "device not open" warnings out of the log.
+    if (!serial || !serial->isOpen())
+        return {};
+    QByteArray bytes = serial->readAll();
+    if (trace && !bytes.isEmpty())
+        trace(kind, bytes);
+    return bytes;
+}
+
+void work::write_port(const QByteArray &bytes)
+{
     if (!serial || !serial->isOpen())
         return;
-    serial->readAll();
-    serial->write(request.constData(), request.size());
+    if (trace)
+        trace(wire::sent, bytes);
+    serial->write(bytes.constData(), bytes.size());
+    // QSerialPort only queues the bytes. A wait for input that finds bytes already waiting
+    // returns before it writes them, and the handshake's close would then drop the queued
+    // request (seen with the second restart value); so hand them to the system now.
+    serial->waitForBytesWritten(write_flush_ms);
+}
+
+void work::send(const QByteArray &request)
+{
+    read_port(wire::discarded);
+    write_port(request);
 }
 
 QByteArray work::exchange(const QByteArray &request, int timeout_ms)
@@ -208,8 +231,7 @@ QByteArray work::receive_frame(int timeout_ms)
     for (int count = 0;;) {
         serial->waitForReadyRead(poll_ms);
         ++polls;
-        if (serial->isOpen())
-            reply.append(serial->readAll());
+        reply.append(read_port(wire::received));
         if (frame::is_complete(reply))
             return reply;
         if (++count > limit || stop_requested())
@@ -343,8 +365,7 @@ bool work::modbus_write_register(int address, int reg, int value)
 {
     const QByteArray request =
         modbus::write_register_request(address, reg, value, crc_table_hi, crc_table_lo);
-    if (serial && serial->isOpen())
-        serial->write(request.constData(), request.size());
+    write_port(request);
     wait_any_reply(modbus::reply_wait_ms);
     return true;
 }
@@ -360,7 +381,7 @@ bool work::wait_any_reply(int timeout_ms)
         ++polls;
         if (serial->waitForReadyRead(poll_ms))
             return true;
-        if (serial->isOpen() && !serial->readAll().isEmpty())
+        if (!read_port(wire::discarded).isEmpty())
             return true;
     }
     return false;

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class QSerialPort;
 struct UpdateSettings;
@@ -19,7 +20,11 @@ class work : public QObject
     Q_OBJECT
 
 public:
+    // Reads the window's process-wide record.
     explicit work(QObject *parent = nullptr);
+    // Reads `own` instead, which must outlive the worker: one record per device when
+    // several are updated at once.
+    explicit work(const UpdateSettings &own, QObject *parent = nullptr);
     ~work() override;
     work(const work &) = delete;
     work &operator=(const work &) = delete;
@@ -54,10 +59,17 @@ public:
     // Every 5 ms wait on the port so far; tests count these instead of timing.
     quint64 poll_count() const { return polls; }
 
+    // Every byte that crosses the port, for an engineer chasing a misbehaving device.
+    // Called on the worker's thread; costs nothing while unset.
+    enum class wire { sent, received, discarded };
+    using trace_fn = std::function<void(wire, const QByteArray &)>;
+    void set_trace(trace_fn fn) { trace = std::move(fn); }
+
     // How long the handshake loop keeps trying; 30 s unless a test shortens it.
     void set_handshake_limit_ms(int ms) { handshake_limit_ms = ms; }
 
     static constexpr int poll_ms = 5;
+    static constexpr int write_flush_ms = 1000;
     static constexpr int info_attempts = 11;
     static constexpr int erase_attempts = 4;
     static constexpr int block_attempts = 6;
@@ -73,7 +85,9 @@ public slots:
     void stop();
 
 private:
-    const UpdateSettings &settings() const;
+    const UpdateSettings &settings() const { return *settings_record; }
+    QByteArray read_port(wire kind);
+    void write_port(const QByteArray &bytes);
     // Discards what is pending, then writes the whole request at once.
     void send(const QByteArray &request);
     QByteArray exchange(const QByteArray &request, int timeout_ms);
@@ -93,6 +107,8 @@ private:
     modbus::crc_table crc_table_hi;
     modbus::crc_table crc_table_lo;
 
+    const UpdateSettings *settings_record;
+    trace_fn trace;
     quint64 polls = 0;
     int handshake_limit_ms = default_handshake_limit_ms;
 };

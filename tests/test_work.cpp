@@ -49,6 +49,8 @@ private slots:
     void firmware_files();
     void stopping_data();
     void stopping();
+    void own_settings_and_trace();
+    void restart_with_a_late_echo();
 
 private:
     QTemporaryDir dir;
@@ -293,6 +295,50 @@ void WorkTest::stopping()
     QVERIFY(!rec.progress.contains(100));
     QVERIFY2(sim.count(asked) <= most, qPrintable(sim.events().join('|')));
     QVERIFY(!sim.has("rx start"));
+}
+
+// A worker given its own record ignores the window's; the trace sees every byte.
+void WorkTest::own_settings_and_trace()
+{
+    devsim_process sim({"--mode", "boot", "--base", "0x1234", "--fault", "info:stray"});
+    QVERIFY(sim.ok());
+    configure(dir.filePath("not-this-one"), QString());
+    UpdateSettings own;
+    own.port_name = sim.port();
+    own.baud_rate = 9600;
+    own.parity = QStringLiteral("E");
+    own.stop_bits = 2;
+    work w(own);
+    QStringList wire;
+    w.set_trace([&](work::wire kind, const QByteArray &bytes) {
+        const char *names[] = {"sent", "received", "discarded"};
+        wire << QString::fromLatin1(names[int(kind)]) + ' ' + QString::fromLatin1(frame::hex(bytes));
+    });
+    QVERIFY(w.open_serial());
+    QVERIFY(sim.port().endsWith(w.port()->portName()));
+    QCOMPARE(w.port()->parity(), QSerialPort::EvenParity);
+    QCOMPARE(w.port()->stopBits(), QSerialPort::TwoStop);
+    QCOMPARE(w.sync_info(), 0); // the stray byte spoils the first reply
+    QCOMPARE(w.sync_info(), 1);
+    QCOMPARE(w.device_address(), quint32(0x1234));
+    QCOMPARE(wire.first(), QStringLiteral("sent AA 05 04 00 B3"));
+    QVERIFY(wire.join('|').startsWith("sent AA 05 04 00 B3|received 00"));
+    QCOMPARE(wire.filter("sent").size(), 2);
+    QCOMPARE(wire.last(), QStringLiteral("received AA 09 04 00 00 12 34 00 FD"));
+}
+
+// The rest of the first echo is still arriving when the second value goes out: the second
+// request must reach the device all the same, not die in a buffer when the port closes.
+void WorkTest::restart_with_a_late_echo()
+{
+    const QString fw = dir.filePath("echo.bin");
+    make_firmware(fw, 1500);
+    devsim_process sim({"--mode", "app", "--fault", "modbus:split:0:1:5"});
+    QVERIFY(sim.ok());
+    configure(sim.port(), fw);
+    const update_record rec = run_update({}, [](work &w) { w.set_handshake_limit_ms(2000); });
+    QCOMPARE(rec.results, QVector<int>{0});
+    QCOMPARE(sim.count("modbus 0x01 0x0009 0x6e3b ok"), 1);
 }
 
 QTEST_GUILESS_MAIN(WorkTest)
