@@ -365,6 +365,17 @@ int run_flash(const QStringList &args)
     settings.stop_bits = stop_text.toInt();
     settings.product_descriptor = parser.value(descriptor);
 
+    // The worker reads the file only after restarting the device into its bootloader; a
+    // file that cannot become an image is refused before the device is touched at all.
+    const image::loaded firmware = image::load(settings.firmware_path);
+    if (!firmware.ok()) {
+        console::err_line(QStringLiteral("%1: the firmware file \"%2\" %3 (code -5); the device "
+                                         "was not touched")
+                              .arg(command, settings.firmware_path,
+                                   QString::fromLatin1(image::describe(firmware.error))));
+        return 5;
+    }
+
     report shown(command, settings.port_name, settings.firmware_path);
     return run_update(shown);
 }

@@ -372,6 +372,8 @@ void CliTest::flash_failures()
     QVERIFY2(o.code == code, qPrintable(describe(o)));
     QVERIFY2(o.err.contains(explanation), qPrintable(o.err));
     QVERIFY(!o.out.contains(QLatin1String("update complete")));
+    if (!firmware_present) // refused before the device hears anything
+        QVERIFY2(sim.events() == QStringList{"mode app"}, qPrintable(sim.events().join('|')));
 }
 
 void CliTest::stop_signal_during_handshake_data()
