@@ -22,23 +22,32 @@
 class devsim_process
 {
 public:
-    explicit devsim_process(const QStringList &args = {})
+    explicit devsim_process(QStringList args = {})
     {
+        // Pseudo-terminal numbers are reused at once; a port name of our own keeps a worker
+        // that still reopens a finished simulator's port away from the next test's device.
+        const bool own_link = !args.contains(QStringLiteral("--link"));
+        if (own_link)
+            args << QStringLiteral("--link") << links.filePath(QStringLiteral("ttySIM"));
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start(QStringLiteral(KORVANE_BIN_DIR "/korvane-devsim"), args);
         if (!proc.waitForStarted(5000))
             return;
         while (lines.isEmpty() && proc.state() == QProcess::Running && proc.waitForReadyRead(5000))
             drain();
-        if (!lines.isEmpty())
-            port_path = lines.takeFirst();
+        if (!lines.isEmpty()) {
+            slave_path = lines.takeFirst();
+            port_path = own_link ? links.filePath(QStringLiteral("ttySIM")) : slave_path;
+        }
     }
     ~devsim_process() { stop(); }
     devsim_process(const devsim_process &) = delete;
     devsim_process &operator=(const devsim_process &) = delete;
 
     bool ok() const { return !port_path.isEmpty(); }
+    // A link to the slave, unique to this simulator (or the caller's own --link).
     QString port() const { return port_path; }
+    QString slave() const { return slave_path; }
 
     // Every event line so far, the port line excepted.
     QStringList events()
@@ -94,7 +103,9 @@ private:
         }
     }
 
+    QTemporaryDir links;
     QProcess proc;
+    QString slave_path;
     QString port_path;
     QStringList lines;
     QByteArray partial;
