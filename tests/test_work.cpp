@@ -94,7 +94,9 @@ void WorkTest::whole_update_from_application()
     QVERIFY(sim.wait_for("image ok"));
     QCOMPARE(sim.count("modbus"), 2);
     QVERIFY(sim.has("mode boot"));
-    QCOMPARE(sim.count("rx handshake"), 1);
+    // A busy machine may delay the last echo into the first handshake, which then asks
+    // again; the update goes on either way.
+    QVERIFY(sim.count("rx handshake") >= 1);
     QCOMPARE(sim.count("rx erase 0x00020000 0x"
                        + QString::number(0x20000 + expected.size(), 16).rightJustified(8, '0')), 1);
     QCOMPARE(sim.count("rx write"), (expected.size() + 51) / 52);
