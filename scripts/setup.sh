@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building, testing and screenshotting korvane needs on Debian 12.
 # Safe to run again: it asks apt only for packages that are not installed yet.
+# Usage: setup.sh [--fuzz] [--package]
+#   --fuzz     also clang and its fuzzing runtime, for scripts/fuzz.sh
+#   --package  also what building the .deb needs, for scripts/package.sh
 set -euo pipefail
 
 packages=(
@@ -10,6 +13,14 @@ packages=(
   xvfb xauth           # a real X server for screenshots of real windows...
   x11-utils x11-apps netpbm  # ...and the tools that find and capture them
 )
+
+for option in "$@"; do
+  case $option in
+    --fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
+    --package) packages+=(dpkg-dev file) ;; # dpkg-shlibdeps works out the Qt dependencies
+    *) echo "setup: unknown option $option (use --fuzz, --package)" >&2; exit 64 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
