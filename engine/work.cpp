@@ -212,6 +212,12 @@ void work::write_port(const QByteArray &bytes)
 
 void work::send(const QByteArray &request)
 {
+    // readAll() only sees what Qt has pulled from the system, and no event loop pulls it
+    // while an update runs: take a late reply out of the system's buffer first, so it is
+    // discarded here instead of spoiling the answer to this request.
+    if (serial && serial->isOpen())
+        for (int i = 0; i < max_drain_reads && serial->waitForReadyRead(0); ++i) {
+        }
     read_port(wire::discarded);
     write_port(request);
 }

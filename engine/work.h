@@ -70,6 +70,7 @@ public:
 
     static constexpr int poll_ms = 5;
     static constexpr int write_flush_ms = 1000;
+    static constexpr int max_drain_reads = 64; // a chattering line cannot hold up a request
     static constexpr int info_attempts = 11;
     static constexpr int erase_attempts = 4;
     static constexpr int block_attempts = 6;
