@@ -90,17 +90,8 @@ void work::start()
     emit progress_set(15);
 
     status("正在同步信息......");
-    int r = attempt(info_attempts, [this] { return sync_info(); });
-    if (r < 0) {
-        emit result(-3);
+    if (!goes_on(attempt(info_attempts, [this] { return sync_info(); })))
         return;
-    }
-    if (stop_requested())
-        return;
-    if (r == 0) {
-        emit result(-4);
-        return;
-    }
     emit progress_set(20);
 
     status("正在读取固件......");
@@ -109,17 +100,8 @@ void work::start()
     emit progress_set(25);
 
     status("正在擦除原有固件......");
-    r = attempt(erase_attempts, [this] { return erase_flash(); });
-    if (r < 0) {
-        emit result(-3);
+    if (!goes_on(attempt(erase_attempts, [this] { return erase_flash(); })))
         return;
-    }
-    if (stop_requested())
-        return;
-    if (r == 0) {
-        emit result(-4);
-        return;
-    }
     emit progress_set(30);
 
     status("正在更新固件......");
@@ -142,6 +124,21 @@ void work::start()
         start_program(); // the image is in place whether or not the start is confirmed
     }
     emit result(0);
+}
+
+bool work::goes_on(int status)
+{
+    if (status < 0) {
+        emit result(-3);
+        return false;
+    }
+    if (stop_requested())
+        return false;
+    if (status == 0) {
+        emit result(-4);
+        return false;
+    }
+    return true;
 }
 
 template <typename Step> int work::attempt(int attempts, Step step)

@@ -100,6 +100,9 @@ private:
     transfer write_all();
     // Repeats a command while it gets no answer; 0 after the last attempt or a stop.
     template <typename Step> int attempt(int attempts, Step step);
+    // The sequence's verdict on a repeated command: a wrong answer ends it with -3, a stop
+    // without a code, no answer at all with -4; true when the update goes on.
+    bool goes_on(int status);
 
     std::atomic<bool> stop_flag{false};
     QSerialPort *serial = nullptr;
