@@ -1,0 +1,263 @@
+#include "port_lookup.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QStringList>
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace port_lookup {
+
+QList<entry> present()
+{
+    QList<entry> out;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        entry e;
+        e.name = info.portName();
+        e.location = info.systemLocation();
+        e.has_ids = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        e.vid = info.vendorIdentifier();
+        e.pid = info.productIdentifier();
+        e.serial = info.serialNumber();
+        e.description = info.description();
+        e.manufacturer = info.manufacturer();
+        e.busy = info.isBusy();
+        out << e;
+    }
+    return out;
+}
+
+namespace {
+
+QString hex4(quint16 v)
+{
+    return QStringLiteral("%1").arg(v, 4, 16, QLatin1Char('0'));
+}
+
+bool parse_id(QString text, quint16 *out)
+{
+    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        text = text.mid(2);
+    static const QRegularExpression digits(QStringLiteral("^[0-9A-Fa-f]{1,4}$"));
+    if (!digits.match(text).hasMatch())
+        return false;
+    *out = quint16(text.toUInt(nullptr, 16));
+    return true;
+}
+
+QString with_serial(const entry &e)
+{
+    return e.serial.isEmpty() ? QStringLiteral("%1 (no serial number)").arg(e.name)
+                              : QStringLiteral("%1 (serial %2)").arg(e.name, e.serial);
+}
+
+// Processes that have the device open, as "1234 (minicom)"; our own is left out. Only
+// what /proc lets us see: an unprivileged user sees its own processes.
+QStringList holders(const QString &location)
+{
+    const QString target = QFileInfo(location).canonicalFilePath();
+    QStringList out;
+    if (target.isEmpty())
+        return out;
+    const QString self = QString::number(::getpid());
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : pids) {
+        if (pid == self || !pid.at(0).isDigit())
+            continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+            if (fd.symLinkTarget() != target)
+                continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            const QString name = comm.open(QIODevice::ReadOnly)
+                                     ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                                     : QString();
+            out << (name.isEmpty() ? pid : QStringLiteral("%1 (%2)").arg(pid, name));
+            break;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+QString ids(const entry &e)
+{
+    return e.has_ids ? QStringLiteral("%1:%2").arg(hex4(e.vid), hex4(e.pid)) : QString();
+}
+
+QString usb_name(const entry &e)
+{
+    if (!e.has_ids)
+        return {};
+    QString name = QStringLiteral("usb:") + ids(e);
+    if (!e.serial.isEmpty())
+        name += QLatin1Char(':') + e.serial;
+    return name;
+}
+
+bool is_usb(const QString &port)
+{
+    return port.startsWith(QLatin1String("usb:"), Qt::CaseInsensitive);
+}
+
+bool parse_usb(const QString &text, usb_spec *spec, QString *why)
+{
+    const QString rest = text.mid(4);
+    const int first = rest.indexOf(QLatin1Char(':'));
+    if (first < 0) {
+        *why = QStringLiteral("'%1' needs a vendor and a product id: usb:VID:PID[:SERIAL]").arg(text);
+        return false;
+    }
+    const int second = rest.indexOf(QLatin1Char(':'), first + 1);
+    const QString vid = rest.left(first);
+    const QString pid = second < 0 ? rest.mid(first + 1) : rest.mid(first + 1, second - first - 1);
+    usb_spec s;
+    if (!parse_id(vid, &s.vid) || !parse_id(pid, &s.pid)) {
+        *why = QStringLiteral("'%1': vendor and product ids are 1 to 4 hexadecimal digits, "
+                              "as in usb:0403:6001")
+                   .arg(text);
+        return false;
+    }
+    if (second >= 0) {
+        // A serial number may itself hold colons; everything after the third one is it.
+        s.serial = rest.mid(second + 1);
+        if (s.serial.isEmpty()) {
+            *why = QStringLiteral("'%1': the serial number after the last ':' is empty").arg(text);
+            return false;
+        }
+    }
+    *spec = s;
+    return true;
+}
+
+QList<entry> matches(const usb_spec &spec, const QList<entry> &ports)
+{
+    QList<entry> out;
+    for (const entry &e : ports) {
+        if (!e.has_ids || e.vid != spec.vid || e.pid != spec.pid)
+            continue;
+        if (!spec.serial.isEmpty() && e.serial.compare(spec.serial, Qt::CaseInsensitive) != 0)
+            continue;
+        out << e;
+    }
+    return out;
+}
+
+QString describe_resolution(const QString &text, const QList<entry> &found,
+                            const QList<entry> &ports)
+{
+    if (found.size() == 1)
+        return QStringLiteral("%1 is %2").arg(text, found.constFirst().location);
+    if (found.isEmpty()) {
+        QStringList usb;
+        for (const entry &e : ports)
+            if (e.has_ids)
+                usb << QStringLiteral("%1 (%2%3)")
+                           .arg(usb_name(e), e.name,
+                                e.description.isEmpty() ? QString() : QStringLiteral(", ") + e.description);
+        return usb.isEmpty()
+                   ? QStringLiteral("no serial port matches %1: no USB serial port is present").arg(text)
+                   : QStringLiteral("no serial port matches %1; USB serial ports present: %2")
+                         .arg(text, usb.join(QStringLiteral(", ")));
+    }
+    QStringList names;
+    bool same_serial = true;
+    for (const entry &e : found) {
+        names << with_serial(e);
+        same_serial = same_serial && e.serial == found.constFirst().serial;
+    }
+    // Adapters with several ports report one serial number for all of them.
+    const QString hint = same_serial
+                             ? QStringLiteral("they cannot be told apart by serial number, so give "
+                                              "the port's name instead")
+                             : QStringLiteral("add the serial number (usb:VID:PID:SERIAL) or give "
+                                              "the port's name");
+    return QStringLiteral("%1 matches %2 ports: %3; %4")
+        .arg(text)
+        .arg(found.size())
+        .arg(names.join(QStringLiteral(", ")), hint);
+}
+
+QString location_of(const QString &name)
+{
+    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+}
+
+problem check(const QString &name, const QList<entry> &ports)
+{
+    const QString location = location_of(name);
+    const QFileInfo info(location);
+    if (!info.exists()) // a link whose device has gone counts as absent too
+        return problem::absent;
+    if (::access(QFile::encodeName(location).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+        return problem::denied;
+    const QString canonical = info.canonicalFilePath();
+    for (const entry &e : ports)
+        if (e.busy && (e.location == location || e.location == canonical))
+            return problem::busy;
+    return problem::none;
+}
+
+QString explain(problem p, const QString &name, const QString &detail)
+{
+    const QString location = location_of(name);
+    QString text;
+    switch (p) {
+    case problem::none:
+        text = QStringLiteral("serial port \"%1\" looks usable").arg(name);
+        break;
+    case problem::absent:
+        text = QStringLiteral("serial port \"%1\" is not present (%2 does not exist; is the device "
+                              "plugged in?)")
+                   .arg(name, location);
+        break;
+    case problem::denied: {
+        const QString group = QFileInfo(location).group();
+        text = QStringLiteral("serial port \"%1\": permission denied; on Linux add the user to the "
+                              "group \"%2\" that owns %3 (sudo usermod -aG %2 $USER), then log out "
+                              "and in again")
+                   .arg(name, group.isEmpty() ? QStringLiteral("dialout") : group, location);
+        break;
+    }
+    case problem::busy: {
+        const QStringList who = holders(location);
+        text = QStringLiteral("serial port \"%1\" is busy: held by another process").arg(name);
+        if (!who.isEmpty())
+            text += QStringLiteral(" (open in %1)").arg(who.join(QStringLiteral(", ")));
+        break;
+    }
+    }
+    if (!detail.isEmpty())
+        text += QStringLiteral(" [%1]").arg(detail);
+    return text;
+}
+
+QString diagnose_open_failure(const QString &name)
+{
+    const problem p = check(name, present());
+    if (p == problem::absent || p == problem::denied)
+        return explain(p, name);
+    QSerialPort probe;
+    probe.setPortName(name);
+    if (probe.open(QIODevice::ReadWrite)) {
+        probe.close();
+        return QStringLiteral("serial port \"%1\" opens now; it was unavailable for a moment").arg(name);
+    }
+    switch (probe.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return explain(problem::absent, name);
+    case QSerialPort::PermissionError:
+        // access() allowed reading and writing, so the refusal is a lock or an exclusive
+        // open by someone else.
+        return explain(problem::busy, name, probe.errorString());
+    default:
+        return QStringLiteral("serial port \"%1\" cannot be opened: %2").arg(name, probe.errorString());
+    }
+}
+
+} // namespace port_lookup

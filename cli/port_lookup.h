@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+// Finding a serial port by what is printed on the adapter rather than by the name the
+// system happened to give it, and saying plainly why a port cannot be used.
+namespace port_lookup {
+
+// One port as the system enumerates it.
+struct entry
+{
+    QString name;     // "ttyUSB0"
+    QString location; // "/dev/ttyUSB0"
+    bool has_ids = false;
+    quint16 vid = 0;
+    quint16 pid = 0;
+    QString serial;
+    QString description;
+    QString manufacturer;
+    bool busy = false;
+};
+
+QList<entry> present();
+
+// "0403:6001", or an empty string for a port without USB ids.
+QString ids(const entry &e);
+// What to give --port to pick exactly this port by its ids: "usb:0403:6001:A50285BI".
+QString usb_name(const entry &e);
+
+// usb:VID:PID[:SERIAL], ids in hexadecimal (1 to 4 digits, an optional 0x).
+struct usb_spec
+{
+    quint16 vid = 0;
+    quint16 pid = 0;
+    QString serial; // empty: any serial number
+};
+
+bool is_usb(const QString &port);
+// False with the reason in *why when the text is not a well-formed spec.
+bool parse_usb(const QString &text, usb_spec *spec, QString *why);
+
+// The ports a spec picks out of `ports`. Exactly one is a match; none or several are
+// explained by describe_resolution().
+QList<entry> matches(const usb_spec &spec, const QList<entry> &ports);
+QString describe_resolution(const QString &text, const QList<entry> &found,
+                            const QList<entry> &ports);
+
+// Where the serial port class looks for a name: "ttyS0" is /dev/ttyS0, a path is itself.
+QString location_of(const QString &name);
+
+// Why a port cannot be opened, as far as can be told without opening it.
+enum class problem { none, absent, denied, busy };
+problem check(const QString &name, const QList<entry> &ports);
+
+// One or two sentences for the operator; `detail` adds what an open attempt said.
+QString explain(problem p, const QString &name, const QString &detail = {});
+
+// After the update's own open has failed: tries the port once from here (the update
+// retries it anyway) and tells busy, permission denied and absent apart.
+QString diagnose_open_failure(const QString &name);
+
+} // namespace port_lookup
