@@ -28,21 +28,25 @@ QString overview()
         "does, for scripts and production lines.\n"
         "\n"
         "Commands:\n"
-        "  flash --port NAME [options] FIRMWARE\n"
+        "  flash --port NAME [--port NAME...] [options] FIRMWARE\n"
         "                 update the device on serial port NAME from FIRMWARE (.bin, or a\n"
-        "                 scrambled .qvb container)\n"
+        "                 scrambled .qvb container); several ports are updated at once.\n"
+        "                 NAME may be usb:VID:PID[:SERIAL]. --json for JSON Lines,\n"
+        "                 --trace for every frame on stderr\n"
         "  image FIRMWARE [--out FILE]\n"
         "                 show the image that flash would send, and optionally write it\n"
-        "  ports          list the serial ports present, with (忙) busy or (闲) free\n"
+        "  ports [--json] list the serial ports present: busy (忙) or free (闲), USB ids,\n"
+        "                 serial number and description\n"
         "\n"
         "Options:\n"
         "  -h, --help     show this help; '<command> --help' shows a command's options\n"
         "  -v, --version  show the version\n"
         "\n"
-        "Exit status: 0 success; 1 to 5 the update's failure code (1 port could not be\n"
-        "opened, 3 wrong answer from the device, 4 no answer in time, 5 firmware file\n"
-        "unusable); 64 usage error; 70 the update ended without a result; 73 an output\n"
-        "file could not be written; 130 interrupted (Ctrl-C, SIGTERM).\n");
+        "Exit status: 0 success (of every device); otherwise the largest of the devices'\n"
+        "statuses: 1 to 5 the update's failure code (1 port could not be opened, 3 wrong\n"
+        "answer from the device, 4 no answer in time, 5 firmware file unusable); 70 the\n"
+        "update ended without a result; 130 interrupted (Ctrl-C, SIGTERM). 64 usage\n"
+        "error; 73 an output file could not be written.\n");
 }
 
 } // namespace
