@@ -3,6 +3,8 @@
 #include "engine_harness.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -150,6 +152,10 @@ void CliTest::usage_errors_data()
     QTest::newRow("image with two files") << QStringList{"image", fw, fw};
     QTest::newRow("image out empty") << QStringList{"image", "--out=", fw};
     QTest::newRow("ports with argument") << QStringList{"ports", "ttyS0"};
+    QTest::newRow("usb name without product") << QStringList{"flash", "--port=usb:0403", fw};
+    QTest::newRow("usb name not hex") << QStringList{"flash", "--port=usb:zz:6001", fw};
+    QTest::newRow("one port twice") << QStringList{"flash", p, p, fw};
+    QTest::newRow("one empty port of two") << QStringList{"flash", p, "--port=", fw};
 }
 
 // A usage error never touches a port or a file, says why on stderr, and is 64.
@@ -172,7 +178,8 @@ void CliTest::help_and_version()
     o = run_cli({QStringLiteral("flash"), QStringLiteral("--help")});
     QCOMPARE(o.code, 0);
     for (const char *text : {"--port", "--baud", "--parity", "--stop-bits", "--no-start",
-                             "--descriptor", "115200", "modbus,1,9,0x4D2E,0x6E3B"})
+                             "--descriptor", "115200", "modbus,1,9,0x4D2E,0x6E3B", "--json",
+                             "--trace", "usb:VID:PID[:SERIAL]", "several"})
         QVERIFY2(o.out.contains(QLatin1String(text)), text);
 
     o = run_cli({QStringLiteral("--version")});
@@ -262,13 +269,36 @@ void CliTest::image_out_unwritable()
     QVERIFY(!QFile::exists(out_path));
 }
 
+// The window's name form first, so a script that cuts at "(" still works, then the ids
+// that usb: names use; the JSON form carries the same ports.
 void CliTest::ports_listed_as_the_window_does()
 {
     const outcome o = run_cli({QStringLiteral("ports")});
     QVERIFY2(o.code == 0, qPrintable(describe(o)));
-    const QRegularExpression entry(QStringLiteral("^[^\\s(]+\\((忙|闲)\\)$"));
-    for (const QString &line : o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        QVERIFY2(entry.match(line).hasMatch(), qPrintable(line));
+    QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (!lines.isEmpty())
+        QVERIFY2(QRegularExpression(QStringLiteral("^NAME +VID:PID +SERIAL +DESCRIPTION$"))
+                     .match(lines.takeFirst())
+                     .hasMatch(),
+                 qPrintable(o.out));
+    const QRegularExpression entry(
+        QStringLiteral("^([^\\s(]+)\\((忙|闲)\\) +(-|[0-9a-f]{4}:[0-9a-f]{4}) +\\S+ +\\S.*$"));
+    QStringList names;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch m = entry.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        names << m.captured(1);
+    }
+
+    const outcome j = run_cli({QStringLiteral("ports"), QStringLiteral("--json")});
+    QVERIFY2(j.code == 0, qPrintable(describe(j)));
+    QStringList json_names;
+    for (const QString &line : j.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QJsonObject port = QJsonDocument::fromJson(line.toUtf8()).object();
+        QVERIFY2(port.value(QStringLiteral("busy")).isBool(), qPrintable(line));
+        json_names << port.value(QStringLiteral("name")).toString();
+    }
+    QCOMPARE(json_names, names);
 }
 
 // ---- flash against the simulated device -------------------------------------------------

@@ -1,0 +1,446 @@
+// korvane-cli with several simulated devices at once, its JSON Lines, port names by USB
+// ids, ports that cannot be opened, and the wire trace: the real executable, as a
+// production line script runs it.
+#include "engine_harness.h"
+#include "flash_report.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+const QString cli = QStringLiteral(KORVANE_BIN_DIR "/korvane-cli");
+
+struct outcome
+{
+    int code = -1;
+    QString out;
+    QString err;
+    QString describe() const
+    {
+        return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(code).arg(out, err);
+    }
+};
+
+outcome finish(QProcess &p, int limit_ms = 60000)
+{
+    outcome o;
+    if (!p.waitForFinished(limit_ms)) {
+        p.kill();
+        p.waitForFinished(5000);
+        o.err = QStringLiteral("did not finish");
+        return o;
+    }
+    o.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    o.out = QString::fromUtf8(p.readAllStandardOutput());
+    o.err += QString::fromUtf8(p.readAllStandardError());
+    return o;
+}
+
+outcome run_cli(const QStringList &args, const QString &program = cli)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted(10000))
+        return {};
+    return finish(p);
+}
+
+QStringList flash_args(const QStringList &ports, const QStringList &extra, const QString &fw)
+{
+    QStringList args{QStringLiteral("flash")};
+    for (const QString &port : ports)
+        args << QStringLiteral("--port") << port;
+    return args + extra + QStringList{fw};
+}
+
+QVector<QJsonObject> parse_lines(const QString &out, QString *bad)
+{
+    QVector<QJsonObject> events;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+            *bad = line;
+            return {};
+        }
+        events << doc.object();
+    }
+    return events;
+}
+
+const QStringList sequence = {
+    QStringLiteral("正在建立连接......"),   QStringLiteral("正在重启......"),
+    QStringLiteral("正在建立通信......"),   QStringLiteral("正在同步信息......"),
+    QStringLiteral("正在读取固件......"),   QStringLiteral("正在擦除原有固件......"),
+    QStringLiteral("正在更新固件......"),   QStringLiteral("正在启动程序......"),
+};
+
+} // namespace
+
+class CliMultiTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void three_devices_one_failing_one_absent();
+    void json_lines_with_a_device_that_vanishes();
+    void stop_reaches_every_device();
+    void usb_names_and_duplicates();
+    void trace_shows_every_frame();
+    void busy_port_explained_and_retried();
+    void permission_denied_explained();
+    void live_lines_on_a_terminal();
+
+private:
+    QTemporaryDir dir;
+    QString firmware;
+    QByteArray image;
+};
+
+void CliMultiTest::initTestCase()
+{
+    QVERIFY2(QFileInfo(cli).isExecutable(), qPrintable(cli));
+    firmware = dir.filePath(QStringLiteral("fw.bin"));
+    image = make_firmware(firmware, 5000, 11);
+    QVERIFY(!image.isEmpty());
+}
+
+// One device updated, one rejecting its erase, one port that is not there: each gets its
+// own verdict, the good one is not held back, and the exit is the worst device's.
+void CliMultiTest::three_devices_one_failing_one_absent()
+{
+    const QString saved = dir.filePath(QStringLiteral("good.saved"));
+    devsim_process good({QStringLiteral("--save"), saved});
+    devsim_process bad({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
+                        QStringLiteral("erase:error")});
+    QVERIFY(good.ok() && bad.ok());
+    const QString absent = dir.filePath(QStringLiteral("ttyGONE"));
+
+    const outcome o = run_cli(flash_args({good.port(), bad.port(), absent}, {}, firmware));
+    QVERIFY2(o.code == 3, qPrintable(o.describe()));
+    QVERIFY(good.wait_for(QStringLiteral("saved ")));
+    QVERIFY(good.has(QStringLiteral("image ok")));
+    QCOMPARE(file_bytes(saved), image);
+    QCOMPARE(bad.count(QStringLiteral("rx write")), 0);
+
+    QVERIFY2(o.err.contains(QStringLiteral("%1: update failed while erasing the old firmware: the "
+                                           "device gave a wrong answer (code -3)")
+                                .arg(bad.port())),
+             qPrintable(o.err));
+    QVERIFY2(o.err.contains(QStringLiteral("%1: update failed while opening the serial port: serial "
+                                           "port \"%1\" is not present")
+                                .arg(absent)),
+             qPrintable(o.err));
+
+    // Plain lines, each with its port; every step of the good device in order.
+    QVERIFY(!o.out.contains(QLatin1Char('\r')) && !o.out.contains(QLatin1Char('\x1b')));
+    const QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList steps;
+    for (const QString &line : lines)
+        if (line.startsWith(good.port() + QStringLiteral(": 正在")))
+            steps << line.mid(good.port().size() + 2);
+    QCOMPARE(steps, sequence);
+    QVERIFY(lines.contains(QStringLiteral("%1: progress 100% (%2 of %2 bytes)").arg(good.port()).arg(image.size())));
+    QVERIFY(lines.contains(good.port() + QStringLiteral(": update complete")));
+
+    const int head = lines.indexOf(QStringLiteral("summary: 1 of 3 devices updated"));
+    QVERIFY2(head >= 0 && head + 4 < lines.size(), qPrintable(o.out));
+    QVERIFY(lines.at(head + 1).startsWith(QLatin1String("PORT")));
+    const auto row = [&](const QString &port, const QString &result, int bytes) {
+        return QRegularExpression(QStringLiteral("^%1 +%2 +\\d+\\.\\d s +%3$")
+                                      .arg(QRegularExpression::escape(port),
+                                           QRegularExpression::escape(result))
+                                      .arg(bytes));
+    };
+    QVERIFY2(row(good.port(), QStringLiteral("ok"), image.size()).match(lines.at(head + 2)).hasMatch(),
+             qPrintable(lines.at(head + 2)));
+    QVERIFY2(row(bad.port(), QStringLiteral("failed (code -3)"), 0).match(lines.at(head + 3)).hasMatch(),
+             qPrintable(lines.at(head + 3)));
+    QVERIFY2(row(absent, QStringLiteral("failed (code -1)"), 0).match(lines.at(head + 4)).hasMatch(),
+             qPrintable(lines.at(head + 4)));
+}
+
+// Every line is one JSON object; each port's events tell its whole story in order, and
+// the last line sums up. A device that hangs up mid-transfer ends alone.
+void CliMultiTest::json_lines_with_a_device_that_vanishes()
+{
+    devsim_process good;
+    devsim_process gone({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
+                         QStringLiteral("write:hangup:3")});
+    QVERIFY(good.ok() && gone.ok());
+    const outcome o = run_cli(flash_args({good.port(), gone.port()}, {QStringLiteral("--json")}, firmware));
+    QVERIFY2(o.code == 4, qPrintable(o.describe()));
+    QVERIFY2(o.err.isEmpty(), qPrintable(o.err));
+
+    QString bad;
+    const QVector<QJsonObject> events = parse_lines(o.out, &bad);
+    QVERIFY2(bad.isEmpty() && !events.isEmpty(), qPrintable(bad));
+    double last_ms = 0;
+    QHash<QString, QVector<QJsonObject>> per_port;
+    for (int i = 0; i < events.size(); ++i) {
+        const QJsonObject &e = events.at(i);
+        QVERIFY2(e.value(QStringLiteral("ms")).isDouble(), qPrintable(QJsonDocument(e).toJson()));
+        QVERIFY(e.value(QStringLiteral("ms")).toDouble() >= last_ms);
+        last_ms = e.value(QStringLiteral("ms")).toDouble();
+        const QString kind = e.value(QStringLiteral("kind")).toString();
+        if (i == events.size() - 1) {
+            QCOMPARE(kind, QStringLiteral("summary"));
+            break;
+        }
+        QVERIFY(kind != QLatin1String("summary"));
+        per_port[e.value(QStringLiteral("port")).toString()] << e;
+    }
+    QCOMPARE(per_port.size(), 2);
+
+    const auto check_port = [&](const QString &port, const QString &result, int code) {
+        const QVector<QJsonObject> &list = per_port.value(port);
+        QVERIFY(list.size() >= 3);
+        QCOMPARE(list.constFirst().value(QStringLiteral("kind")).toString(), QStringLiteral("start"));
+        QCOMPARE(list.constLast().value(QStringLiteral("kind")).toString(), QStringLiteral("end"));
+        QStringList statuses;
+        int progress = 0;
+        for (const QJsonObject &e : list) {
+            const QString kind = e.value(QStringLiteral("kind")).toString();
+            if (kind == QLatin1String("status"))
+                statuses << e.value(QStringLiteral("text")).toString();
+            if (kind == QLatin1String("progress")) {
+                const int value = e.value(QStringLiteral("value")).toInt();
+                QVERIFY(value >= progress);
+                progress = value;
+                QVERIFY(e.value(QStringLiteral("bytes")).toDouble() <= image.size());
+            }
+        }
+        const QJsonObject end = list.constLast();
+        QCOMPARE(end.value(QStringLiteral("result")).toString(), result);
+        QCOMPARE(end.value(QStringLiteral("code")).toInt(), code);
+        QCOMPARE(end.value(QStringLiteral("exit")).toInt(), -code);
+        if (code == 0) {
+            QCOMPARE(statuses, sequence);
+            QCOMPARE(progress, 100);
+            QCOMPARE(end.value(QStringLiteral("bytes")).toInt(), image.size());
+        } else {
+            QCOMPARE(statuses.constLast(), sequence.at(6));
+            // Three blocks went through before the line went dead.
+            QCOMPARE(end.value(QStringLiteral("bytes")).toInt(), 3 * 52);
+        }
+    };
+    check_port(good.port(), QStringLiteral("ok"), 0);
+    check_port(gone.port(), QStringLiteral("failed"), -4);
+
+    const QJsonObject summary = events.constLast();
+    QCOMPARE(summary.value(QStringLiteral("exit")).toInt(), 4);
+    QCOMPARE(summary.value(QStringLiteral("devices")).toInt(), 2);
+    QCOMPARE(summary.value(QStringLiteral("ok")).toInt(), 1);
+    const QJsonArray ports = summary.value(QStringLiteral("ports")).toArray();
+    QCOMPARE(ports.size(), 2);
+    for (const QJsonValue &p : ports) {
+        const QJsonObject end = per_port.value(p.toObject().value(QStringLiteral("port")).toString()).constLast();
+        for (const char *key : {"result", "code", "exit", "bytes"})
+            QCOMPARE(p.toObject().value(QLatin1String(key)), end.value(QLatin1String(key)));
+    }
+}
+
+// Three devices whose bootloaders never answer: one Ctrl-C ends all three at their
+// attempt under way.
+void CliMultiTest::stop_reaches_every_device()
+{
+    QVector<devsim_process *> sims;
+    QStringList ports;
+    for (int i = 0; i < 3; ++i) {
+        sims << new devsim_process({QStringLiteral("--mode"), QStringLiteral("boot"),
+                                    QStringLiteral("--fault"), QStringLiteral("handshake:none:0:0")});
+        ports << sims.constLast()->port();
+    }
+    const auto cleanup = qScopeGuard([&] { qDeleteAll(sims); });
+    for (devsim_process *sim : sims)
+        QVERIFY(sim->ok());
+
+    QProcess p;
+    p.start(cli, flash_args(ports, {}, firmware));
+    QVERIFY(p.waitForStarted(10000));
+    QVector<int> before;
+    for (devsim_process *sim : sims) {
+        QVERIFY(sim->wait_for(QStringLiteral("rx handshake"), 20000));
+        before << sim->count(QStringLiteral("rx handshake"));
+    }
+    ::kill(pid_t(p.processId()), SIGINT);
+    const outcome o = finish(p, 20000);
+    QVERIFY2(o.code == 130, qPrintable(o.describe()));
+    for (int i = 0; i < sims.size(); ++i) {
+        sims.at(i)->stop();
+        const int more = sims.at(i)->count(QStringLiteral("rx handshake")) - before.at(i);
+        QVERIFY2(more <= 3, qPrintable(QStringLiteral("%1 more attempts on %2").arg(more).arg(i)));
+        QCOMPARE(sims.at(i)->count(QStringLiteral("rx info")), 0);
+        QVERIFY2(o.err.contains(QStringLiteral("%1: interrupted while looking for the bootloader").arg(ports.at(i))),
+                 qPrintable(o.err));
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1 +interrupted +").arg(QRegularExpression::escape(ports.at(i))),
+                                    QRegularExpression::MultilineOption)
+                     .match(o.out)
+                     .hasMatch(),
+                 qPrintable(o.out));
+    }
+}
+
+void CliMultiTest::usb_names_and_duplicates()
+{
+    devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
+    QVERIFY(sim.ok());
+
+    // No adapter has these ids: that device fails as absent, the other one is updated.
+    outcome o = run_cli(flash_args({QStringLiteral("usb:dead:beef"), sim.port()}, {}, firmware));
+    QVERIFY2(o.code == 1, qPrintable(o.describe()));
+    QVERIFY2(o.err.contains(QLatin1String("no serial port matches usb:dead:beef")), qPrintable(o.err));
+    QVERIFY(o.out.contains(sim.port() + QStringLiteral(": update complete")));
+    QVERIFY(sim.wait_for(QStringLiteral("image ok")));
+
+    // A link and the device it points at are one port: refused before anything is opened.
+    const int handshakes = sim.count(QStringLiteral("rx handshake"));
+    o = run_cli(flash_args({sim.port(), sim.slave()}, {}, firmware));
+    QVERIFY2(o.code == 64, qPrintable(o.describe()));
+    QVERIFY2(o.err.contains(QLatin1String("are the same port")), qPrintable(o.err));
+    o = run_cli(flash_args({QStringLiteral("usb:0403"), sim.port()}, {}, firmware));
+    QVERIFY2(o.code == 64, qPrintable(o.describe()));
+    QVERIFY2(o.err.contains(QLatin1String("usb:VID:PID")), qPrintable(o.err));
+    QCOMPARE(sim.count(QStringLiteral("rx handshake")), handshakes);
+}
+
+// Every frame in both directions, in order, with a time stamp and the port; a reply the
+// worker could not take is shown as it arrived.
+void CliMultiTest::trace_shows_every_frame()
+{
+    devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
+                        QStringLiteral("info:extra")});
+    QVERIFY(sim.ok());
+    const outcome o = run_cli(flash_args({sim.port()}, {QStringLiteral("--trace")}, firmware));
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    QVERIFY(!o.out.contains(QLatin1String(" tx ")));
+    sim.stop();
+
+    const QRegularExpression shape(QStringLiteral("^ *(\\d+\\.\\d{3}) ms %1 (tx|rx) ([0-9A-F]{2}(?: [0-9A-F]{2})*)( \\((not a frame|discarded)\\))?$")
+                                       .arg(QRegularExpression::escape(sim.port())));
+    double last = 0;
+    int writes = 0;
+    QStringList frames;
+    for (const QString &line : o.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch m = shape.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        QVERIFY(m.captured(1).toDouble() >= last);
+        last = m.captured(1).toDouble();
+        frames << m.captured(2) + QLatin1Char(' ') + m.captured(3) + m.captured(4);
+        writes += m.captured(2) == QLatin1String("tx") && m.captured(3).startsWith(QLatin1String("AA 3E 06"));
+    }
+    QVERIFY(frames.contains(QStringLiteral("tx 01 06 00 09 4D 2E EC 84"))); // the restart request
+    const int handshake = frames.indexOf(QStringLiteral("tx AA 09 01 AA AA AA AA 03 5C"));
+    QVERIFY(handshake >= 0);
+    QCOMPARE(frames.value(handshake + 1), QStringLiteral("rx AA 09 01 55 55 55 55 02 08"));
+    // The first information reply had a byte too many; the second was taken.
+    const int info = frames.indexOf(QStringLiteral("tx AA 05 04 00 B3"));
+    QCOMPARE(frames.value(info + 1), QStringLiteral("rx AA 09 04 00 00 80 00 01 37 00 (not a frame)"));
+    QCOMPARE(frames.value(info + 2), QStringLiteral("tx AA 05 04 00 B3"));
+    QCOMPARE(frames.value(info + 3), QStringLiteral("rx AA 09 04 00 00 80 00 01 37"));
+    // Full blocks only; the last, shorter one is a different length.
+    QCOMPARE(writes, image.size() / 52);
+    QCOMPARE(sim.count(QStringLiteral("rx write")), (image.size() + 51) / 52);
+}
+
+// Held by someone else when the update starts: explained at once, and the update goes on
+// trying as the engine always does, so it succeeds once the port is let go.
+void CliMultiTest::busy_port_explained_and_retried()
+{
+    devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
+    QVERIFY(sim.ok());
+    QSerialPort holder;
+    holder.setPortName(sim.port());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+
+    QProcess p;
+    p.start(cli, flash_args({sim.port()}, {}, firmware));
+    QVERIFY(p.waitForStarted(10000));
+    QString err;
+    while (!err.contains(QLatin1String("busy")) && p.state() == QProcess::Running) {
+        p.waitForReadyRead(100);
+        err += QString::fromUtf8(p.readAllStandardError());
+    }
+    QVERIFY2(err.contains(QStringLiteral("serial port \"%1\" is busy: held by another process").arg(sim.port())),
+             qPrintable(err));
+    QCOMPARE(sim.count(QStringLiteral("rx handshake")), 0);
+    holder.close();
+
+    outcome o = finish(p);
+    o.err.prepend(err);
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    QVERIFY(o.err.contains(QLatin1String("could not be opened (code -1)")));
+    QVERIFY(o.out.endsWith(QLatin1String("update complete\n")));
+}
+
+// Run as a user who may not use the port: refused before the update with the hint, and
+// the device hears nothing.
+void CliMultiTest::permission_denied_explained()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to run the tool as an unprivileged user");
+    QTemporaryDir open_dir;
+    QVERIFY(QFile::setPermissions(open_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                       | QFile::ReadOther | QFile::ExeOther));
+    const QString fw = open_dir.filePath(QStringLiteral("fw.bin"));
+    QVERIFY(QFile::copy(firmware, fw));
+    QVERIFY(QFile::setPermissions(fw, QFile::ReadOwner | QFile::ReadOther));
+
+    devsim_process sim;
+    QVERIFY(sim.ok());
+    // The slave itself: the simulator's link lives in a folder only root may enter.
+    const outcome o = run_cli(QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                          QStringLiteral("--clear-groups"), cli}
+                                  + flash_args({sim.slave()}, {}, fw),
+                              QStringLiteral("setpriv"));
+    QVERIFY2(o.code == 1, qPrintable(o.describe()));
+    QVERIFY2(o.err.contains(QStringLiteral("serial port \"%1\": permission denied").arg(sim.slave())),
+             qPrintable(o.err));
+    QVERIFY2(o.err.contains(QLatin1String("usermod -aG")) && o.err.contains(QLatin1String("log out")),
+             qPrintable(o.err));
+    sim.stop();
+    QCOMPARE(sim.events(), QStringList{QStringLiteral("mode app")});
+}
+
+// On a terminal the lines are redrawn in place, never wider than the terminal.
+void CliMultiTest::live_lines_on_a_terminal()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+        QSKIP("needs script(1) for a terminal");
+    devsim_process a({QStringLiteral("--mode"), QStringLiteral("boot")});
+    devsim_process b({QStringLiteral("--mode"), QStringLiteral("boot")});
+    QVERIFY(a.ok() && b.ok());
+    const QString command = QStringLiteral("stty cols 60; %1 flash --port %2 --port %3 %4")
+                                .arg(cli, a.port(), b.port(), firmware);
+    QProcess p;
+    p.setProcessEnvironment([] {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
+        return env;
+    }());
+    p.start(QStringLiteral("script"), {QStringLiteral("-qfec"), command, QStringLiteral("/dev/null")});
+    QVERIFY(p.waitForStarted(10000));
+    const outcome o = finish(p);
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    QVERIFY2(o.out.contains(QLatin1String("\x1b[2A")), qPrintable(o.out)); // back up over both lines
+    QVERIFY(o.out.contains(QLatin1String("summary: 2 of 2 devices updated")));
+    QVERIFY(o.out.contains(QLatin1String("100%")));
+    for (QString line : o.out.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts)) {
+        line.remove(QRegularExpression(QStringLiteral("\x1b\\[[0-9]*[A-Za-z]")));
+        if (line.contains(QLatin1Char('%')))
+            QVERIFY2(display_width(line) <= 59, qPrintable(line));
+    }
+}
+
+QTEST_GUILESS_MAIN(CliMultiTest)
+#include "test_cli_multi.moc"
