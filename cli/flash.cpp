@@ -376,14 +376,13 @@ int run_flash(const QStringList &args)
             else
                 job->port = found.constFirst().location;
         }
-        if (job->refusal.isEmpty()) {
-            const QString id = identity(job->port);
-            if (seen.contains(id))
-                return console::usage_error(
-                    command, QStringLiteral("--port %1 and --port %2 are the same port")
-                                 .arg(seen.value(id), given));
-            seen.insert(id, given);
-        }
+        // An unmatched usb: name has no port to compare; the name itself stands for it.
+        const QString id = job->refusal.isEmpty() ? identity(job->port) : given.toLower();
+        if (seen.contains(id))
+            return console::usage_error(command,
+                                        QStringLiteral("--port %1 and --port %2 are the same port")
+                                            .arg(seen.value(id), given));
+        seen.insert(id, given);
         jobs.push_back(std::move(job));
     }
 

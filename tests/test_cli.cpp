@@ -155,6 +155,8 @@ void CliTest::usage_errors_data()
     QTest::newRow("usb name without product") << QStringList{"flash", "--port=usb:0403", fw};
     QTest::newRow("usb name not hex") << QStringList{"flash", "--port=usb:zz:6001", fw};
     QTest::newRow("one port twice") << QStringList{"flash", p, p, fw};
+    QTest::newRow("one unmatched usb name twice")
+        << QStringList{"flash", "--port=usb:dead:beef", "--port=USB:DEAD:beef", fw};
     QTest::newRow("one empty port of two") << QStringList{"flash", p, "--port=", fw};
 }
 
