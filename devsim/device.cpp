@@ -101,13 +101,19 @@ nanos device::deadline() const
     return input.isEmpty() || line_hung_up ? -1 : last_input + quiet_limit();
 }
 
-int device::wanted() const
+int device::wanted(const QByteArray &on_the_way) const
 {
     if (!boot)
         return std::max(1, modbus_request_size - input.size());
-    if (input.size() < 2 || byte_at(input, 0) != frame::start_byte)
+    // Only to choose when to wake: the device itself still sees each byte once it has
+    // arrived. Where the bytes do not read plainly as one frame, the next byte will do.
+    const QByteArray ahead = input + on_the_way;
+    const int at = ahead.indexOf(char(frame::start_byte));
+    if (at < 0 || ahead.size() < at + 2)
         return 1;
-    return std::max(1, byte_at(input, 1) - input.size());
+    const int length = byte_at(ahead, at + 1);
+    const int end = length < frame::overhead ? at + 2 : at + length;
+    return std::max(1, end - input.size());
 }
 
 std::vector<reply_piece> device::take_reply()

@@ -49,8 +49,9 @@ public:
     void process(nanos now);
     // When process() must run again to drop quiet input; -1 when nothing waits.
     nanos deadline() const;
-    // How many more bytes must arrive before a request can be complete, at least 1.
-    int wanted() const;
+    // How many of the bytes on their way must arrive before a request can be complete, at
+    // least 1: the simulator sleeps until then instead of waking for every byte.
+    int wanted(const QByteArray &on_the_way) const;
     std::vector<reply_piece> take_reply();
     bool hung_up() const { return line_hung_up; }
     // At exit: --save, when something was written since the last save.

@@ -18,7 +18,19 @@ QString os_error(const char *what)
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
 }
 
+// A write to the pseudo-terminal wakes the kernel's tty worker and costs tens of
+// microseconds; at high line speeds one write per byte would fall behind the line. Paced
+// bytes therefore go out in chunks of at least this much line time, each chunk when its
+// last byte is due: no byte is early, and the last byte of a reply is on time.
+constexpr nanos min_chunk_time = 50000;
+
 } // namespace
+
+pty_line::pty_line(nanos byte_time)
+    : byte_time(byte_time),
+      chunk(byte_time > 0 ? int((min_chunk_time + byte_time - 1) / byte_time) : 1)
+{
+}
 
 bool pty_line::open(QString *why)
 {
@@ -158,10 +170,10 @@ nanos pty_line::next_arrival(int wanted) const
     return arrival[std::min(size_t(std::max(wanted, 1)), arrival.size()) - 1];
 }
 
-void pty_line::send(std::vector<reply_piece> pieces, nanos now)
+void pty_line::send(std::vector<reply_piece> pieces, nanos answered)
 {
     for (reply_piece &p : pieces)
-        out.push_back({std::move(p.bytes), p.delay, now, -1, 0});
+        out.push_back({std::move(p.bytes), p.delay, answered, -1, 0});
 }
 
 bool pty_line::flush(nanos now)
@@ -171,11 +183,14 @@ bool pty_line::flush(nanos now)
         outgoing &o = out.front();
         if (o.start < 0)
             o.start = std::max(o.queued, tx_free) + o.delay;
-        // Byte k (from 1) has crossed at start + k byte times: it is written then, not before.
+        // Byte k (from 1) has crossed at start + k byte times: it is written then, not before,
+        // with the rest of its chunk.
         int due = 0;
         if (now >= o.start)
             due = byte_time == 0 ? o.bytes.size()
                                  : int(std::min<nanos>(o.bytes.size(), (now - o.start) / byte_time));
+        if (due < o.bytes.size())
+            due -= due % chunk;
         while (o.sent < due) {
             const ssize_t n = ::write(master, o.bytes.constData() + o.sent, size_t(due - o.sent));
             if (n > 0) {
@@ -205,7 +220,8 @@ nanos pty_line::next_send() const
         return -1;
     const outgoing &o = out.front();
     const nanos start = o.start < 0 ? std::max(o.queued, tx_free) + o.delay : o.start;
-    return start + nanos(o.sent + 1) * byte_time;
+    const int chunk_end = std::min(o.bytes.size(), (o.sent / chunk + 1) * chunk);
+    return start + nanos(chunk_end) * byte_time;
 }
 
 } // namespace devsim

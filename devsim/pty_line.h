@@ -18,7 +18,7 @@ namespace devsim {
 class pty_line
 {
 public:
-    explicit pty_line(nanos byte_time) : byte_time(byte_time) {}
+    explicit pty_line(nanos byte_time);
     ~pty_line() { close(); }
     pty_line(const pty_line &) = delete;
     pty_line &operator=(const pty_line &) = delete;
@@ -40,8 +40,12 @@ public:
     // When the wanted-th byte on its way has finished crossing (or the last, when fewer are);
     // -1 when none is on its way.
     nanos next_arrival(int wanted) const;
+    // Bytes read from the tool that have not finished crossing yet (all of them unpaced).
+    const QByteArray &on_the_way() const { return incoming; }
 
-    void send(std::vector<reply_piece> pieces, nanos now);
+    // Queues a reply to a request whose last byte crossed at `answered`: its first byte
+    // starts crossing then, or when the line is free of the previous reply.
+    void send(std::vector<reply_piece> pieces, nanos answered);
     bool sending() const { return !out.empty(); }
     // Writes what is due by `now`. False on a write error other than a full buffer.
     bool flush(nanos now);
@@ -60,6 +64,7 @@ private:
     };
 
     const nanos byte_time;
+    const int chunk; // bytes handed to the tool in one write, when paced
     int master = -1;
     int slave = -1;
     QByteArray slave_name;

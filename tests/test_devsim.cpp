@@ -163,6 +163,7 @@ private slots:
     void faults();
     void hangup_unplugs_the_line();
     void paced_line();
+    void fast_paced_line();
     void bad_options_data();
     void bad_options();
 
@@ -473,6 +474,23 @@ void DevsimTest::paced_line()
     QCOMPARE(got, handshake_reply);
     QVERIFY2(reads >= 2, qPrintable(QString::number(reads)));
     QCOMPARE(exchange(port, {block(0x8000, "x")}, 5), hex("AA0586 0135"));
+}
+
+// At high speeds reply bytes go out in chunks of several; replies whose length is no
+// multiple of a chunk, split ones, and one that waits for the reply before it all arrive
+// whole and in order.
+void DevsimTest::fast_paced_line()
+{
+    sim s({"--mode", "boot", "--baud", "921600", "--fault", "info:split:0:1:2"});
+    QSerialPort port;
+    QVERIFY(open(port, s.path()));
+    QCOMPARE(exchange(port, {frame::handshake_request(), frame::info_request()}, 18),
+             handshake_reply + info_reply_8000);
+    QCOMPARE(exchange(port, {frame::erase_request(0x8000, 0x8004), block(0x8000, "abcd")}, 10),
+             hex("AA050500B4 AA050600B5"));
+    QCOMPARE(s.events().mid(1, 5), (QStringList{"rx handshake", "rx info", "fault split info 2",
+                                                "rx erase 0x00008000 0x00008004",
+                                                "rx write 0x00008000 4"}));
 }
 
 void DevsimTest::bad_options_data()
