@@ -1,0 +1,610 @@
+// korvane-bench: how close korvane-cli comes to what the serial line allows, flashing the
+// simulated device with its line paced at real speeds. Prints one Markdown table.
+#include "frame.h"
+#include "image.h"
+#include "modbus.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QVector>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+const char restart_descriptor[] = "modbus,1,9,0x4D2E,0x6E3B"; // what korvane-cli sends by default
+constexpr quint32 base_address = 0x8000;                     // the simulator's default
+constexpr int bits_per_byte = 10;                            // start, 8 data, stop
+constexpr double mib = 1024.0 * 1024.0;
+
+// Targets of the production line.
+constexpr double target_ratio_slow = 0.97; // of the wire limit at 115200 baud
+constexpr double target_ratio_fast = 0.90; // at 921600
+constexpr double target_round_trip_ms = 0.2;
+constexpr double target_cpu_share = 0.05; // of one core, at 115200
+constexpr double target_parallel = 1.1;   // 8 devices against one
+constexpr double rss_slack_mib = 30;      // peak RSS below 2 x image + this
+
+void note(const QString &text)
+{
+    std::fprintf(stderr, "korvane-bench: %s\n", qPrintable(text));
+    std::fflush(stderr);
+}
+
+[[noreturn]] void fail(const QString &text)
+{
+    note(text);
+    std::exit(1);
+}
+
+// ---- child processes ----------------------------------------------------------------------
+
+struct ended
+{
+    int status = -1;
+    double wall_s = 0;
+    rusage usage{};
+    bool killed = false; // ran past its limit
+};
+
+// Starts a program with stdout and stderr to files; -1 when it cannot be started.
+pid_t spawn(const QString &program, const QStringList &args, const QString &out, const QString &err)
+{
+    QVector<QByteArray> storage;
+    storage.append(QFile::encodeName(program));
+    for (const QString &a : args)
+        storage.append(a.toLocal8Bit());
+    QVector<char *> argv;
+    for (QByteArray &s : storage)
+        argv.append(s.data());
+    argv.append(nullptr);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, QFile::encodeName(out).constData(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, QFile::encodeName(err).constData(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    return rc == 0 ? pid : -1;
+}
+
+// Waits for the child with wait4(), which also says what it cost; a child that runs past
+// `limit_s` is killed, so a hung flash cannot hang the benchmark.
+ended wait_for(pid_t pid, clock_type::time_point started, double limit_s)
+{
+    std::mutex lock;
+    std::condition_variable done_signal;
+    bool done = false;
+    ended result;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> held(lock);
+        if (!done_signal.wait_for(held, std::chrono::duration<double>(limit_s), [&] { return done; })) {
+            result.killed = true;
+            ::kill(pid, SIGKILL);
+        }
+    });
+    int status = 0;
+    while (wait4(pid, &status, 0, &result.usage) < 0 && errno == EINTR) {
+    }
+    result.wall_s = std::chrono::duration<double>(clock_type::now() - started).count();
+    result.status = status;
+    {
+        std::lock_guard<std::mutex> held(lock);
+        done = true;
+    }
+    done_signal.notify_one();
+    watchdog.join();
+    return result;
+}
+
+double cpu_seconds(const rusage &u)
+{
+    return double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6 + double(u.ru_stime.tv_sec)
+           + double(u.ru_stime.tv_usec) / 1e6;
+}
+
+QStringList read_lines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// One simulated device, running until stop(). Its events go to a file, read afterwards.
+class simulator
+{
+public:
+    simulator(const QString &bin, const QString &dir, const QString &name, int baud, qint64 flash_size)
+        : link(dir + QLatin1Char('/') + name), events_path(link + QStringLiteral(".events")),
+          saved_path(link + QStringLiteral(".saved"))
+    {
+        pid = spawn(bin + QStringLiteral("/korvane-devsim"),
+                    {QStringLiteral("--mode"), QStringLiteral("app"), QStringLiteral("--baud"),
+                     QString::number(baud), QStringLiteral("--flash-size"), QString::number(flash_size),
+                     QStringLiteral("--link"), link, QStringLiteral("--save"), saved_path},
+                    events_path, link + QStringLiteral(".stderr"));
+        if (pid < 0)
+            fail(QStringLiteral("cannot start %1/korvane-devsim").arg(bin));
+        // Ready once it has printed its port (its first line) and made the link.
+        for (int i = 0; i < 500; ++i) {
+            if (!read_lines(events_path).isEmpty() && QFileInfo(link).isSymLink())
+                return;
+            QThread::msleep(10);
+        }
+        fail(QStringLiteral("korvane-devsim did not come up (%1)").arg(link));
+    }
+    ~simulator() { stop(); }
+    simulator(const simulator &) = delete;
+    simulator &operator=(const simulator &) = delete;
+
+    // SIGTERM, so that it writes what it holds to its --save file.
+    void stop()
+    {
+        if (pid < 0)
+            return;
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
+    }
+    QStringList events() const { return read_lines(events_path).mid(1); } // without the port line
+    QByteArray saved() const
+    {
+        QFile file(saved_path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    const QString link;
+
+private:
+    const QString events_path;
+    const QString saved_path;
+    pid_t pid = -1;
+};
+
+// ---- what crosses the line --------------------------------------------------------------
+
+// Every request of one update and the reply the device gives it, counted in bytes from the
+// frames themselves.
+struct exchange_count
+{
+    qint64 bytes = 0;
+    int requests = 0;
+    int blocks = 0;
+    qint64 block_bytes = 0; // write requests and their replies alone
+
+    void add(const QByteArray &request, const QByteArray &reply)
+    {
+        bytes += request.size() + reply.size();
+        ++requests;
+    }
+    void add_block(const QByteArray &request, const QByteArray &reply)
+    {
+        add(request, reply);
+        ++blocks;
+        block_bytes += request.size() + reply.size();
+    }
+};
+
+const QByteArray four_bytes(4, '\0'); // payload size of the handshake and information replies
+
+// What an update of this image sends and gets back when every request is answered at once.
+exchange_count expected_exchange(const QByteArray &image)
+{
+    exchange_count c;
+    const modbus::restart_request restart = modbus::parse_descriptor(QLatin1String(restart_descriptor));
+    for (const qint32 value : restart.values) {
+        const QByteArray r = modbus::write_register_request(restart.address, restart.reg, value);
+        c.add(r, r); // the device's answer echoes the request
+    }
+    c.add(frame::handshake_request(), frame::build(frame::cmd_handshake, four_bytes));
+    c.add(frame::info_request(), frame::build(frame::cmd_info, four_bytes));
+    const quint32 end = base_address + quint32(image.size());
+    c.add(frame::erase_request(base_address, end), frame::build(frame::cmd_erase, {}));
+    for (int offset = 0; offset < image.size(); offset += frame::block_size) {
+        const int length = std::min(frame::block_size, image.size() - offset);
+        c.add_block(frame::write_request(base_address + quint32(offset), image.constData() + offset, length),
+                    frame::build(frame::cmd_write, {}));
+    }
+    c.add(frame::start_request(base_address), frame::build(frame::cmd_start, {}));
+    return c;
+}
+
+// The same count from what the device says it took in, so that a retried block or a second
+// handshake is counted too. `why` names anything the device did not take as a request.
+exchange_count observed_exchange(const QStringList &events, QString *why)
+{
+    exchange_count c;
+    const QByteArray data(frame::max_block_data, '\0');
+    for (const QString &line : events) {
+        const QStringList f = line.split(QLatin1Char(' '));
+        bool ok = true;
+        if (f.value(0) == QLatin1String("modbus") && f.value(4) == QLatin1String("ok")) {
+            const QByteArray r = modbus::write_register_request(f[1].toInt(&ok, 16), f[2].toInt(&ok, 16),
+                                                                f[3].toInt(&ok, 16));
+            c.add(r, r);
+        } else if (f.value(0) == QLatin1String("modbus")) {
+            *why = QStringLiteral("the device ignored a request: %1").arg(line);
+        } else if (line == QLatin1String("rx handshake")) {
+            c.add(frame::handshake_request(), frame::build(frame::cmd_handshake, four_bytes));
+        } else if (line == QLatin1String("rx info")) {
+            c.add(frame::info_request(), frame::build(frame::cmd_info, four_bytes));
+        } else if (f.value(0) == QLatin1String("rx") && f.value(1) == QLatin1String("erase")) {
+            c.add(frame::erase_request(f.value(2).toUInt(&ok, 16), f.value(3).toUInt(&ok, 16)),
+                  frame::build(frame::cmd_erase, {}));
+        } else if (f.value(0) == QLatin1String("rx") && f.value(1) == QLatin1String("write")) {
+            const int length = f.value(3).toInt(&ok);
+            c.add_block(frame::write_request(f.value(2).toUInt(&ok, 16), data.constData(),
+                                             qBound(0, length, frame::max_block_data)),
+                        frame::build(frame::cmd_write, {}));
+        } else if (f.value(0) == QLatin1String("rx") && f.value(1) == QLatin1String("start")) {
+            c.add(frame::start_request(f.value(2).toUInt(&ok, 16)), frame::build(frame::cmd_start, {}));
+        } else if (f.value(0) == QLatin1String("rx") || f.value(0) == QLatin1String("tx")
+                   || f.value(0) == QLatin1String("fault")) {
+            *why = QStringLiteral("unexpected device event: %1").arg(line);
+        }
+    }
+    return c;
+}
+
+double wire_seconds(qint64 bytes, int baud)
+{
+    return double(bytes) * bits_per_byte / double(baud);
+}
+
+// ---- one flash ----------------------------------------------------------------------------
+
+struct flash_result
+{
+    double wall_s = 0;
+    double cpu_s = 0;
+    long max_rss_kib = 0;
+    double transfer_s = 0; // from the status of the transfer to the next status
+    exchange_count wire;   // as the device saw it
+    QString problem;       // empty when every device took exactly the image, first try
+};
+
+// Milliseconds of the JSON status events that begin and end the transfer, per port.
+struct transfer_times
+{
+    qint64 from = -1;
+    qint64 to = -1;
+};
+
+QHash<QString, transfer_times> transfers(const QStringList &json_lines)
+{
+    QHash<QString, transfer_times> t;
+    for (const QString &line : json_lines) {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (o.value(QStringLiteral("kind")).toString() != QLatin1String("status"))
+            continue;
+        transfer_times &port = t[o.value(QStringLiteral("port")).toString()];
+        const qint64 ms = qint64(o.value(QStringLiteral("ms")).toDouble());
+        if (o.value(QStringLiteral("step")).toString() == QLatin1String("writing the firmware"))
+            port.from = ms;
+        else if (port.from >= 0 && port.to < 0)
+            port.to = ms;
+    }
+    return t;
+}
+
+// Flashes `devices` simulated devices at once with one korvane-cli; a baud of 0 leaves the
+// line unpaced (the port is still set to 115200, which a pseudo-terminal ignores).
+flash_result flash(const QString &bin, const QString &dir, const QString &firmware,
+                   const QByteArray &image, int baud, int devices)
+{
+    static int runs = 0;
+    ++runs;
+    const qint64 flash_size = qint64(image.size() + 0xFFFF) & ~qint64(0xFFFF);
+    std::vector<std::unique_ptr<simulator>> sims;
+    QStringList args{QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--baud"),
+                     QString::number(baud ? baud : 115200)};
+    for (int i = 0; i < devices; ++i) {
+        sims.push_back(std::make_unique<simulator>(bin, dir, QStringLiteral("run%1-dev%2").arg(runs).arg(i),
+                                                   baud, flash_size));
+        args << QStringLiteral("--port") << sims.back()->link;
+    }
+    args << firmware;
+
+    const exchange_count expected = expected_exchange(image);
+    const double limit_s = 60 + 3 * wire_seconds(expected.bytes, baud ? baud : 921600);
+    const QString out = dir + QStringLiteral("/run%1.json").arg(runs);
+    const clock_type::time_point started = clock_type::now();
+    const pid_t pid = spawn(bin + QStringLiteral("/korvane-cli"), args, out, out + QStringLiteral(".stderr"));
+    if (pid < 0)
+        fail(QStringLiteral("cannot start %1/korvane-cli").arg(bin));
+    const ended e = wait_for(pid, started, limit_s);
+    for (auto &s : sims)
+        s->stop();
+
+    flash_result r;
+    r.wall_s = e.wall_s;
+    r.cpu_s = cpu_seconds(e.usage);
+    r.max_rss_kib = e.usage.ru_maxrss; // KiB on Linux
+    if (e.killed)
+        r.problem = QStringLiteral("korvane-cli ran past %1 s and was killed").arg(limit_s);
+    else if (!WIFEXITED(e.status) || WEXITSTATUS(e.status) != 0)
+        r.problem = QStringLiteral("korvane-cli failed (status %1): %2")
+                        .arg(WIFEXITED(e.status) ? WEXITSTATUS(e.status) : -1)
+                        .arg(read_lines(out + QStringLiteral(".stderr")).join(QLatin1String("; ")));
+
+    const QHash<QString, transfer_times> t = transfers(read_lines(out));
+    for (auto &s : sims) {
+        const transfer_times tt = t.value(s->link);
+        if (tt.from >= 0 && tt.to >= tt.from)
+            r.transfer_s = std::max(r.transfer_s, double(tt.to - tt.from) / 1000.0);
+        QString why;
+        const exchange_count seen = observed_exchange(s->events(), &why);
+        if (s.get() == sims.front().get())
+            r.wire = seen;
+        if (r.problem.isEmpty() && !why.isEmpty())
+            r.problem = why;
+        if (r.problem.isEmpty() && (seen.requests != expected.requests || seen.bytes != expected.bytes))
+            r.problem = QStringLiteral("%1 requests (%2 bytes) where %3 (%4 bytes) were expected: retries")
+                            .arg(seen.requests)
+                            .arg(seen.bytes)
+                            .arg(expected.requests)
+                            .arg(expected.bytes);
+        if (r.problem.isEmpty() && s->events().filter(QRegularExpression(QStringLiteral("^image ok "))).isEmpty())
+            r.problem = QStringLiteral("the device did not accept the image");
+        if (r.problem.isEmpty() && s->saved() != image)
+            r.problem = QStringLiteral("the device does not hold the image byte for byte");
+    }
+    return r;
+}
+
+// The fastest of `repeat` runs: other load on the machine only ever makes a run slower.
+flash_result best_of(int repeat, const QString &bin, const QString &dir, const QString &firmware,
+                     const QByteArray &image, int baud, int devices)
+{
+    flash_result best;
+    for (int i = 0; i < repeat; ++i) {
+        const flash_result r = flash(bin, dir, firmware, image, baud, devices);
+        if (!r.problem.isEmpty())
+            return r;
+        if (i == 0 || r.wall_s < best.wall_s)
+            best = r;
+    }
+    return best;
+}
+
+// ---- the report ---------------------------------------------------------------------------
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("met") : QStringLiteral("**missed**");
+}
+
+QString size_name(qint64 bytes)
+{
+    return bytes >= 1024 * 1024 ? QStringLiteral("%1 MiB").arg(bytes / (1024 * 1024))
+                                : QStringLiteral("%1 KiB").arg(bytes / 1024);
+}
+
+QString load_average()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
+}
+
+// Firmware of `size` bytes, the same on every run.
+QString make_firmware(const QString &dir, qint64 size)
+{
+    QByteArray bytes(int(size), '\0');
+    quint32 x = 0x2545F491u;
+    for (char &b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = char(x >> 24);
+    }
+    const QString path = dir + QStringLiteral("/firmware-%1.bin").arg(size);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        fail(QStringLiteral("cannot write %1").arg(path));
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Flashes the simulated device with korvane-cli at paced line speeds and prints how close "
+        "it comes to the wire's own limit, its CPU time and memory, the unpaced round trip per "
+        "block and 8 devices at once against one."));
+    parser.addHelpOption();
+    const QCommandLineOption quick(QStringLiteral("quick"),
+                                   QStringLiteral("Leave out 1 MiB at 115200 baud (2 min by itself) "
+                                                  "and compare 8 devices with 64 KiB instead of 256 KiB."));
+    const QCommandLineOption repeat(QStringLiteral("repeat"),
+                                    QStringLiteral("Run each flash N times and keep the fastest (default 1)."),
+                                    QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption bin(QStringLiteral("bin"),
+                                 QStringLiteral("Where korvane-cli and korvane-devsim are (default: this "
+                                                "build's)."),
+                                 QStringLiteral("DIR"), QStringLiteral(KORVANE_BIN_DIR));
+    parser.addOptions({quick, repeat, bin});
+    parser.process(app);
+    const bool is_quick = parser.isSet(quick);
+    const int repeats = std::max(1, parser.value(repeat).toInt());
+    const QString bin_dir = QDir(parser.value(bin)).absolutePath();
+
+    QTemporaryDir temporary;
+    if (!temporary.isValid())
+        fail(QStringLiteral("cannot make a temporary directory"));
+    const QString dir = temporary.path();
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const QVector<qint64> sizes{64 * 1024, 256 * 1024, 1024 * 1024};
+    const QVector<int> bauds{115200, 921600};
+    const QString load_before = load_average();
+    bool all_met = true;
+    QStringList rows;
+    QStringList problems;
+
+    struct image_file
+    {
+        QString path;
+        QByteArray image;
+    };
+    QHash<qint64, image_file> images;
+    for (const qint64 size : sizes) {
+        const QString path = make_firmware(dir, size);
+        const image::loaded loaded = image::load(path);
+        if (!loaded.ok())
+            fail(QStringLiteral("the firmware of %1 bytes does not load").arg(size));
+        images.insert(size, {path, loaded.bytes});
+    }
+
+    // Paced flashes, one device.
+    for (const int baud : bauds) {
+        for (const qint64 size : sizes) {
+            if (is_quick && baud == 115200 && size == 1024 * 1024)
+                continue;
+            const image_file &f = images[size];
+            note(QStringLiteral("flashing %1 at %2 baud").arg(size_name(size)).arg(baud));
+            const flash_result r = best_of(repeats, bin_dir, dir, f.path, f.image, baud, 1);
+            if (!r.problem.isEmpty()) {
+                problems << QStringLiteral("%1 at %2 baud: %3").arg(size_name(size)).arg(baud).arg(r.problem);
+                all_met = false;
+                continue;
+            }
+            const double limit = wire_seconds(r.wire.bytes, baud);
+            const double ratio = limit / r.wall_s;
+            const double transfer_ratio = r.transfer_s > 0 ? wire_seconds(r.wire.block_bytes, baud) / r.transfer_s : 0;
+            const double target = baud == 115200 ? target_ratio_slow : target_ratio_fast;
+            const double image_mib = double(f.image.size()) / mib;
+            const double cpu_share = r.cpu_s / r.wall_s;
+            const double rss_mib = double(r.max_rss_kib) / 1024.0;
+            const double rss_limit = 2 * image_mib + rss_slack_mib;
+            const bool ratio_ok = ratio >= target;
+            const bool cpu_ok = baud != 115200 || cpu_share < target_cpu_share;
+            const bool rss_ok = rss_mib < rss_limit;
+            all_met = all_met && ratio_ok && cpu_ok && rss_ok;
+            rows << QStringLiteral("| %1 | %2 | %3 | %4 s | %5 s | %6 (>= %7) | %8 | %9 s | %10 % (%11) | %12 MiB (%13) |")
+                        .arg(baud)
+                        .arg(size_name(size))
+                        .arg(r.wire.blocks)
+                        .arg(limit, 0, 'f', 2)
+                        .arg(r.wall_s, 0, 'f', 2)
+                        .arg(ratio, 0, 'f', 3)
+                        .arg(QStringLiteral("%1: %2").arg(target, 0, 'f', 2).arg(verdict(ratio_ok)))
+                        .arg(transfer_ratio, 0, 'f', 3)
+                        .arg(r.cpu_s / image_mib, 0, 'f', 2)
+                        .arg(cpu_share * 100, 0, 'f', 1)
+                        .arg(baud == 115200 ? verdict(cpu_ok) : QStringLiteral("-"))
+                        .arg(rss_mib, 0, 'f', 1)
+                        .arg(verdict(rss_ok));
+        }
+    }
+
+    // Unpaced: the software's own cost per block, from the transfer's length in the
+    // flasher's own time stamps.
+    const qint64 unpaced_size = is_quick ? 256 * 1024 : 1024 * 1024;
+    note(QStringLiteral("flashing %1 unpaced").arg(size_name(unpaced_size)));
+    const flash_result unpaced =
+        best_of(repeats, bin_dir, dir, images[unpaced_size].path, images[unpaced_size].image, 0, 1);
+    QString round_trip_line;
+    if (unpaced.problem.isEmpty() && unpaced.wire.blocks > 0) {
+        const double per_block_ms = unpaced.transfer_s * 1000.0 / unpaced.wire.blocks;
+        const bool ok = per_block_ms < target_round_trip_ms;
+        all_met = all_met && ok;
+        round_trip_line = QStringLiteral("Unpaced round trip per block: %1 ms (%2 blocks of %3 in %4 s; "
+                                         "whole flash %5 s; target < %6 ms: %7)")
+                              .arg(per_block_ms, 0, 'f', 3)
+                              .arg(unpaced.wire.blocks)
+                              .arg(size_name(unpaced_size))
+                              .arg(unpaced.transfer_s, 0, 'f', 3)
+                              .arg(unpaced.wall_s, 0, 'f', 2)
+                              .arg(target_round_trip_ms)
+                              .arg(verdict(ok));
+    } else {
+        problems << QStringLiteral("unpaced: %1").arg(unpaced.problem);
+        all_met = false;
+    }
+
+    // Eight devices at once against one, same image and speed, back to back.
+    const qint64 parallel_size = is_quick ? 64 * 1024 : 256 * 1024;
+    const int parallel_baud = 115200;
+    const image_file &pf = images[parallel_size];
+    note(QStringLiteral("flashing %1 at %2 baud to one device, then to 8 at once")
+             .arg(size_name(parallel_size))
+             .arg(parallel_baud));
+    const flash_result one = best_of(repeats, bin_dir, dir, pf.path, pf.image, parallel_baud, 1);
+    const flash_result eight = best_of(repeats, bin_dir, dir, pf.path, pf.image, parallel_baud, 8);
+    QString parallel_line;
+    if (one.problem.isEmpty() && eight.problem.isEmpty()) {
+        const double ratio = eight.wall_s / one.wall_s;
+        const bool ok = ratio <= target_parallel;
+        all_met = all_met && ok;
+        parallel_line = QStringLiteral("8 devices at once: %1 s against %2 s for one (%3 at %4 baud): "
+                                       "%5 x; target <= %6 x: %7. Flasher CPU %8 s, peak RSS %9 MiB")
+                            .arg(eight.wall_s, 0, 'f', 2)
+                            .arg(one.wall_s, 0, 'f', 2)
+                            .arg(size_name(parallel_size))
+                            .arg(parallel_baud)
+                            .arg(ratio, 0, 'f', 3)
+                            .arg(target_parallel)
+                            .arg(verdict(ok))
+                            .arg(eight.cpu_s, 0, 'f', 2)
+                            .arg(double(eight.max_rss_kib) / 1024.0, 0, 'f', 1);
+    } else {
+        problems << QStringLiteral("8 devices: %1").arg(one.problem.isEmpty() ? eight.problem : one.problem);
+        all_met = false;
+    }
+
+    std::printf("| baud | image | blocks | wire limit | wall | ratio (target) | transfer ratio | "
+                "CPU per MiB | CPU of a core | peak RSS (< 2 x image + 30 MiB) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const QString &row : rows)
+        std::printf("%s\n", qPrintable(row));
+    std::printf("\n");
+    if (!round_trip_line.isEmpty())
+        std::printf("%s\n\n", qPrintable(round_trip_line));
+    if (!parallel_line.isEmpty())
+        std::printf("%s\n\n", qPrintable(parallel_line));
+    std::printf("%d CPUs, load average %s before and %s after%s.\n", QThread::idealThreadCount(),
+                qPrintable(load_before), qPrintable(load_average()),
+                repeats > 1 ? qPrintable(QStringLiteral("; fastest of %1 runs each").arg(repeats)) : "");
+    for (const QString &p : problems)
+        std::printf("\nPROBLEM: %s\n", qPrintable(p));
+    return problems.isEmpty() ? (all_met ? 0 : 3) : 1;
+}
