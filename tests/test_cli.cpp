@@ -1,5 +1,6 @@
 // korvane-cli as scripts use it: the real executable, its output and its exit status,
 // against the simulated device where a device is needed.
+#include "cli_harness.h"
 #include "engine_harness.h"
 
 #include <QDir>
@@ -13,35 +14,12 @@
 
 namespace {
 
-const QString cli = QStringLiteral(KORVANE_BIN_DIR "/korvane-cli");
-
-struct outcome
-{
-    int code = -1;
-    QString out;
-    QString err;
-};
+using cli_harness::cli;
+using cli_harness::outcome;
 
 outcome run_cli(const QStringList &args, int limit_ms = 60000)
 {
-    QProcess p;
-    p.start(cli, args);
-    outcome o;
-    if (!p.waitForStarted(10000) || !p.waitForFinished(limit_ms)) {
-        p.kill();
-        p.waitForFinished(5000);
-        o.err = QStringLiteral("did not finish");
-        return o;
-    }
-    o.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = QString::fromUtf8(p.readAllStandardOutput());
-    o.err = QString::fromUtf8(p.readAllStandardError());
-    return o;
-}
-
-QString describe(const outcome &o)
-{
-    return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(o.code).arg(o.out, o.err);
+    return cli_harness::run(args, cli, limit_ms);
 }
 
 // The image worked out by hand, independent of the engine: pad to whole words, stamp
@@ -82,12 +60,7 @@ QString value_of(const QString &out, const QString &key)
     return re.match(out).captured(1);
 }
 
-const QStringList sequence = {
-    QStringLiteral("正在建立连接......"),   QStringLiteral("正在重启......"),
-    QStringLiteral("正在建立通信......"),   QStringLiteral("正在同步信息......"),
-    QStringLiteral("正在读取固件......"),   QStringLiteral("正在擦除原有固件......"),
-    QStringLiteral("正在更新固件......"),   QStringLiteral("正在启动程序......"),
-};
+const QStringList &sequence = cli_harness::update_steps;
 
 } // namespace
 
@@ -165,7 +138,7 @@ void CliTest::usage_errors()
 {
     QFETCH(QStringList, args);
     const outcome o = run_cli(args);
-    QVERIFY2(o.code == 64, qPrintable(describe(o)));
+    QVERIFY2(o.code == 64, qPrintable(o.describe()));
     QVERIFY(o.out.isEmpty());
     QVERIFY(o.err.contains(QLatin1String("--help")));
 }
@@ -216,7 +189,7 @@ void CliTest::image_of_plain_and_container()
 
     const QString out_path = dir.filePath(name + QStringLiteral(".img"));
     const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
-    QVERIFY2(o.code == 0, qPrintable(describe(o)));
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QCOMPARE(value_of(o.out, QStringLiteral("file size")), QStringLiteral("%1 bytes").arg(size));
     QCOMPARE(value_of(o.out, QStringLiteral("scrambled")).startsWith(QLatin1String("yes")), scrambled);
     QCOMPARE(value_of(o.out, QStringLiteral("padded length")), QStringLiteral("%1 bytes").arg(padded));
@@ -254,7 +227,7 @@ void CliTest::image_refuses_unusable_files()
     QFETCH(QString, reason);
     const QString out_path = dir.filePath(QStringLiteral("refused.img"));
     const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out=") + out_path});
-    QVERIFY2(o.code == 5, qPrintable(describe(o)));
+    QVERIFY2(o.code == 5, qPrintable(o.describe()));
     QVERIFY2(o.err.contains(reason), qPrintable(o.err));
     QVERIFY(o.out.isEmpty());
     QVERIFY(!QFile::exists(out_path));
@@ -266,7 +239,7 @@ void CliTest::image_out_unwritable()
     QVERIFY(write_file(path, pattern(4096)));
     const QString out_path = dir.filePath(QStringLiteral("no/such/folder/x.img"));
     const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
-    QVERIFY2(o.code == 73, qPrintable(describe(o)));
+    QVERIFY2(o.code == 73, qPrintable(o.describe()));
     QVERIFY(o.err.contains(out_path));
     QVERIFY(!QFile::exists(out_path));
 }
@@ -276,7 +249,7 @@ void CliTest::image_out_unwritable()
 void CliTest::ports_listed_as_the_window_does()
 {
     const outcome o = run_cli({QStringLiteral("ports")});
-    QVERIFY2(o.code == 0, qPrintable(describe(o)));
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (!lines.isEmpty())
         QVERIFY2(QRegularExpression(QStringLiteral("^NAME +VID:PID +SERIAL +DESCRIPTION$"))
@@ -293,7 +266,7 @@ void CliTest::ports_listed_as_the_window_does()
     }
 
     const outcome j = run_cli({QStringLiteral("ports"), QStringLiteral("--json")});
-    QVERIFY2(j.code == 0, qPrintable(describe(j)));
+    QVERIFY2(j.code == 0, qPrintable(j.describe()));
     QStringList json_names;
     for (const QString &line : j.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const QJsonObject port = QJsonDocument::fromJson(line.toUtf8()).object();
@@ -334,7 +307,7 @@ void CliTest::flash_updates_the_device()
     QVERIFY(sim.ok());
     const outcome o = run_cli(QStringList{QStringLiteral("flash"), QStringLiteral("--port"), sim.port()}
                               + cli_args + QStringList{firmware});
-    QVERIFY2(o.code == 0, qPrintable(describe(o) + sim.events().join(QLatin1Char('\n'))));
+    QVERIFY2(o.code == 0, qPrintable(o.describe() + sim.events().join(QLatin1Char('\n'))));
     QVERIFY(sim.wait_for(QStringLiteral("saved ")));
     QVERIFY2(sim.has(QStringLiteral("image ok")), qPrintable(sim.events().join(QLatin1Char('\n'))));
     QCOMPARE(file_bytes(saved), file_bytes(derived));
@@ -361,7 +334,7 @@ void CliTest::flash_without_start()
     const outcome o = run_cli({QStringLiteral("flash"), QStringLiteral("--no-start"),
                                QStringLiteral("--descriptor="), QStringLiteral("--verbose"),
                                QStringLiteral("--port"), sim.port(), firmware});
-    QVERIFY2(o.code == 0, qPrintable(describe(o)));
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QVERIFY(o.err.contains(QLatin1String("data length =  62\n")));
     QVERIFY(!o.out.contains(sequence.constLast()));
     sim.stop(); // every event is in once it has ended
@@ -401,7 +374,7 @@ void CliTest::flash_failures()
     devsim_process sim(devsim_args);
     QVERIFY(sim.ok());
     const outcome o = run_cli({QStringLiteral("flash"), QStringLiteral("--port"), sim.port(), firmware});
-    QVERIFY2(o.code == code, qPrintable(describe(o)));
+    QVERIFY2(o.code == code, qPrintable(o.describe()));
     QVERIFY2(o.err.contains(explanation), qPrintable(o.err));
     QVERIFY(!o.out.contains(QLatin1String("update complete")));
     if (!firmware_present) // refused before the device hears anything

@@ -1,6 +1,7 @@
 // korvane-cli with several simulated devices at once, its JSON Lines, port names by USB
 // ids, ports that cannot be opened, and the wire trace: the real executable, as a
 // production line script runs it.
+#include "cli_harness.h"
 #include "engine_harness.h"
 #include "flash_report.h"
 
@@ -17,41 +18,13 @@
 
 namespace {
 
-const QString cli = QStringLiteral(KORVANE_BIN_DIR "/korvane-cli");
-
-struct outcome
-{
-    int code = -1;
-    QString out;
-    QString err;
-    QString describe() const
-    {
-        return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(code).arg(out, err);
-    }
-};
-
-outcome finish(QProcess &p, int limit_ms = 60000)
-{
-    outcome o;
-    if (!p.waitForFinished(limit_ms)) {
-        p.kill();
-        p.waitForFinished(5000);
-        o.err = QStringLiteral("did not finish");
-        return o;
-    }
-    o.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = QString::fromUtf8(p.readAllStandardOutput());
-    o.err += QString::fromUtf8(p.readAllStandardError());
-    return o;
-}
+using cli_harness::cli;
+using cli_harness::finish;
+using cli_harness::outcome;
 
 outcome run_cli(const QStringList &args, const QString &program = cli)
 {
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForStarted(10000))
-        return {};
-    return finish(p);
+    return cli_harness::run(args, program);
 }
 
 QStringList flash_args(const QStringList &ports, const QStringList &extra, const QString &fw)
@@ -77,12 +50,7 @@ QVector<QJsonObject> parse_lines(const QString &out, QString *bad)
     return events;
 }
 
-const QStringList sequence = {
-    QStringLiteral("正在建立连接......"),   QStringLiteral("正在重启......"),
-    QStringLiteral("正在建立通信......"),   QStringLiteral("正在同步信息......"),
-    QStringLiteral("正在读取固件......"),   QStringLiteral("正在擦除原有固件......"),
-    QStringLiteral("正在更新固件......"),   QStringLiteral("正在启动程序......"),
-};
+const QStringList &sequence = cli_harness::update_steps;
 
 } // namespace
 

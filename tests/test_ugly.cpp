@@ -4,6 +4,7 @@
 // Through `korvane-cli image`, `korvane-cli flash` and the worker, each gives its clear
 // outcome: a bad file is refused with its reason and, by the command-line tool, before
 // the device is touched; nothing reads a huge file into memory.
+#include "cli_harness.h"
 #include "engine_harness.h"
 
 #include <QDir>
@@ -17,44 +18,19 @@
 
 namespace {
 
-const QString cli = QStringLiteral(KORVANE_BIN_DIR "/korvane-cli");
+using cli_harness::cli;
+using cli_harness::outcome;
 
 // Far below what any of these files would take if it were read whole.
 constexpr qint64 peak_limit_kib = 512 * 1024;
 
-struct outcome
-{
-    int code = -1;
-    QString out;
-    QString err;
-    QString describe() const
-    {
-        return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(code).arg(out, err);
-    }
-};
-
 // Runs korvane-cli, as the unprivileged user "nobody" when asked (root reads every file).
-outcome run_cli(QStringList args, bool as_nobody = false)
+outcome run_cli(const QStringList &args, bool as_nobody = false)
 {
-    QProcess p;
-    if (as_nobody) {
-        args.prepend(cli);
-        args = QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups"} + args;
-        p.start(QStringLiteral("setpriv"), args);
-    } else {
-        p.start(cli, args);
-    }
-    outcome o;
-    if (!p.waitForStarted(10000) || !p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        o.err = QStringLiteral("did not finish");
-        return o;
-    }
-    o.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = QString::fromUtf8(p.readAllStandardOutput());
-    o.err = QString::fromUtf8(p.readAllStandardError());
-    return o;
+    if (!as_nobody)
+        return cli_harness::run(args);
+    return cli_harness::run(QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", cli} + args,
+                            QStringLiteral("setpriv"));
 }
 
 // The largest resident size any child process reached so far.

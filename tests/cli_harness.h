@@ -1,0 +1,58 @@
+#pragma once
+// korvane-cli as a child process: the real executable, its exit status and both outputs.
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace cli_harness {
+
+inline const QString cli = QStringLiteral(KORVANE_BIN_DIR "/korvane-cli");
+
+struct outcome
+{
+    int code = -1; // -1 also when it crashed or never finished
+    QString out;
+    QString err;
+    QString describe() const
+    {
+        return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(code).arg(out, err);
+    }
+};
+
+// Waits for a started process; one that outlives the limit is killed, not waited for.
+inline outcome finish(QProcess &p, int limit_ms = 60000)
+{
+    outcome o;
+    if (!p.waitForFinished(limit_ms)) {
+        p.kill();
+        p.waitForFinished(5000);
+        o.err = QStringLiteral("did not finish");
+        return o;
+    }
+    o.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    o.out = QString::fromUtf8(p.readAllStandardOutput());
+    o.err = QString::fromUtf8(p.readAllStandardError());
+    return o;
+}
+
+inline outcome run(const QStringList &args, const QString &program = cli, int limit_ms = 60000)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted(10000)) {
+        outcome o;
+        o.err = QStringLiteral("did not start: ") + p.errorString();
+        return o;
+    }
+    return finish(p, limit_ms);
+}
+
+// Every status text of a whole update, in the order the device's update shows them.
+inline const QStringList update_steps = {
+    QStringLiteral("正在建立连接......"),   QStringLiteral("正在重启......"),
+    QStringLiteral("正在建立通信......"),   QStringLiteral("正在同步信息......"),
+    QStringLiteral("正在读取固件......"),   QStringLiteral("正在擦除原有固件......"),
+    QStringLiteral("正在更新固件......"),   QStringLiteral("正在启动程序......"),
+};
+
+} // namespace cli_harness
