@@ -363,11 +363,11 @@ int run_flash(const QStringList &args)
         job->given = given;
         job->port = given;
         if (port_lookup::is_usb(given)) {
-            port_lookup::usb_spec spec;
+            port_lookup::usb_ids ids;
             QString why;
-            if (!port_lookup::parse_usb(given, &spec, &why))
+            if (!port_lookup::parse_usb(given, &ids, &why))
                 return console::usage_error(command, QStringLiteral("bad --port %1").arg(why));
-            const QList<port_lookup::entry> found = port_lookup::matches(spec, present);
+            const QList<port_lookup::entry> found = port_lookup::matches(ids, present);
             if (found.size() > 1)
                 return console::usage_error(command,
                                             port_lookup::describe_resolution(given, found, present));

@@ -105,7 +105,7 @@ bool is_usb(const QString &port)
     return port.startsWith(QLatin1String("usb:"), Qt::CaseInsensitive);
 }
 
-bool parse_usb(const QString &text, usb_spec *spec, QString *why)
+bool parse_usb(const QString &text, usb_ids *ids, QString *why)
 {
     const QString rest = text.mid(4);
     const int first = rest.indexOf(QLatin1Char(':'));
@@ -116,7 +116,7 @@ bool parse_usb(const QString &text, usb_spec *spec, QString *why)
     const int second = rest.indexOf(QLatin1Char(':'), first + 1);
     const QString vid = rest.left(first);
     const QString pid = second < 0 ? rest.mid(first + 1) : rest.mid(first + 1, second - first - 1);
-    usb_spec s;
+    usb_ids s;
     if (!parse_id(vid, &s.vid) || !parse_id(pid, &s.pid)) {
         *why = QStringLiteral("'%1': vendor and product ids are 1 to 4 hexadecimal digits, "
                               "as in usb:0403:6001")
@@ -131,17 +131,17 @@ bool parse_usb(const QString &text, usb_spec *spec, QString *why)
             return false;
         }
     }
-    *spec = s;
+    *ids = s;
     return true;
 }
 
-QList<entry> matches(const usb_spec &spec, const QList<entry> &ports)
+QList<entry> matches(const usb_ids &ids, const QList<entry> &ports)
 {
     QList<entry> out;
     for (const entry &e : ports) {
-        if (!e.has_ids || e.vid != spec.vid || e.pid != spec.pid)
+        if (!e.has_ids || e.vid != ids.vid || e.pid != ids.pid)
             continue;
-        if (!spec.serial.isEmpty() && e.serial.compare(spec.serial, Qt::CaseInsensitive) != 0)
+        if (!ids.serial.isEmpty() && e.serial.compare(ids.serial, Qt::CaseInsensitive) != 0)
             continue;
         out << e;
     }

@@ -30,7 +30,7 @@ QString ids(const entry &e);
 QString usb_name(const entry &e);
 
 // usb:VID:PID[:SERIAL], ids in hexadecimal (1 to 4 digits, an optional 0x).
-struct usb_spec
+struct usb_ids
 {
     quint16 vid = 0;
     quint16 pid = 0;
@@ -38,12 +38,12 @@ struct usb_spec
 };
 
 bool is_usb(const QString &port);
-// False with the reason in *why when the text is not a well-formed spec.
-bool parse_usb(const QString &text, usb_spec *spec, QString *why);
+// False with the reason in *why when the text is not a well-formed usb: name.
+bool parse_usb(const QString &text, usb_ids *ids, QString *why);
 
-// The ports a spec picks out of `ports`. Exactly one is a match; none or several are
+// The ports these ids pick out of `ports`. Exactly one is a match; none or several are
 // explained by describe_resolution().
-QList<entry> matches(const usb_spec &spec, const QList<entry> &ports);
+QList<entry> matches(const usb_ids &ids, const QList<entry> &ports);
 QString describe_resolution(const QString &text, const QList<entry> &found,
                             const QList<entry> &ports);
 

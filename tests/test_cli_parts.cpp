@@ -92,9 +92,9 @@ void CliPartsTest::usb_names()
     QFETCH(QString, text);
     QFETCH(bool, ok);
     QVERIFY(port_lookup::is_usb(text));
-    port_lookup::usb_spec spec;
+    port_lookup::usb_ids ids;
     QString why;
-    QCOMPARE(port_lookup::parse_usb(text, &spec, &why), ok);
+    QCOMPARE(port_lookup::parse_usb(text, &ids, &why), ok);
     if (!ok) {
         QVERIFY2(why.contains(text), qPrintable(why));
         return;
@@ -102,9 +102,9 @@ void CliPartsTest::usb_names()
     QFETCH(int, vid);
     QFETCH(int, pid);
     QFETCH(QString, serial);
-    QCOMPARE(int(spec.vid), vid);
-    QCOMPARE(int(spec.pid), pid);
-    QCOMPARE(spec.serial, serial);
+    QCOMPARE(int(ids.vid), vid);
+    QCOMPARE(int(ids.pid), pid);
+    QCOMPARE(ids.serial, serial);
 }
 
 // None, one and several matches, and what the operator is told in each case.
@@ -119,11 +119,11 @@ void CliPartsTest::usb_resolution()
         usb_port(QStringLiteral("ttyACM0"), 0x2341, 0x0043, QString()),
     };
     const auto find = [&](const QString &text) {
-        port_lookup::usb_spec spec;
+        port_lookup::usb_ids ids;
         QString why;
-        if (!port_lookup::parse_usb(text, &spec, &why))
+        if (!port_lookup::parse_usb(text, &ids, &why))
             return QList<entry>();
-        return port_lookup::matches(spec, ports);
+        return port_lookup::matches(ids, ports);
     };
 
     QList<entry> found = find(QStringLiteral("usb:0403:6001:b2")); // serials match in any case

@@ -104,15 +104,15 @@ QString random_fault(QRandomGenerator &rng, int blocks)
     int count = 1 + rng.bounded(costly ? 2 : 4);
     if (!costly && rng.bounded(6) == 0)
         count = 0; // every one from then on
-    QString spec = QStringLiteral("%1:%2:%3:%4").arg(command, kind).arg(skip).arg(count);
+    QString fault = QStringLiteral("%1:%2:%3:%4").arg(command, kind).arg(skip).arg(count);
     if (kind == QLatin1String("delay")) {
         static const int delays[] = {30, 150, 250, 450, 600, 1200};
-        spec += QStringLiteral(":%1").arg(delays[rng.bounded(6)]);
+        fault += QStringLiteral(":%1").arg(delays[rng.bounded(6)]);
     } else if (kind == QLatin1String("split")) {
         static const int gaps[] = {5, 20, 150, 300, 600};
-        spec += QStringLiteral(":%1").arg(gaps[rng.bounded(5)]);
+        fault += QStringLiteral(":%1").arg(gaps[rng.bounded(5)]);
     }
-    return spec;
+    return fault;
 }
 
 plan make_plan(QRandomGenerator &rng, const QDir &dir, int index)
