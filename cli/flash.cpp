@@ -4,6 +4,7 @@
 #include "port_lookup.h"
 
 #include "image.h"
+#include "status_text.h"
 #include "update_settings.h"
 #include "work.h"
 
@@ -198,7 +199,7 @@ private:
     {
         job.step = text;
         job.shown_progress = -1;
-        if (text == QString::fromUtf8("正在更新固件......"))
+        if (text == QString::fromUtf8(status_text::writing))
             job.write_started_ms = clock.elapsed();
         view.status(job);
     }

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "image.h"
+#include "status_text.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -12,36 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char writing_status[] = "正在更新固件......";
-
-QString explain_code(int code, const flash_job &job, const QString &firmware)
-{
-    switch (code) {
-    case -1:
-        return QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
-    case -2:
-        return QStringLiteral("reading or writing the device failed");
-    case -3:
-        return QStringLiteral("the device gave a wrong answer");
-    case -4:
-        return job.results.contains(-1)
-                   ? QStringLiteral("no answer from the device in time (the serial port \"%1\" "
-                                    "could not be opened at first)")
-                         .arg(job.port)
-                   : QStringLiteral("no answer from the device in time");
-    case -5: {
-        // The worker only says "-5"; loading again tells why.
-        const image::failure why = image::load(firmware).error;
-        return why == image::failure::none
-                   ? QStringLiteral("the firmware file \"%1\" could not be read").arg(firmware)
-                   : QStringLiteral("the firmware file \"%1\" %2")
-                         .arg(firmware, QString::fromLatin1(image::describe(why)));
-    }
-    default:
-        return QStringLiteral("unknown failure");
-    }
-}
 
 // A result as it arrives, before the update has ended.
 QString code_text(int code)
@@ -63,6 +34,30 @@ QString code_text(int code)
     default:
         return QStringLiteral("unknown failure");
     }
+}
+
+// The same at the end of the update, with what is known by then.
+QString explain_code(int code, const flash_job &job, const QString &firmware)
+{
+    switch (code) {
+    case -1:
+        return QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
+    case -4:
+        if (job.results.contains(-1))
+            return QStringLiteral("no answer from the device in time (the serial port \"%1\" "
+                                  "could not be opened at first)")
+                .arg(job.port);
+        break;
+    case -5: {
+        // The worker only says "-5"; loading again tells why.
+        const image::failure why = image::load(firmware).error;
+        return why == image::failure::none
+                   ? QStringLiteral("the firmware file \"%1\" could not be read").arg(firmware)
+                   : QStringLiteral("the firmware file \"%1\" %2")
+                         .arg(firmware, QString::fromLatin1(image::describe(why)));
+    }
+    }
+    return code_text(code);
 }
 
 int terminal_columns()
@@ -456,14 +451,14 @@ qint64 flash_job::elapsed_ms(qint64 now) const
 QString step_name(const QString &status)
 {
     static const struct { const char *status; const char *name; } steps[] = {
-        {"正在建立连接......", "opening the serial port"},
-        {"正在重启......", "asking the device to restart into its bootloader"},
-        {"正在建立通信......", "looking for the bootloader"},
-        {"正在同步信息......", "reading the device information"},
-        {"正在读取固件......", "reading the firmware file"},
-        {"正在擦除原有固件......", "erasing the old firmware"},
-        {writing_status, "writing the firmware"},
-        {"正在启动程序......", "starting the program"},
+        {status_text::connecting, "opening the serial port"},
+        {status_text::restarting, "asking the device to restart into its bootloader"},
+        {status_text::handshaking, "looking for the bootloader"},
+        {status_text::syncing, "reading the device information"},
+        {status_text::reading, "reading the firmware file"},
+        {status_text::erasing, "erasing the old firmware"},
+        {status_text::writing, "writing the firmware"},
+        {status_text::starting, "starting the program"},
     };
     for (const auto &step : steps)
         if (status == QString::fromUtf8(step.status))
@@ -484,8 +479,8 @@ job_end conclude(const flash_job &job, const QString &firmware)
         end.exit = magnitude >= 1 && magnitude <= 5 ? magnitude : exit_code::internal;
     };
     if (!job.refusal.isEmpty()) {
-        failed(job.refusal_code, step_name(job.refusal_code == -5 ? QStringLiteral("正在读取固件......")
-                                                                   : QStringLiteral("正在建立连接......")));
+        failed(job.refusal_code, step_name(QString::fromUtf8(job.refusal_code == -5 ? status_text::reading
+                                                                                   : status_text::connecting)));
         end.reason = job.refusal;
         return end;
     }

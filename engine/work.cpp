@@ -2,6 +2,7 @@
 
 #include "frame.h"
 #include "image.h"
+#include "status_text.h"
 #include "update_settings.h"
 
 #include <QDebug>
@@ -58,17 +59,17 @@ void work::log_rejection(int line) const
 
 void work::start()
 {
-    status("正在建立连接......");
+    status(status_text::connecting);
     open_serial(); // a failure has reported -1; the handshake reopens the port anyway
     emit progress_set(5);
 
-    status("正在重启......");
+    status(status_text::restarting);
     modbus_restart();
     if (stop_requested())
         return;
     emit progress_set(10);
 
-    status("正在建立通信......");
+    status(status_text::handshaking);
     QElapsedTimer clock;
     clock.start();
     for (;;) {
@@ -89,22 +90,22 @@ void work::start()
     }
     emit progress_set(15);
 
-    status("正在同步信息......");
+    status(status_text::syncing);
     if (!goes_on(attempt(info_attempts, [this] { return sync_info(); })))
         return;
     emit progress_set(20);
 
-    status("正在读取固件......");
+    status(status_text::reading);
     if (!read_firmware())
         return;
     emit progress_set(25);
 
-    status("正在擦除原有固件......");
+    status(status_text::erasing);
     if (!goes_on(attempt(erase_attempts, [this] { return erase_flash(); })))
         return;
     emit progress_set(30);
 
-    status("正在更新固件......");
+    status(status_text::writing);
     switch (write_all()) {
     case transfer::written:
         break;
@@ -120,7 +121,7 @@ void work::start()
     emit progress_set(100);
 
     if (settings().auto_start) {
-        status("正在启动程序......");
+        status(status_text::starting);
         start_program(); // the image is in place whether or not the start is confirmed
     }
     emit result(0);
