@@ -88,6 +88,15 @@ QByteArray start_request(quint32 address)
     return build(cmd_start, payload);
 }
 
+bool erase_range(quint32 base, qint64 size, quint32 *end)
+{
+    const quint64 last = quint64(base) + quint64(size);
+    if (size < 0 || last > 0xFFFFFFFFull)
+        return false;
+    *end = quint32(last);
+    return true;
+}
+
 namespace {
 
 quint8 byte_at(const QByteArray &reply, int i) { return quint8(reply[i]); }
@@ -98,16 +107,16 @@ verdict judge_common(const QByteArray &reply, quint8 command, int error_line, in
                      int command_line)
 {
     if (reply.isEmpty())
-        return {0, 0, 0};
+        return {outcome::no_reply, 0, 0};
     if (reply.size() < 3)
-        return {-3, command_line, 0};
+        return {outcome::rejected, command_line, 0};
     if (error_line >= 0 && (byte_at(reply, 2) & error_bit))
-        return {-3, error_line, 0};
+        return {outcome::rejected, error_line, 0};
     if (byte_at(reply, 0) != start_byte)
-        return {-3, start_line, 0};
+        return {outcome::rejected, start_line, 0};
     if (byte_at(reply, 2) != command)
-        return {-3, command_line, 0};
-    return {1, 0, 0};
+        return {outcome::rejected, command_line, 0};
+    return {outcome::accepted, 0, 0};
 }
 
 } // namespace
@@ -115,24 +124,24 @@ verdict judge_common(const QByteArray &reply, quint8 command, int error_line, in
 verdict judge_handshake(const QByteArray &reply)
 {
     verdict v = judge_common(reply, cmd_handshake, 0, 0, 0);
-    if (v.status != 1)
+    if (v.status != outcome::accepted)
         return v;
     if (reply.size() < min_payload_reply)
-        return {-3, 0, 0};
+        return {outcome::rejected, 0, 0};
     const QByteArray request = handshake_request();
     for (int i = 3; i <= 6; ++i)
         if (byte_at(reply, i) != quint8(~quint8(request[i])))
-            return {-3, 0, 0};
+            return {outcome::rejected, 0, 0};
     return v;
 }
 
 verdict judge_info(const QByteArray &reply)
 {
     verdict v = judge_common(reply, cmd_info, line::info_error, line::info_start, line::info_command);
-    if (v.status != 1)
+    if (v.status != outcome::accepted)
         return v;
     if (reply.size() < min_payload_reply)
-        return {-3, line::info_short, 0};
+        return {outcome::rejected, line::info_short, 0};
     v.address = read_be32(reply, 3);
     return v;
 }
@@ -150,7 +159,11 @@ verdict judge_write(const QByteArray &reply)
 
 verdict judge_start(const QByteArray &reply)
 {
-    return {reply.isEmpty() ? 0 : 1, 0, 0};
+    if (reply.isEmpty())
+        return {outcome::no_reply, 0, 0};
+    if (reply.size() >= 3 && (byte_at(reply, 2) & error_bit))
+        return {outcome::rejected, line::start_error, 0};
+    return {outcome::accepted, 0, 0};
 }
 
 QByteArray hex(const QByteArray &bytes)

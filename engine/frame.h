@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outcome.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -53,11 +55,15 @@ QByteArray erase_request(quint32 start, quint32 end);
 QByteArray write_request(quint32 address, const char *data, int size); // size 0..245
 QByteArray start_request(quint32 address);
 
-// Verdict on one reply. status: 1 accepted, 0 no reply, -3 wrong reply.
-// log_line is the rejection line number to log, 0 when nothing is logged.
+// The erase range of an image of `size` bytes at `base`: false when its end would pass the
+// 32-bit address space, where the end address cannot be said and the blocks would wrap to 0.
+bool erase_range(quint32 base, qint64 size, quint32 *end);
+
+// Verdict on one reply. log_line is the rejection line number to log, 0 when nothing is
+// logged.
 struct verdict
 {
-    int status = 0;
+    outcome::status status = outcome::no_reply;
     int log_line = 0;
     quint32 address = 0; // the device address, for an accepted information reply
 };
@@ -70,7 +76,9 @@ verdict judge_handshake(const QByteArray &reply);
 verdict judge_info(const QByteArray &reply);
 verdict judge_erase(const QByteArray &reply);
 verdict judge_write(const QByteArray &reply);
-verdict judge_start(const QByteArray &reply); // any frame counts
+// Any frame but an error reply counts: a program may start without answering, but a
+// bootloader that refuses to start an image says so.
+verdict judge_start(const QByteArray &reply);
 
 // Line numbers written with the rejection log, one per failed check.
 namespace line {
@@ -78,11 +86,13 @@ constexpr int info_error = 239;
 constexpr int info_start = 243;
 constexpr int info_command = 247;
 constexpr int info_short = 251;
+constexpr int erase_range = 287;
 constexpr int erase_error = 291;
 constexpr int erase_start = 295;
 constexpr int erase_command = 299;
 constexpr int write_start = 383;
 constexpr int write_command = 387;
+constexpr int start_error = 421;
 } // namespace line
 
 // "00 0A FF", for logs and traces.

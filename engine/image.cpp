@@ -3,31 +3,37 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <limits>
 
 namespace image {
 
-QByteArray descramble(const QByteArray &data)
+namespace {
+
+// Adds (or with sign -1 subtracts) i mod 255 to byte i, in place.
+void shift_bytes(char *data, qint64 size, int sign)
 {
-    QByteArray out(data.size(), Qt::Uninitialized);
-    quint32 shift = 0;
-    for (int i = 0; i < data.size(); ++i) {
-        out[i] = char(quint8(data[i]) - shift);
+    int shift = 0;
+    for (qint64 i = 0; i < size; ++i) {
+        data[i] = char(quint8(data[i]) + sign * shift);
         if (++shift == 255)
             shift = 0;
     }
+}
+
+} // namespace
+
+QByteArray descramble(const QByteArray &data)
+{
+    QByteArray out = data;
+    shift_bytes(out.data(), out.size(), -1);
     return out;
 }
 
 QByteArray scramble(const QByteArray &data)
 {
-    QByteArray out(data.size(), Qt::Uninitialized);
-    quint32 shift = 0;
-    for (int i = 0; i < data.size(); ++i) {
-        out[i] = char(quint8(data[i]) + shift);
-        if (++shift == 255)
-            shift = 0;
-    }
+    QByteArray out = data;
+    shift_bytes(out.data(), out.size(), 1);
     return out;
 }
 
@@ -60,17 +66,36 @@ void put_le32(char *at, quint32 value)
     at[3] = char(value >> 24);
 }
 
+qint64 padded_size_of(qint64 plain_size)
+{
+    return (plain_size + 3) / 4 * 4;
+}
+
+bool fits(qint64 plain_size)
+{
+    const qint64 padded = padded_size_of(plain_size);
+    return padded >= min_padded_size && padded + trailer_size <= std::numeric_limits<int>::max();
+}
+
+// `buffer` holds the plain bytes in its first plain_size bytes and is already as long as the
+// finished image: pads with zeros, stamps the length and appends the sum, in place.
+void finish(QByteArray &buffer, qint64 plain_size)
+{
+    const qint64 padded = padded_size_of(plain_size);
+    std::fill(buffer.begin() + plain_size, buffer.end(), '\0');
+    put_le32(buffer.data() + length_offset, quint32(padded));
+    put_le32(buffer.data() + padded, sum32(buffer.constData(), padded));
+}
+
 } // namespace
 
 QByteArray derive(const QByteArray &plain)
 {
-    const qint64 padded = (qint64(plain.size()) + 3) / 4 * 4;
-    if (padded < min_padded_size || padded + trailer_size > std::numeric_limits<int>::max())
+    if (!fits(plain.size()))
         return {};
-    QByteArray out(int(padded + trailer_size), '\0');
+    QByteArray out(int(padded_size_of(plain.size()) + trailer_size), Qt::Uninitialized);
     std::copy(plain.constBegin(), plain.constEnd(), out.begin());
-    put_le32(out.data() + length_offset, quint32(padded));
-    put_le32(out.data() + padded, sum32(out.constData(), padded));
+    finish(out, plain.size());
     return out;
 }
 
@@ -119,16 +144,21 @@ loaded load(const QString &path, qint64 size_cap)
         r.error = failure::too_large;
         return r;
     }
-    const QByteArray raw = file.read(r.file_size);
-    if (raw.size() != r.file_size) {
-        r.error = failure::short_read;
-        return r;
-    }
-    r.bytes = derive(r.container ? descramble(raw) : raw);
-    if (r.bytes.isEmpty()) {
+    if (!fits(r.file_size)) {
         r.error = failure::too_short;
         return r;
     }
+    // Read straight into the finished image's buffer: one copy of the image in memory,
+    // however large, and every device of a run is given that same copy.
+    QByteArray bytes(int(padded_size_of(r.file_size) + trailer_size), Qt::Uninitialized);
+    if (file.read(bytes.data(), r.file_size) != r.file_size) {
+        r.error = failure::short_read;
+        return r;
+    }
+    if (r.container)
+        shift_bytes(bytes.data(), r.file_size, -1);
+    finish(bytes, r.file_size);
+    r.bytes = bytes;
     r.padded_size = r.bytes.size() - trailer_size;
     r.stamped_length = read_le32(r.bytes, length_offset);
     r.sum = read_le32(r.bytes, r.padded_size);

@@ -18,6 +18,9 @@ using crc_table = std::array<quint8, 256>;
 extern const crc_table crc_table_hi;
 extern const crc_table crc_table_lo;
 
+// What the window and korvane-cli send: device 1, register 9, two values.
+constexpr char default_descriptor[] = "modbus,1,9,0x4D2E,0x6E3B";
+
 constexpr quint8 fn_write_register = 0x06;
 constexpr int reply_wait_ms = 200; // any byte back counts as an answer
 constexpr int pause_ms = 10;       // between two requests

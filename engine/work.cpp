@@ -60,7 +60,7 @@ void work::log_rejection(int line) const
 void work::start()
 {
     status(status_text::connecting);
-    open_serial(); // a failure has reported -1; the handshake reopens the port anyway
+    open_serial(); // a failure has reported port_not_opened; the handshake reopens the port
     emit progress_set(5);
 
     status(status_text::restarting);
@@ -70,24 +70,8 @@ void work::start()
     emit progress_set(10);
 
     status(status_text::handshaking);
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        const int r = handshake();
-        if (r < 0) {
-            emit result(-3);
-            return;
-        }
-        if (stop_requested())
-            return;
-        // Checked before r: an answer that comes after the limit still counts as none.
-        if (clock.elapsed() > handshake_limit_ms) {
-            emit result(-4);
-            return;
-        }
-        if (r > 0)
-            break;
-    }
+    if (!find_bootloader())
+        return;
     emit progress_set(15);
 
     status(status_text::syncing);
@@ -106,52 +90,68 @@ void work::start()
     emit progress_set(30);
 
     status(status_text::writing);
-    switch (write_all()) {
-    case transfer::written:
-        break;
-    case transfer::rejected:
-        emit result(-3);
+    if (!goes_on(write_all()))
         return;
-    case transfer::no_answer:
-        emit result(-4);
-        return;
-    case transfer::stopped:
-        return;
-    }
     emit progress_set(100);
 
+    // The image is in place whether or not the start is confirmed; only a refusal counts.
     if (settings().auto_start) {
         status(status_text::starting);
-        start_program(); // the image is in place whether or not the start is confirmed
+        if (start_command() == outcome::rejected) {
+            emit result(outcome::wrong_answer);
+            return;
+        }
     }
-    emit result(0);
+    emit result(outcome::success);
 }
 
-bool work::goes_on(int status)
+bool work::find_bootloader()
 {
-    if (status < 0) {
-        emit result(-3);
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const int r = handshake();
+        if (r < 0) {
+            emit result(outcome::wrong_answer);
+            return false;
+        }
+        if (stop_requested())
+            return false;
+        // Checked before r: an answer that comes after the limit still counts as none.
+        if (clock.elapsed() > handshake_limit_ms) {
+            emit result(outcome::no_answer);
+            return false;
+        }
+        if (r > 0)
+            return true;
+    }
+}
+
+bool work::goes_on(outcome::status status)
+{
+    if (status == outcome::rejected) {
+        emit result(outcome::wrong_answer);
         return false;
     }
     if (stop_requested())
         return false;
-    if (status == 0) {
-        emit result(-4);
+    if (status == outcome::no_reply) {
+        emit result(outcome::no_answer);
         return false;
     }
     return true;
 }
 
-template <typename Step> int work::attempt(int attempts, Step step)
+template <typename Step> outcome::status work::attempt(int attempts, Step step)
 {
     for (int i = 0; i < attempts; ++i) {
         if (stop_requested())
-            return 0;
-        const int r = step();
-        if (r != 0)
+            return outcome::no_reply;
+        const outcome::status r = outcome::status(step());
+        if (r != outcome::no_reply)
             return r;
     }
-    return 0;
+    return outcome::no_reply;
 }
 
 // ---- serial port ------------------------------------------------------------------------
@@ -175,7 +175,7 @@ bool work::open_serial()
         serial->setStopBits(QSerialPort::TwoStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
     if (!serial->open(QIODevice::ReadWrite)) {
-        emit result(-1);
+        emit result(outcome::port_not_opened);
         return false;
     }
     return true;
@@ -183,11 +183,16 @@ bool work::open_serial()
 
 // ---- bootloader frames ----------------------------------------------------------------
 
-// A closed port has nothing to read and takes nothing; skipping the calls keeps Qt's
-// "device not open" warnings out of the log.
+// A port that failed to open may still hold a stale descriptor inside Qt, which another
+// open can reuse: nothing waits on, reads or writes a port that is not open.
+bool work::port_open() const
+{
+    return serial && serial->isOpen();
+}
+
 QByteArray work::read_port(wire kind)
 {
-    if (!serial || !serial->isOpen())
+    if (!port_open())
         return {};
     QByteArray bytes = serial->readAll();
     if (trace && !bytes.isEmpty())
@@ -197,7 +202,7 @@ QByteArray work::read_port(wire kind)
 
 void work::write_port(const QByteArray &bytes)
 {
-    if (!serial || !serial->isOpen())
+    if (!port_open())
         return;
     if (trace)
         trace(wire::sent, bytes);
@@ -210,10 +215,15 @@ void work::write_port(const QByteArray &bytes)
 
 void work::send(const QByteArray &request)
 {
+    if (unsettled_requests > 0) {
+        settle_line(settle_ms);
+        if (--unsettled_requests == 0)
+            settle_ms = 0;
+    }
     // readAll() only sees what Qt has pulled from the system, and no event loop pulls it
     // while an update runs: take a late reply out of the system's buffer first, so it is
     // discarded here instead of spoiling the answer to this request.
-    if (serial && serial->isOpen())
+    if (port_open())
         for (int i = 0; i < max_drain_reads && serial->waitForReadyRead(0); ++i) {
         }
     read_port(wire::discarded);
@@ -223,12 +233,33 @@ void work::send(const QByteArray &request)
 QByteArray work::exchange(const QByteArray &request, int timeout_ms)
 {
     send(request);
-    return receive_frame(timeout_ms);
+    QByteArray reply = receive_frame(timeout_ms);
+    if (reply.isEmpty()) {
+        unsettled_requests = settled_requests;
+        settle_ms = std::max(settle_ms, timeout_ms);
+    }
+    return reply;
+}
+
+// Takes in and throws away whatever arrives until the line has been quiet for quiet_ms.
+void work::settle_line(int quiet_ms)
+{
+    if (!port_open())
+        return;
+    ++settles;
+    const int quiet_polls = std::max(1, quiet_ms / poll_ms);
+    int quiet = 0;
+    for (int i = 0; i < max_settle_spans * quiet_polls && quiet < quiet_polls; ++i) {
+        if (stop_requested())
+            return;
+        serial->waitForReadyRead(poll_ms);
+        quiet = read_port(wire::discarded).isEmpty() ? quiet + 1 : 0;
+    }
 }
 
 QByteArray work::receive_frame(int timeout_ms)
 {
-    if (!serial)
+    if (!port_open())
         return {};
     const int limit = timeout_ms / poll_ms;
     QByteArray reply;
@@ -248,12 +279,12 @@ QByteArray work::receive_frame(int timeout_ms)
 int work::handshake()
 {
     if (!serial)
-        return 0;
+        return outcome::no_reply;
     if (serial->isOpen())
         serial->close();
     QThread::msleep(20);
     if (!serial->open(QIODevice::ReadWrite))
-        return 0;
+        return outcome::no_reply;
     return frame::judge_handshake(exchange(frame::handshake_request(), frame::handshake_wait_ms))
         .status;
 }
@@ -263,14 +294,18 @@ int work::sync_info()
     const frame::verdict v = frame::judge_info(exchange(frame::info_request(), frame::info_wait_ms));
     if (v.log_line)
         log_rejection(v.log_line);
-    if (v.status == 1)
+    if (v.status == outcome::accepted)
         base_address = v.address;
     return v.status;
 }
 
 int work::erase_flash()
 {
-    const quint32 end = base_address + quint32(firmware.size());
+    quint32 end = 0;
+    if (!frame::erase_range(base_address, firmware.size(), &end)) {
+        log_rejection(frame::line::erase_range);
+        return outcome::rejected;
+    }
     const frame::verdict v =
         frame::judge_erase(exchange(frame::erase_request(base_address, end), frame::erase_wait_ms));
     if (v.log_line)
@@ -284,7 +319,7 @@ int work::write_block(quint32 address, const char *data, int length)
 {
     const QByteArray request = frame::write_request(address, data, length);
     if (request.isEmpty())
-        return -3; // a block the length byte cannot describe is never sent
+        return outcome::rejected; // a block the length byte cannot describe is never sent
     qDebug() << "data length = " << request.size();
     const frame::verdict v = frame::judge_write(exchange(request, frame::write_wait_ms));
     if (v.log_line)
@@ -292,47 +327,58 @@ int work::write_block(quint32 address, const char *data, int length)
     return v.status;
 }
 
-work::transfer work::write_all()
+outcome::status work::write_all()
 {
     const qint64 size = firmware.size();
     for (qint64 offset = 0; offset < size;) {
         const int length = int(std::min<qint64>(size - offset, frame::block_size));
         const int progress = int(double(offset) / double(size) * 70.0 + 30.0);
-        int status = 0;
-        for (int i = 0; i < block_attempts && status == 0; ++i) {
+        int status = outcome::no_reply;
+        for (int i = 0; i < block_attempts && status == outcome::no_reply; ++i) {
             if (stop_requested())
-                return transfer::stopped;
+                return outcome::no_reply;
             status = write_block(base_address + quint32(offset), firmware.constData() + offset,
                                  length);
             emit progress_set(progress);
         }
-        if (status < 0)
-            return transfer::rejected;
-        if (status == 0)
-            return stop_requested() ? transfer::stopped : transfer::no_answer;
+        if (status != outcome::accepted)
+            return outcome::status(status);
+        confirmed.fetch_add(length, std::memory_order_relaxed);
         offset += length;
     }
-    return transfer::written;
+    return outcome::accepted;
 }
 
 bool work::write_firmware()
 {
-    return write_all() == transfer::written;
+    return write_all() == outcome::accepted;
+}
+
+outcome::status work::start_command()
+{
+    const frame::verdict v =
+        frame::judge_start(exchange(frame::start_request(base_address), frame::start_wait_ms));
+    if (v.log_line)
+        log_rejection(v.log_line);
+    return v.status;
 }
 
 bool work::start_program()
 {
-    return frame::judge_start(exchange(frame::start_request(base_address), frame::start_wait_ms))
-               .status == 1;
+    return start_command() != outcome::no_reply;
 }
 
 // ---- firmware file --------------------------------------------------------------------
 
 bool work::read_firmware()
 {
+    if (!preloaded.isEmpty()) {
+        firmware = preloaded;
+        return true;
+    }
     const image::loaded loaded = image::load(settings().firmware_path);
     if (!loaded.ok()) {
-        emit result(-5);
+        emit result(outcome::firmware_unusable);
         return false;
     }
     firmware = loaded.bytes;
@@ -376,7 +422,7 @@ bool work::modbus_write_register(int address, int reg, int value)
 
 bool work::wait_any_reply(int timeout_ms)
 {
-    if (!serial)
+    if (!port_open())
         return false;
     const int limit = timeout_ms / poll_ms;
     for (int i = 0; i <= limit; ++i) {

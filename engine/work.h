@@ -1,6 +1,7 @@
 #pragma once
 
 #include "modbus.h"
+#include "outcome.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -45,6 +46,10 @@ public:
     bool write_firmware();
     bool start_program();
 
+    // An image loaded once for several devices, so that all of them get the same bytes
+    // and hold one copy between them: read_firmware() then takes it instead of the file.
+    void set_image(const QByteArray &loaded) { preloaded = loaded; }
+
     QByteArray receive_frame(int timeout_ms);
     int write_block(quint32 address, const char *data, int length);
     static qint32 parse_number(const QString &text);
@@ -56,8 +61,12 @@ public:
     quint32 device_address() const { return base_address; }
     const QByteArray &image() const { return firmware; }
     QSerialPort *port() const { return serial; }
-    // Every 5 ms wait on the port so far; tests count these instead of timing.
+    // Every 5 ms wait for a reply so far; tests count these instead of timing.
     quint64 poll_count() const { return polls; }
+    // How often a request waited for the line to fall quiet after an unanswered one.
+    int settle_count() const { return settles; }
+    // Data bytes of the blocks the device has confirmed. Safe from any thread.
+    qint64 confirmed_bytes() const { return confirmed.load(std::memory_order_relaxed); }
 
     // Every byte that crosses the port, for an engineer chasing a misbehaving device.
     // Called on the worker's thread; costs nothing while unset.
@@ -71,6 +80,10 @@ public:
     static constexpr int poll_ms = 5;
     static constexpr int write_flush_ms = 1000;
     static constexpr int max_drain_reads = 64; // a chattering line cannot hold up a request
+    // After an unanswered request, this many requests wait for a quiet line first.
+    static constexpr int settled_requests = 2;
+    // A line that never falls quiet holds up a request at most this many quiet spans.
+    static constexpr int max_settle_spans = 3;
     static constexpr int info_attempts = 11;
     static constexpr int erase_attempts = 4;
     static constexpr int block_attempts = 6;
@@ -87,22 +100,23 @@ public slots:
 
 private:
     const UpdateSettings &settings() const { return *settings_record; }
+    bool port_open() const;
     QByteArray read_port(wire kind);
     void write_port(const QByteArray &bytes);
     // Discards what is pending, then writes the whole request at once.
     void send(const QByteArray &request);
     QByteArray exchange(const QByteArray &request, int timeout_ms);
+    void settle_line(int quiet_ms);
     void log_rejection(int line) const;
     void status(const char *text);
-    // Outcome of the block loop: 1 written, 0 a block never answered, -3 a block
-    // rejected, or stopped on request.
-    enum class transfer { written, no_answer, rejected, stopped };
-    transfer write_all();
-    // Repeats a command while it gets no answer; 0 after the last attempt or a stop.
-    template <typename Step> int attempt(int attempts, Step step);
-    // The sequence's verdict on a repeated command: a wrong answer ends it with -3, a stop
-    // without a code, no answer at all with -4; true when the update goes on.
-    bool goes_on(int status);
+    bool find_bootloader();
+    outcome::status write_all();
+    outcome::status start_command();
+    // Repeats a command while it gets no answer; no_reply after the last attempt or a stop.
+    template <typename Step> outcome::status attempt(int attempts, Step step);
+    // The sequence's verdict on a command: a wrong answer ends it with wrong_answer, a stop
+    // without a code, no answer at all with no_answer; true when the update goes on.
+    bool goes_on(outcome::status status);
 
     std::atomic<bool> stop_flag{false};
     QSerialPort *serial = nullptr;
@@ -112,7 +126,17 @@ private:
     modbus::crc_table crc_table_lo;
 
     const UpdateSettings *settings_record;
+    QByteArray preloaded;
     trace_fn trace;
     quint64 polls = 0;
+    int settles = 0;
+    std::atomic<qint64> confirmed{0};
     int handshake_limit_ms = default_handshake_limit_ms;
+    // A reply says nothing of which request it answers, so after a request went
+    // unanswered its reply may still come and be taken for the next one's. The next
+    // settled_requests requests therefore first wait until the line has been quiet for
+    // settle_ms: the first so that the late reply cannot answer it, the second because
+    // the late reply may have answered the first, whose own reply is then still to come.
+    int unsettled_requests = 0;
+    int settle_ms = 0;
 };

@@ -8,7 +8,7 @@ namespace cli_harness {
 
 inline const QString cli = QStringLiteral(KORVANE_BIN_DIR "/korvane-cli");
 
-struct outcome
+struct cli_result
 {
     int code = -1; // -1 also when it crashed or never finished
     QString out;
@@ -20,9 +20,9 @@ struct outcome
 };
 
 // Waits for a started process; one that outlives the limit is killed, not waited for.
-inline outcome finish(QProcess &p, int limit_ms = 60000)
+inline cli_result finish(QProcess &p, int limit_ms = 60000)
 {
-    outcome o;
+    cli_result o;
     if (!p.waitForFinished(limit_ms)) {
         p.kill();
         p.waitForFinished(5000);
@@ -35,12 +35,12 @@ inline outcome finish(QProcess &p, int limit_ms = 60000)
     return o;
 }
 
-inline outcome run(const QStringList &args, const QString &program = cli, int limit_ms = 60000)
+inline cli_result run(const QStringList &args, const QString &program = cli, int limit_ms = 60000)
 {
     QProcess p;
     p.start(program, args);
     if (!p.waitForStarted(10000)) {
-        outcome o;
+        cli_result o;
         o.err = QStringLiteral("did not start: ") + p.errorString();
         return o;
     }

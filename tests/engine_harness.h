@@ -158,6 +158,8 @@ struct update_record
     QVector<int> progress;
     QStringList statuses;
     quint64 polls = 0;
+    int settles = 0;
+    qint64 confirmed = 0;
     bool ended = false;
 };
 
@@ -210,6 +212,8 @@ inline update_record run_update(
     QMetaObject::invokeMethod(worker, [&, worker] {
         worker->start();
         rec.polls = worker->poll_count();
+        rec.settles = worker->settle_count();
+        rec.confirmed = worker->confirmed_bytes();
         // Posted after every signal of the sequence, so it arrives after them too.
         QMetaObject::invokeMethod(&receiver, [&] {
             rec.ended = true;

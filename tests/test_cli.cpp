@@ -15,9 +15,9 @@
 namespace {
 
 using cli_harness::cli;
-using cli_harness::outcome;
+using cli_harness::cli_result;
 
-outcome run_cli(const QStringList &args, int limit_ms = 60000)
+cli_result run_cli(const QStringList &args, int limit_ms = 60000)
 {
     return cli_harness::run(args, cli, limit_ms);
 }
@@ -137,7 +137,7 @@ void CliTest::usage_errors_data()
 void CliTest::usage_errors()
 {
     QFETCH(QStringList, args);
-    const outcome o = run_cli(args);
+    const cli_result o = run_cli(args);
     QVERIFY2(o.code == 64, qPrintable(o.describe()));
     QVERIFY(o.out.isEmpty());
     QVERIFY(o.err.contains(QLatin1String("--help")));
@@ -145,7 +145,7 @@ void CliTest::usage_errors()
 
 void CliTest::help_and_version()
 {
-    outcome o = run_cli({QStringLiteral("--help")});
+    cli_result o = run_cli({QStringLiteral("--help")});
     QCOMPARE(o.code, 0);
     for (const char *command : {"flash", "image", "ports"})
         QVERIFY2(o.out.contains(QLatin1String(command)), qPrintable(o.out));
@@ -188,7 +188,7 @@ void CliTest::image_of_plain_and_container()
     const int padded = expected.size() - 4;
 
     const QString out_path = dir.filePath(name + QStringLiteral(".img"));
-    const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
+    const cli_result o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QCOMPARE(value_of(o.out, QStringLiteral("file size")), QStringLiteral("%1 bytes").arg(size));
     QCOMPARE(value_of(o.out, QStringLiteral("scrambled")).startsWith(QLatin1String("yes")), scrambled);
@@ -226,7 +226,7 @@ void CliTest::image_refuses_unusable_files()
     QFETCH(QString, path);
     QFETCH(QString, reason);
     const QString out_path = dir.filePath(QStringLiteral("refused.img"));
-    const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out=") + out_path});
+    const cli_result o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out=") + out_path});
     QVERIFY2(o.code == 5, qPrintable(o.describe()));
     QVERIFY2(o.err.contains(reason), qPrintable(o.err));
     QVERIFY(o.out.isEmpty());
@@ -238,7 +238,7 @@ void CliTest::image_out_unwritable()
     const QString path = dir.filePath(QStringLiteral("ok.bin"));
     QVERIFY(write_file(path, pattern(4096)));
     const QString out_path = dir.filePath(QStringLiteral("no/such/folder/x.img"));
-    const outcome o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
+    const cli_result o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), out_path});
     QVERIFY2(o.code == 73, qPrintable(o.describe()));
     QVERIFY(o.err.contains(out_path));
     QVERIFY(!QFile::exists(out_path));
@@ -248,7 +248,7 @@ void CliTest::image_out_unwritable()
 // that usb: names use; the JSON form carries the same ports.
 void CliTest::ports_listed_as_the_window_does()
 {
-    const outcome o = run_cli({QStringLiteral("ports")});
+    const cli_result o = run_cli({QStringLiteral("ports")});
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     if (!lines.isEmpty())
@@ -265,7 +265,7 @@ void CliTest::ports_listed_as_the_window_does()
         names << m.captured(1);
     }
 
-    const outcome j = run_cli({QStringLiteral("ports"), QStringLiteral("--json")});
+    const cli_result j = run_cli({QStringLiteral("ports"), QStringLiteral("--json")});
     QVERIFY2(j.code == 0, qPrintable(j.describe()));
     QStringList json_names;
     for (const QString &line : j.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
@@ -305,7 +305,7 @@ void CliTest::flash_updates_the_device()
 
     devsim_process sim(devsim_args + QStringList{QStringLiteral("--save"), saved});
     QVERIFY(sim.ok());
-    const outcome o = run_cli(QStringList{QStringLiteral("flash"), QStringLiteral("--port"), sim.port()}
+    const cli_result o = run_cli(QStringList{QStringLiteral("flash"), QStringLiteral("--port"), sim.port()}
                               + cli_args + QStringList{firmware});
     QVERIFY2(o.code == 0, qPrintable(o.describe() + sim.events().join(QLatin1Char('\n'))));
     QVERIFY(sim.wait_for(QStringLiteral("saved ")));
@@ -331,7 +331,7 @@ void CliTest::flash_without_start()
     QVERIFY(!make_firmware(firmware, 3000).isEmpty());
     devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
     QVERIFY(sim.ok());
-    const outcome o = run_cli({QStringLiteral("flash"), QStringLiteral("--no-start"),
+    const cli_result o = run_cli({QStringLiteral("flash"), QStringLiteral("--no-start"),
                                QStringLiteral("--descriptor="), QStringLiteral("--verbose"),
                                QStringLiteral("--port"), sim.port(), firmware});
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
@@ -373,7 +373,7 @@ void CliTest::flash_failures()
         QVERIFY(!make_firmware(firmware, 2000).isEmpty());
     devsim_process sim(devsim_args);
     QVERIFY(sim.ok());
-    const outcome o = run_cli({QStringLiteral("flash"), QStringLiteral("--port"), sim.port(), firmware});
+    const cli_result o = run_cli({QStringLiteral("flash"), QStringLiteral("--port"), sim.port(), firmware});
     QVERIFY2(o.code == code, qPrintable(o.describe()));
     QVERIFY2(o.err.contains(explanation), qPrintable(o.err));
     QVERIFY(!o.out.contains(QLatin1String("update complete")));

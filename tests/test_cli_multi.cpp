@@ -20,9 +20,9 @@ namespace {
 
 using cli_harness::cli;
 using cli_harness::finish;
-using cli_harness::outcome;
+using cli_harness::cli_result;
 
-outcome run_cli(const QStringList &args, const QString &program = cli)
+cli_result run_cli(const QStringList &args, const QString &program = cli)
 {
     return cli_harness::run(args, program);
 }
@@ -94,7 +94,7 @@ void CliMultiTest::three_devices_one_failing_one_absent()
     QVERIFY(good.ok() && bad.ok());
     const QString absent = dir.filePath(QStringLiteral("ttyGONE"));
 
-    const outcome o = run_cli(flash_args({good.port(), bad.port(), absent}, {}, firmware));
+    const cli_result o = run_cli(flash_args({good.port(), bad.port(), absent}, {}, firmware));
     QVERIFY2(o.code == 3, qPrintable(o.describe()));
     QVERIFY(good.wait_for(QStringLiteral("saved ")));
     QVERIFY(good.has(QStringLiteral("image ok")));
@@ -146,7 +146,7 @@ void CliMultiTest::json_lines_with_a_device_that_vanishes()
     devsim_process gone({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
                          QStringLiteral("write:hangup:3")});
     QVERIFY(good.ok() && gone.ok());
-    const outcome o = run_cli(flash_args({good.port(), gone.port()}, {QStringLiteral("--json")}, firmware));
+    const cli_result o = run_cli(flash_args({good.port(), gone.port()}, {QStringLiteral("--json")}, firmware));
     QVERIFY2(o.code == 4, qPrintable(o.describe()));
     QVERIFY2(o.err.isEmpty(), qPrintable(o.err));
 
@@ -242,7 +242,7 @@ void CliMultiTest::stop_reaches_every_device()
         before << sim->count(QStringLiteral("rx handshake"));
     }
     ::kill(pid_t(p.processId()), SIGINT);
-    const outcome o = finish(p, 20000);
+    const cli_result o = finish(p, 20000);
     QVERIFY2(o.code == 130, qPrintable(o.describe()));
     for (int i = 0; i < sims.size(); ++i) {
         sims.at(i)->stop();
@@ -265,7 +265,7 @@ void CliMultiTest::usb_names_and_duplicates()
     QVERIFY(sim.ok());
 
     // No adapter has these ids: that device fails as absent, the other one is updated.
-    outcome o = run_cli(flash_args({QStringLiteral("usb:dead:beef"), sim.port()}, {}, firmware));
+    cli_result o = run_cli(flash_args({QStringLiteral("usb:dead:beef"), sim.port()}, {}, firmware));
     QVERIFY2(o.code == 1, qPrintable(o.describe()));
     QVERIFY2(o.err.contains(QLatin1String("no serial port matches usb:dead:beef")), qPrintable(o.err));
     QVERIFY(o.out.contains(sim.port() + QStringLiteral(": update complete")));
@@ -289,7 +289,7 @@ void CliMultiTest::trace_shows_every_frame()
     devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
                         QStringLiteral("info:extra")});
     QVERIFY(sim.ok());
-    const outcome o = run_cli(flash_args({sim.port()}, {QStringLiteral("--trace")}, firmware));
+    const cli_result o = run_cli(flash_args({sim.port()}, {QStringLiteral("--trace")}, firmware));
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QVERIFY(!o.out.contains(QLatin1String(" tx ")));
     sim.stop();
@@ -344,7 +344,7 @@ void CliMultiTest::busy_port_explained_and_retried()
     QCOMPARE(sim.count(QStringLiteral("rx handshake")), 0);
     holder.close();
 
-    outcome o = finish(p);
+    cli_result o = finish(p);
     o.err.prepend(err);
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QVERIFY(o.err.contains(QLatin1String("could not be opened (code -1)")));
@@ -367,7 +367,7 @@ void CliMultiTest::permission_denied_explained()
     devsim_process sim;
     QVERIFY(sim.ok());
     // The slave itself: the simulator's link lives in a folder only root may enter.
-    const outcome o = run_cli(QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+    const cli_result o = run_cli(QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
                                           QStringLiteral("--clear-groups"), cli}
                                   + flash_args({sim.slave()}, {}, fw),
                               QStringLiteral("setpriv"));
@@ -398,7 +398,7 @@ void CliMultiTest::live_lines_on_a_terminal()
     }());
     p.start(QStringLiteral("script"), {QStringLiteral("-qfec"), command, QStringLiteral("/dev/null")});
     QVERIFY(p.waitForStarted(10000));
-    const outcome o = finish(p);
+    const cli_result o = finish(p);
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QVERIFY2(o.out.contains(QLatin1String("\x1b[2A")), qPrintable(o.out)); // back up over both lines
     QVERIFY(o.out.contains(QLatin1String("summary: 2 of 2 devices updated")));

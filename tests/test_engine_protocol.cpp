@@ -161,10 +161,22 @@ void ProtocolTest::erase_write_start_verdicts()
     write_bad_start[0] = char(0xAB);
     QCOMPARE(frame::judge_write(write_bad_start).log_line, 383);
 
-    // Any frame at all confirms a start; nothing is examined.
-    QCOMPARE(frame::judge_start(frame::build(0x86, {})).status, 1);
+    // Any frame but an error reply confirms a start; a refusal has a log line of its own.
+    QCOMPARE(frame::judge_start(frame::build(0x06, {})).status, 1);
     QCOMPARE(frame::judge_start(bytes("AA0400AE")).status, 1);
     QCOMPARE(frame::judge_start({}).status, 0);
+    const frame::verdict refused = frame::judge_start(frame::build(0x82, {}));
+    QCOMPARE(refused.status, -3);
+    QCOMPARE(refused.log_line, 421);
+
+    // An erase range whose end would pass the 32-bit address space is never requested.
+    quint32 end = 0;
+    QVERIFY(frame::erase_range(0x8000, 5004, &end));
+    QCOMPARE(end, quint32(0x8000 + 5004));
+    QVERIFY(frame::erase_range(0xFFFFF000, 0xFFF, &end));
+    QCOMPARE(end, 0xFFFFFFFFu);
+    QVERIFY(!frame::erase_range(0xFFFFF000, 0x1000, &end)); // the end would read 0
+    QVERIFY(!frame::erase_range(0xFFFFF000, 5004, &end));
 }
 
 void ProtocolTest::crc_tables()

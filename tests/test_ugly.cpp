@@ -2,7 +2,7 @@
 // a directory, a FIFO, 2 GiB of holes, unreadable, in a folder with spaces and Chinese in
 // its name, a symlink loop; descriptors full of junk, huge numbers or hundreds of fields.
 // Through `korvane-cli image`, `korvane-cli flash` and the worker, each gives its clear
-// outcome: a bad file is refused with its reason and, by the command-line tool, before
+// cli_result: a bad file is refused with its reason and, by the command-line tool, before
 // the device is touched; nothing reads a huge file into memory.
 #include "cli_harness.h"
 #include "engine_harness.h"
@@ -19,13 +19,13 @@
 namespace {
 
 using cli_harness::cli;
-using cli_harness::outcome;
+using cli_harness::cli_result;
 
 // Far below what any of these files would take if it were read whole.
 constexpr qint64 peak_limit_kib = 512 * 1024;
 
 // Runs korvane-cli, as the unprivileged user "nobody" when asked (root reads every file).
-outcome run_cli(const QStringList &args, bool as_nobody = false)
+cli_result run_cli(const QStringList &args, bool as_nobody = false)
 {
     if (!as_nobody)
         return cli_harness::run(args);
@@ -152,7 +152,7 @@ void UglyTest::image_command()
     QFETCH(bool, unreadable);
     const QString out_path = path("image.out");
     QFile::remove(out_path);
-    const outcome o = run_cli({"image", path(name), "--out", out_path}, unreadable && is_root());
+    const cli_result o = run_cli({"image", path(name), "--out", out_path}, unreadable && is_root());
     if (reason.isEmpty()) {
         QVERIFY2(o.code == 0, qPrintable(o.describe()));
         QCOMPARE(QFileInfo(out_path).size(), QFileInfo(path(name)).size() <= 1028 ? 1032 : 3004);
@@ -173,7 +173,7 @@ void UglyTest::flash_command()
     QFETCH(bool, unreadable);
     devsim_process sim({"--mode", "boot"});
     QVERIFY(sim.ok());
-    const outcome o = run_cli({"flash", "--port", sim.port(), path(name)}, unreadable && is_root());
+    const cli_result o = run_cli({"flash", "--port", sim.port(), path(name)}, unreadable && is_root());
     sim.stop();
     if (reason.isEmpty()) {
         QVERIFY2(o.code == 0, qPrintable(o.describe()));
@@ -286,7 +286,7 @@ void UglyTest::descriptors_on_the_command_line()
         QVERIFY(sim.ok());
         const QString many = QStringLiteral("modbus,1,9,") + QStringLiteral("0x1,").repeated(300)
                              + QStringLiteral("0x4D2E,0x6E3B");
-        const outcome o = run_cli({"flash", "--port", sim.port(), "--descriptor", many, fw});
+        const cli_result o = run_cli({"flash", "--port", sim.port(), "--descriptor", many, fw});
         QVERIFY2(o.code == 0, qPrintable(o.describe()));
         sim.stop();
         QCOMPARE(sim.count("modbus 0x01 0x0009"), 302);
@@ -296,7 +296,7 @@ void UglyTest::descriptors_on_the_command_line()
         devsim_process sim({"--mode", "boot"});
         QVERIFY(sim.ok());
         const QString junk = QStringLiteral("modbus,1,9,") + QString(40000, QChar(0x56FA)) + QStringLiteral(",\t,0x-1");
-        const outcome o = run_cli({"flash", "--port", sim.port(), "--descriptor", junk, fw});
+        const cli_result o = run_cli({"flash", "--port", sim.port(), "--descriptor", junk, fw});
         QVERIFY2(o.code == 0, qPrintable(o.describe()));
         sim.stop();
         QVERIFY(sim.has("image ok"));

@@ -1,6 +1,7 @@
 #include "diaglogprogress.h"
 #include "ui_diaglogprogress.h"
 
+#include "outcome.h"
 #include "work.h"
 
 #include <QMessageBox>
@@ -49,32 +50,17 @@ diaglogProgress::~diaglogProgress()
 
 QString diaglogProgress::failure_text(int errcode)
 {
-    // The worker's codes are negative; the magnitude picks the text. Listing both signs
-    // rather than taking the absolute value keeps INT_MIN well defined.
-    switch (errcode) {
-    case -1:
-    case 1:
-        return tr("打开串口失败,特殊情况更新请无视此错误！");
-    case -2:
-    case 2:
-        return tr("测试设备中读写失败！");
-    case -3:
-    case 3:
-        return tr("设备操作出错！");
-    case -4:
-    case 4:
-        return tr("通信超时！");
-    case -5:
-    case 5:
-        return tr("固件读取失败！");
-    default:
-        return tr("未知错误(%1)！").arg(errcode);
-    }
+    // The worker's codes are negative; a positive one picks the same text. Negating only
+    // positive codes keeps INT_MIN well defined.
+    const outcome::description *d = outcome::describe(errcode > 0 ? -errcode : errcode);
+    if (d && d->window_text)
+        return tr(d->window_text);
+    return tr("未知错误(%1)！").arg(errcode);
 }
 
 void diaglogProgress::result(int errcode)
 {
-    if (errcode == 0) {
+    if (errcode == outcome::success) {
         accept(); // also closes any failure box still open, through accepted()
         return;
     }
