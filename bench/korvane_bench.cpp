@@ -1,5 +1,6 @@
 // korvane-bench: how close korvane-cli comes to what the serial line allows, flashing the
 // simulated device with its line paced at real speeds. Prints one Markdown table.
+#include "child.h"
 #include "frame.h"
 #include "image.h"
 #include "modbus.h"
@@ -19,25 +20,16 @@
 #include <QVector>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <mutex>
-#include <thread>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using child::clock_type;
+using child::read_lines;
 
 const char restart_descriptor[] = "modbus,1,9,0x4D2E,0x6E3B"; // what korvane-cli sends by default
 constexpr quint32 base_address = 0x8000;                     // the simulator's default
@@ -63,137 +55,6 @@ void note(const QString &text)
     note(text);
     std::exit(1);
 }
-
-// ---- child processes ----------------------------------------------------------------------
-
-struct ended
-{
-    int status = -1;
-    double wall_s = 0;
-    rusage usage{};
-    bool killed = false; // ran past its limit
-};
-
-// Starts a program with stdout and stderr to files; -1 when it cannot be started.
-pid_t spawn(const QString &program, const QStringList &args, const QString &out, const QString &err)
-{
-    QVector<QByteArray> storage;
-    storage.append(QFile::encodeName(program));
-    for (const QString &a : args)
-        storage.append(a.toLocal8Bit());
-    QVector<char *> argv;
-    for (QByteArray &s : storage)
-        argv.append(s.data());
-    argv.append(nullptr);
-
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, QFile::encodeName(out).constData(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, QFile::encodeName(err).constData(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    return rc == 0 ? pid : -1;
-}
-
-// Waits for the child with wait4(), which also says what it cost; a child that runs past
-// `limit_s` is killed, so a hung flash cannot hang the benchmark.
-ended wait_for(pid_t pid, clock_type::time_point started, double limit_s)
-{
-    std::mutex lock;
-    std::condition_variable done_signal;
-    bool done = false;
-    ended result;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> held(lock);
-        if (!done_signal.wait_for(held, std::chrono::duration<double>(limit_s), [&] { return done; })) {
-            result.killed = true;
-            ::kill(pid, SIGKILL);
-        }
-    });
-    int status = 0;
-    while (wait4(pid, &status, 0, &result.usage) < 0 && errno == EINTR) {
-    }
-    result.wall_s = std::chrono::duration<double>(clock_type::now() - started).count();
-    result.status = status;
-    {
-        std::lock_guard<std::mutex> held(lock);
-        done = true;
-    }
-    done_signal.notify_one();
-    watchdog.join();
-    return result;
-}
-
-double cpu_seconds(const rusage &u)
-{
-    return double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6 + double(u.ru_stime.tv_sec)
-           + double(u.ru_stime.tv_usec) / 1e6;
-}
-
-QStringList read_lines(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-// One simulated device, running until stop(). Its events go to a file, read afterwards.
-class simulator
-{
-public:
-    simulator(const QString &bin, const QString &dir, const QString &name, int baud, qint64 flash_size)
-        : link(dir + QLatin1Char('/') + name), events_path(link + QStringLiteral(".events")),
-          saved_path(link + QStringLiteral(".saved"))
-    {
-        pid = spawn(bin + QStringLiteral("/korvane-devsim"),
-                    {QStringLiteral("--mode"), QStringLiteral("app"), QStringLiteral("--baud"),
-                     QString::number(baud), QStringLiteral("--flash-size"), QString::number(flash_size),
-                     QStringLiteral("--link"), link, QStringLiteral("--save"), saved_path},
-                    events_path, link + QStringLiteral(".stderr"));
-        if (pid < 0)
-            fail(QStringLiteral("cannot start %1/korvane-devsim").arg(bin));
-        // Ready once it has printed its port (its first line) and made the link.
-        for (int i = 0; i < 500; ++i) {
-            if (!read_lines(events_path).isEmpty() && QFileInfo(link).isSymLink())
-                return;
-            QThread::msleep(10);
-        }
-        fail(QStringLiteral("korvane-devsim did not come up (%1)").arg(link));
-    }
-    ~simulator() { stop(); }
-    simulator(const simulator &) = delete;
-    simulator &operator=(const simulator &) = delete;
-
-    // SIGTERM, so that it writes what it holds to its --save file.
-    void stop()
-    {
-        if (pid < 0)
-            return;
-        ::kill(pid, SIGTERM);
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid = -1;
-    }
-    QStringList events() const { return read_lines(events_path).mid(1); } // without the port line
-    QByteArray saved() const
-    {
-        QFile file(saved_path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    const QString link;
-
-private:
-    const QString events_path;
-    const QString saved_path;
-    pid_t pid = -1;
-};
 
 // ---- what crosses the line --------------------------------------------------------------
 
@@ -329,12 +190,16 @@ flash_result flash(const QString &bin, const QString &dir, const QString &firmwa
     static int runs = 0;
     ++runs;
     const qint64 flash_size = qint64(image.size() + 0xFFFF) & ~qint64(0xFFFF);
-    std::vector<std::unique_ptr<simulator>> sims;
+    std::vector<std::unique_ptr<child::simulator>> sims;
     QStringList args{QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--baud"),
                      QString::number(baud ? baud : 115200)};
     for (int i = 0; i < devices; ++i) {
-        sims.push_back(std::make_unique<simulator>(bin, dir, QStringLiteral("run%1-dev%2").arg(runs).arg(i),
-                                                   baud, flash_size));
+        sims.push_back(std::make_unique<child::simulator>(
+            bin, dir + QStringLiteral("/run%1-dev%2").arg(runs).arg(i),
+            QStringList{QStringLiteral("--mode"), QStringLiteral("app"), QStringLiteral("--baud"),
+                        QString::number(baud), QStringLiteral("--flash-size"), QString::number(flash_size)}));
+        if (!sims.back()->ok())
+            fail(QStringLiteral("korvane-devsim did not come up (%1)").arg(sims.back()->link));
         args << QStringLiteral("--port") << sims.back()->link;
     }
     args << firmware;
@@ -343,16 +208,16 @@ flash_result flash(const QString &bin, const QString &dir, const QString &firmwa
     const double limit_s = 60 + 3 * wire_seconds(expected.bytes, baud ? baud : 921600);
     const QString out = dir + QStringLiteral("/run%1.json").arg(runs);
     const clock_type::time_point started = clock_type::now();
-    const pid_t pid = spawn(bin + QStringLiteral("/korvane-cli"), args, out, out + QStringLiteral(".stderr"));
+    const pid_t pid = child::spawn(bin + QStringLiteral("/korvane-cli"), args, out, out + QStringLiteral(".stderr"));
     if (pid < 0)
         fail(QStringLiteral("cannot start %1/korvane-cli").arg(bin));
-    const ended e = wait_for(pid, started, limit_s);
+    const child::ended e = child::wait_for(pid, started, limit_s);
     for (auto &s : sims)
         s->stop();
 
     flash_result r;
     r.wall_s = e.wall_s;
-    r.cpu_s = cpu_seconds(e.usage);
+    r.cpu_s = e.cpu_seconds();
     r.max_rss_kib = e.usage.ru_maxrss; // KiB on Linux
     if (e.killed)
         r.problem = QStringLiteral("korvane-cli ran past %1 s and was killed").arg(limit_s);

@@ -26,6 +26,8 @@ work::work(const UpdateSettings &own, QObject *parent)
 
 work::~work()
 {
+    if (port_open())
+        low_latency::restore(serial->handle(), latency_saved);
     if (serial)
         serial->deleteLater();
 }
@@ -159,7 +161,7 @@ template <typename Step> outcome::status work::attempt(int attempts, Step step)
 bool work::open_serial()
 {
     const UpdateSettings &s = settings();
-    serial = new QSerialPort(this);
+    serial = make_port ? make_port(this) : new QSerialPort(this);
     serial->setPortName(s.port_name);
     serial->setBaudRate(s.baud_rate, QSerialPort::AllDirections);
     serial->setDataBits(QSerialPort::Data8);
@@ -174,7 +176,7 @@ bool work::open_serial()
     else if (s.stop_bits == 2)
         serial->setStopBits(QSerialPort::TwoStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
-    if (!serial->open(QIODevice::ReadWrite)) {
+    if (!open_port()) {
         emit result(outcome::port_not_opened);
         return false;
     }
@@ -188,6 +190,25 @@ bool work::open_serial()
 bool work::port_open() const
 {
     return serial && serial->isOpen();
+}
+
+bool work::open_port()
+{
+    if (!serial->open(QIODevice::ReadWrite))
+        return false;
+    latency_saved = {};
+    const low_latency::answer answer = low_latency::enable(serial->handle(), &latency_saved);
+    if (notice && !latency_told)
+        notice(QString::fromLatin1(low_latency::describe(answer)));
+    latency_told = true;
+    return true;
+}
+
+void work::close_port()
+{
+    low_latency::restore(serial->handle(), latency_saved);
+    latency_saved = {};
+    serial->close();
 }
 
 QByteArray work::read_port(wire kind)
@@ -281,9 +302,9 @@ int work::handshake()
     if (!serial)
         return outcome::no_reply;
     if (serial->isOpen())
-        serial->close();
+        close_port();
     QThread::msleep(20);
-    if (!serial->open(QIODevice::ReadWrite))
+    if (!open_port())
         return outcome::no_reply;
     return frame::judge_handshake(exchange(frame::handshake_request(), frame::handshake_wait_ms))
         .status;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "low_latency.h"
 #include "modbus.h"
 #include "outcome.h"
 
@@ -74,6 +75,16 @@ public:
     using trace_fn = std::function<void(wire, const QByteArray &)>;
     void set_trace(trace_fn fn) { trace = std::move(fn); }
 
+    // Told once per update, on the worker's thread, what the port's driver made of the
+    // request for low-latency mode: something an engineer chasing a slow line wants to know.
+    using notice_fn = std::function<void(const QString &)>;
+    void set_notice(notice_fn fn) { notice = std::move(fn); }
+
+    // Makes the port object open_serial() configures and opens, instead of a QSerialPort:
+    // a fuzz target puts a scripted line behind the worker this way. The worker owns it.
+    using port_factory = std::function<QSerialPort *(QObject *parent)>;
+    void set_port_factory(port_factory make) { make_port = std::move(make); }
+
     // How long the handshake loop keeps trying; 30 s unless a test shortens it.
     void set_handshake_limit_ms(int ms) { handshake_limit_ms = ms; }
 
@@ -101,6 +112,8 @@ public slots:
 private:
     const UpdateSettings &settings() const { return *settings_record; }
     bool port_open() const;
+    bool open_port();
+    void close_port();
     QByteArray read_port(wire kind);
     void write_port(const QByteArray &bytes);
     // Discards what is pending, then writes the whole request at once.
@@ -128,6 +141,10 @@ private:
     const UpdateSettings *settings_record;
     QByteArray preloaded;
     trace_fn trace;
+    port_factory make_port;
+    notice_fn notice;
+    low_latency::saved latency_saved;
+    bool latency_told = false;
     quint64 polls = 0;
     int settles = 0;
     std::atomic<qint64> confirmed{0};

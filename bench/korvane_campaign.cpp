@@ -1,0 +1,269 @@
+// korvane-campaign: many updates with korvane-cli against korvane-devsim, each with a random
+// mix of the ways devices misbehave (late replies around every wait, lost requests,
+// duplicated, corrupted and stray replies, error replies, hang-ups) at random positions.
+// After each update it checks that exit status 0 came only from a device that holds the
+// derived image (and did not refuse to start it), that nothing hung and that no signal
+// ended the flasher. Seeded: the same seed gives the same updates.
+#include "child.h"
+#include "frame.h"
+#include "image.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QMutex>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A hung flash is killed after this long: the handshake gives up after 30 s, and the
+// faults of one update cost well under a minute of reply waits.
+constexpr double hang_limit_s = 150;
+
+// One update's circumstances.
+struct plan
+{
+    QString firmware;
+    QByteArray image;
+    QStringList faults;
+    QStringList devsim_args;
+    bool auto_start = true;
+};
+
+// How it went.
+struct verdict
+{
+    int exit = -1;       // korvane-cli's exit status, -1 when it did not exit
+    int signal = 0;      // the signal that ended it
+    bool hung = false;
+    QString false_success; // why an exit 0 was not the truth; empty when it was
+    QString problem;       // anything else that should not happen
+    QMap<QString, int> faults_applied;
+};
+
+int reply_wait_ms(const QString &command)
+{
+    if (command == QLatin1String("erase"))
+        return frame::erase_wait_ms;
+    if (command == QLatin1String("write"))
+        return frame::write_wait_ms;
+    return frame::info_wait_ms;
+}
+
+// A fault the update gets through in bounded time. Late replies come between half and two
+// and a half reply waits late: around the wait, on both sides of it.
+QString random_fault(QRandomGenerator &rng, int blocks)
+{
+    static const QStringList kinds = {"late", "late", "delay", "none", "none", "twice", "corrupt",
+                                      "stray", "extra", "error", "split", "wrongcmd", "hangup"};
+    static const QStringList commands = {"handshake", "info", "erase", "write", "write", "write",
+                                         "start", "modbus", "any"};
+    const QString kind = kinds.at(rng.bounded(kinds.size()));
+    const QString command = commands.at(rng.bounded(commands.size()));
+    const bool many = command == QLatin1String("write") || command == QLatin1String("any");
+    const int skip = rng.bounded(many ? blocks + 4 : 3);
+    const int count = 1 + rng.bounded(command == QLatin1String("erase") ? 2 : 3);
+    QString fault = QStringLiteral("%1:%2:%3:%4").arg(command, kind).arg(skip).arg(count);
+    const int wait = reply_wait_ms(command);
+    if (kind == QLatin1String("late") || kind == QLatin1String("delay"))
+        fault += QStringLiteral(":%1").arg(wait / 2 + rng.bounded(2 * wait + 1));
+    else if (kind == QLatin1String("split"))
+        fault += QStringLiteral(":%1").arg(rng.bounded(wait + 1));
+    return fault;
+}
+
+QByteArray random_bytes(QRandomGenerator &rng, int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &b : bytes)
+        b = char(rng.bounded(256));
+    return bytes;
+}
+
+plan make_plan(quint32 seed, int index, const QString &dir)
+{
+    QRandomGenerator rng(seed * 1000003u + quint32(index));
+    plan p;
+    const int size = 1025 + rng.bounded(6000);
+    const bool container = rng.bounded(3) == 0;
+    p.firmware = QStringLiteral("%1/fw-%2.%3").arg(dir).arg(index).arg(container ? "qvb" : "bin");
+    const QByteArray plain = random_bytes(rng, size);
+    QFile file(p.firmware);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(container ? image::scramble(plain) : plain);
+    p.image = image::derive(plain);
+    p.devsim_args << "--mode" << (rng.bounded(2) ? "app" : "boot") << "--base"
+                  << (rng.bounded(2) ? "0x8000" : "0x20000");
+    const int blocks = (p.image.size() + frame::block_size - 1) / frame::block_size;
+    const int faults = 1 + rng.bounded(4);
+    for (int i = 0; i < faults; ++i) {
+        p.faults << random_fault(rng, blocks);
+        p.devsim_args << "--fault" << p.faults.constLast();
+    }
+    p.auto_start = rng.bounded(6) != 0;
+    return p;
+}
+
+// Exit 0 must mean the device holds the image and, asked to start it, did not refuse it.
+QString check_success(const plan &p, const QStringList &events, const QByteArray &held)
+{
+    if (held != p.image)
+        return QStringLiteral("the device holds other bytes (%1 of %2)").arg(held.size()).arg(p.image.size());
+    if (!events.filter(QStringLiteral("image bad")).isEmpty())
+        return QStringLiteral("the device found the image bad");
+    if (p.auto_start && !events.filter(QStringLiteral("rx start")).isEmpty()
+        && events.filter(QStringLiteral("image ok")).isEmpty()
+        && events.filter(QRegularExpression(QStringLiteral("^fault (none|error|hangup) start"))).isEmpty())
+        return QStringLiteral("the device never accepted the image it was asked to start");
+    return {};
+}
+
+verdict run_update(const QString &bin, const QString &dir, const plan &p, int index)
+{
+    const QString link = QStringLiteral("%1/dev-%2").arg(dir).arg(index);
+    child::simulator sim(bin, link, p.devsim_args);
+    verdict v;
+    if (!sim.ok()) {
+        v.problem = QStringLiteral("korvane-devsim did not come up");
+        return v;
+    }
+    QStringList args{QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--port"), link};
+    if (!p.auto_start)
+        args << QStringLiteral("--no-start");
+    args << p.firmware;
+    const QString out = link + QStringLiteral(".cli");
+    const auto started = child::clock_type::now();
+    const pid_t pid = child::spawn(bin + QStringLiteral("/korvane-cli"), args, out, out + QStringLiteral(".err"));
+    const child::ended e = child::wait_for(pid, started, hang_limit_s);
+    sim.stop();
+    v.hung = e.killed;
+    v.signal = e.killed ? 0 : e.signal();
+    v.exit = e.exit_code();
+    const QStringList events = sim.events();
+    for (const QString &line : events)
+        if (line.startsWith(QLatin1String("fault ")))
+            v.faults_applied[line.section(QLatin1Char(' '), 1, 1)]++;
+    if (v.exit == 0)
+        v.false_success = check_success(p, events, sim.saved());
+    // Failures are 1 (the port went away), 3 (a wrong answer) or 4 (no answer in time).
+    if (!v.hung && !v.signal && v.exit != 0 && v.exit != 1 && v.exit != 3 && v.exit != 4)
+        v.problem = QStringLiteral("exit status %1: %2")
+                        .arg(v.exit)
+                        .arg(child::read_lines(out + QStringLiteral(".err")).join(QLatin1String("; ")));
+    return v;
+}
+
+struct tally
+{
+    QMutex lock;
+    int updates = 0;
+    int faults = 0;
+    int false_successes = 0;
+    int hangs = 0;
+    int signal_deaths = 0;
+    QMap<int, int> exits;
+    QMap<QString, int> kinds;
+    QStringList problems;
+
+    void add(const plan &p, const verdict &v, int index)
+    {
+        QMutexLocker held(&lock);
+        ++updates;
+        exits[v.exit]++;
+        for (auto it = v.faults_applied.cbegin(); it != v.faults_applied.cend(); ++it) {
+            kinds[it.key()] += it.value();
+            faults += it.value();
+        }
+        false_successes += !v.false_success.isEmpty();
+        hangs += v.hung;
+        signal_deaths += v.signal != 0;
+        const QStringList what = QStringList{v.false_success, v.problem,
+                                             v.hung ? QStringLiteral("hung") : QString(),
+                                             v.signal ? QStringLiteral("signal %1").arg(v.signal) : QString()}
+                                     .filter(QRegularExpression(QStringLiteral(".")));
+        if (!what.isEmpty())
+            problems << QStringLiteral("update %1: %2; korvane-devsim %3%4; %5")
+                            .arg(index)
+                            .arg(what.join(QLatin1String(", ")), p.devsim_args.join(QLatin1Char(' ')),
+                                 p.auto_start ? QString() : QStringLiteral(" (--no-start)"), p.firmware);
+    }
+};
+
+QString join_counts(const QMap<QString, int> &counts)
+{
+    QStringList parts;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        parts << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+    return parts.join(QLatin1String(", "));
+}
+
+void report(const tally &t, quint32 seed, int jobs, double seconds)
+{
+    QMap<QString, int> exits;
+    for (auto it = t.exits.cbegin(); it != t.exits.cend(); ++it)
+        exits[QStringLiteral("exit %1").arg(it.key())] = it.value();
+    std::printf("campaign: seed %u, %d updates in %.0f s, %d at a time\n", seed, t.updates, seconds, jobs);
+    std::printf("faults injected: %d (%s)\n", t.faults, qPrintable(join_counts(t.kinds)));
+    std::printf("results: %s\n", qPrintable(join_counts(exits)));
+    std::printf("false successes: %d\nhangs: %d\nsignal deaths: %d\n", t.false_successes, t.hangs,
+                t.signal_deaths);
+    for (const QString &problem : t.problems)
+        std::printf("PROBLEM: %s\n", qPrintable(problem));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs many updates with korvane-cli against korvane-devsim under random faults and checks "
+        "that none ends in a false success, a hang or a crash. Exit status 0 when none did."));
+    parser.addHelpOption();
+    const QCommandLineOption updates(QStringLiteral("updates"), QStringLiteral("How many (default 40)."),
+                                     QStringLiteral("N"), QStringLiteral("40"));
+    const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Random seed (default 1)."),
+                                  QStringLiteral("S"), QStringLiteral("1"));
+    const QCommandLineOption jobs(QStringLiteral("jobs"), QStringLiteral("Updates at a time (default 4)."),
+                                  QStringLiteral("J"), QStringLiteral("4"));
+    const QCommandLineOption bin(QStringLiteral("bin"), QStringLiteral("Where korvane-cli and korvane-devsim are."),
+                                 QStringLiteral("DIR"), QStringLiteral(KORVANE_BIN_DIR));
+    parser.addOptions({updates, seed, jobs, bin});
+    parser.process(app);
+    const int total = std::max(1, parser.value(updates).toInt());
+    const quint32 seed_value = parser.value(seed).toUInt();
+    const int parallel = std::max(1, parser.value(jobs).toInt());
+    const QString bin_dir = QDir(parser.value(bin)).absolutePath();
+    QTemporaryDir temporary;
+    if (!temporary.isValid())
+        return 1;
+    std::signal(SIGPIPE, SIG_IGN);
+
+    tally t;
+    std::atomic<int> next{0};
+    const auto started = child::clock_type::now();
+    std::vector<std::thread> workers;
+    for (int j = 0; j < parallel; ++j)
+        workers.emplace_back([&] {
+            for (int i = next++; i < total; i = next++) {
+                const plan p = make_plan(seed_value, i, temporary.path());
+                t.add(p, run_update(bin_dir, temporary.path(), p, i), i);
+            }
+        });
+    for (std::thread &w : workers)
+        w.join();
+    report(t, seed_value, parallel,
+           std::chrono::duration<double>(child::clock_type::now() - started).count());
+    return t.false_successes || t.hangs || t.signal_deaths || !t.problems.isEmpty() ? 1 : 0;
+}

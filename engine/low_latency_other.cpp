@@ -1,0 +1,16 @@
+#include "low_latency.h"
+
+// Elsewhere the adapter's own settings decide (on Windows, the driver's latency timer in
+// the device manager's advanced port settings).
+namespace low_latency {
+
+answer enable(long long, saved *)
+{
+    return answer::unsupported;
+}
+
+void restore(long long, const saved &)
+{
+}
+
+} // namespace low_latency
