@@ -90,7 +90,7 @@ void describe(QCommandLineParser &parser)
                         "several times. CMD: modbus, handshake, info, erase, write, start or "
                         "any. KIND: none (or lost), corrupt, error, stray, extra, delay, late, "
                         "split, twice, loopback, short, wrongstart, wrongcmd or hangup.",
-               "SPEC"),
+               "FAULT"),
     });
 }
 
