@@ -52,15 +52,48 @@ QByteArray error_reply(quint8 command)
     return frame::build(quint8(command | frame::error_bit), {});
 }
 
-const char *command_name(quint8 command)
+// Modbus's error reply: an exception response to the write.
+QByteArray exception_reply(const QByteArray &request)
 {
+    QByteArray exception;
+    exception.append(request.at(0));
+    exception.append(char(modbus::fn_write_register | modbus_exception_bit));
+    exception.append(char(modbus_server_failure));
+    exception.append(modbus::crc(exception));
+    return exception;
+}
+
+// The request's own line: what the device took in, with as much as it carries.
+void log_request(const QByteArray &request)
+{
+    const quint8 command = byte_at(request, 2);
+    const int size = request.size();
     switch (command) {
-    case frame::cmd_handshake: return "handshake";
-    case frame::cmd_start: return "start";
-    case frame::cmd_info: return "info";
-    case frame::cmd_erase: return "erase";
-    case frame::cmd_write: return "write";
-    default: return "unknown";
+    case frame::cmd_erase:
+        if (size >= 13)
+            event("rx erase 0x%08x 0x%08x", frame::read_be32(request, 3), frame::read_be32(request, 7));
+        else
+            event("rx erase - -");
+        break;
+    case frame::cmd_write:
+        if (size >= 10)
+            event("rx write 0x%08x %d", frame::read_be32(request, 3), byte_at(request, 7));
+        else
+            event("rx write - -");
+        break;
+    case frame::cmd_start:
+        if (size >= 9)
+            event("rx start 0x%08x", frame::read_be32(request, 3));
+        else
+            event("rx start -");
+        break;
+    case frame::cmd_handshake:
+    case frame::cmd_info:
+        event("rx %s", command_name(command));
+        break;
+    default:
+        event("rx unknown 0x%02x", command);
+        break;
     }
 }
 
@@ -205,37 +238,11 @@ void device::handle_modbus(const QByteArray &request)
     const int value = be16(request, 4);
     const bool ours = id == cfg.slave_id;
     event("modbus 0x%02x 0x%04x 0x%04x %s", id, reg, value, ours ? "ok" : "ignored");
-    if (!ours)
+    const fault *f = nullptr;
+    if (!ours || intercept(modbus_name, request, &f))
         return;
-
-    const fault *f = plan.take("modbus");
-    if (f) {
-        if (f->kind == fault_kind::delay || f->kind == fault_kind::split)
-            event("fault %s modbus %d", kind_name(f->kind), f->arg_ms);
-        else
-            event("fault %s modbus", kind_name(f->kind));
-        switch (f->kind) {
-        case fault_kind::none:
-            return;
-        case fault_kind::hangup:
-            hang_up();
-            return;
-        case fault_kind::error: {
-            QByteArray exception;
-            exception.append(char(id));
-            exception.append(char(modbus::fn_write_register | modbus_exception_bit));
-            exception.append(char(modbus_server_failure));
-            exception.append(modbus::crc(exception));
-            respond(exception, request, nullptr, true);
-            return;
-        }
-        default:
-            break;
-        }
-    }
-
     const bool restart = advance_restart(reg, value);
-    respond(request, request, f, true); // the normal response echoes the request
+    respond(request, request, f); // the normal response echoes the request
     if (restart) {
         boot = true;
         event("mode boot");
@@ -244,63 +251,44 @@ void device::handle_modbus(const QByteArray &request)
 
 void device::handle_frame(const QByteArray &request)
 {
+    log_request(request);
     const quint8 command = byte_at(request, 2);
     const char *name = command_name(command);
-    const int size = request.size();
-    switch (command) {
-    case frame::cmd_erase:
-        if (size >= 13)
-            event("rx erase 0x%08x 0x%08x", frame::read_be32(request, 3), frame::read_be32(request, 7));
-        else
-            event("rx erase - -");
-        break;
-    case frame::cmd_write:
-        if (size >= 10)
-            event("rx write 0x%08x %d", frame::read_be32(request, 3), byte_at(request, 7));
-        else
-            event("rx write - -");
-        break;
-    case frame::cmd_start:
-        if (size >= 9)
-            event("rx start 0x%08x", frame::read_be32(request, 3));
-        else
-            event("rx start -");
-        break;
-    case frame::cmd_handshake:
-    case frame::cmd_info:
-        event("rx %s", name);
-        break;
-    default:
-        event("rx unknown 0x%02x", command);
-        break;
-    }
+    const fault *f = nullptr;
+    if (!intercept(name, request, &f))
+        respond(carry_out(request, command, name), request, f);
+}
 
+// Looks up the fault for a request and prints its event. True when the fault leaves the
+// request undone: lost, hung up, or rejected with the error reply. Otherwise *applied is
+// the fault (or nullptr) that changes the reply once the request is carried out.
+bool device::intercept(const char *name, const QByteArray &request, const fault **applied)
+{
     const fault *f = plan.take(name);
-    if (f) {
-        if (f->kind == fault_kind::delay || f->kind == fault_kind::split)
-            event("fault %s %s %d", kind_name(f->kind), name, f->arg_ms);
-        else
-            event("fault %s %s", kind_name(f->kind), name);
-        switch (f->kind) {
-        case fault_kind::none:
-            return;
-        case fault_kind::hangup:
-            hang_up();
-            return;
-        case fault_kind::error:
-            respond(error_reply(command), request, nullptr, false);
-            return;
-        default:
-            break;
-        }
+    *applied = f;
+    if (!f)
+        return false;
+    if (f->timed())
+        event("fault %s %s %d", f->kind_text, name, f->arg_ms);
+    else
+        event("fault %s %s", f->kind_text, name);
+    switch (f->kind) {
+    case fault_kind::none:
+        return true;
+    case fault_kind::hangup:
+        hang_up();
+        return true;
+    case fault_kind::error:
+        respond(boot ? error_reply(byte_at(request, 2)) : exception_reply(request), request, nullptr);
+        return true;
+    default:
+        return false;
     }
-    respond(carry_out(request, command, name), request, f, false);
 }
 
 QByteArray device::carry_out(const QByteArray &request, quint8 command, const char *name)
 {
     const int size = request.size();
-    const quint64 flash_end = quint64(cfg.base) + cfg.flash_size;
     bool ok = false;
     QByteArray payload;
     switch (command) {
@@ -314,37 +302,16 @@ QByteArray device::carry_out(const QByteArray &request, quint8 command, const ch
         ok = size == 5;
         frame::append_be32(payload, cfg.base);
         break;
-    case frame::cmd_erase: {
-        if (size != 13)
-            break;
-        const quint32 start = frame::read_be32(request, 3);
-        const quint32 end = frame::read_be32(request, 7);
-        ok = start >= cfg.base && end >= start && end <= flash_end;
-        if (ok) {
-            erased = true;
-            erase_start = start;
-            erase_end = end;
-            std::memset(flash.data() + (start - cfg.base), 0xFF, end - start);
-        }
+    case frame::cmd_erase:
+        ok = size == 13 && erase(frame::read_be32(request, 3), frame::read_be32(request, 7));
         break;
-    }
-    case frame::cmd_write: {
-        if (size < 10)
-            break;
-        const quint32 address = frame::read_be32(request, 3);
-        const int length = byte_at(request, 7);
-        ok = size == length + 10 && erased && address >= erase_start
-             && quint64(address) + quint64(length) <= erase_end;
-        if (ok) {
-            std::memcpy(flash.data() + (address - cfg.base), request.constData() + 8, size_t(length));
-            unsaved_writes = unsaved_writes || length > 0;
-        }
+    case frame::cmd_write:
+        ok = size >= 10 && write(frame::read_be32(request, 3), request);
         break;
-    }
     case frame::cmd_start:
-        if (size != 9)
-            break;
-        return start_program();
+        if (size == 9)
+            return start_program();
+        break;
     default:
         break;
     }
@@ -355,6 +322,30 @@ QByteArray device::carry_out(const QByteArray &request, quint8 command, const ch
     return frame::build(command, payload);
 }
 
+bool device::erase(quint64 start, quint64 end)
+{
+    if (start < cfg.base || end < start || end > quint64(cfg.base) + cfg.flash_size)
+        return false;
+    erased = true;
+    erase_start = start;
+    erase_end = end;
+    std::memset(flash.data() + (start - cfg.base), 0xFF, size_t(end - start));
+    return true;
+}
+
+// A write request of at least 10 bytes: stored when its length byte matches the frame and
+// the whole block lies inside the last erased range.
+bool device::write(quint64 address, const QByteArray &request)
+{
+    const int length = byte_at(request, 7);
+    if (request.size() != length + 10 || !erased || address < erase_start
+        || address + quint64(length) > erase_end)
+        return false;
+    std::memcpy(flash.data() + (address - cfg.base), request.constData() + 8, size_t(length));
+    unsaved_writes = unsaved_writes || length > 0;
+    return true;
+}
+
 QByteArray device::start_program()
 {
     if (!erased) {
@@ -362,18 +353,23 @@ QByteArray device::start_program()
         event("image none");
         return {};
     }
-    check_image();
+    const bool ok = check_image();
     save();
-    return frame::build(frame::cmd_start, {});
+    if (ok)
+        return frame::build(frame::cmd_start, {});
+    // The bootloader will not jump into an image that fails its own check.
+    event("tx error start");
+    return error_reply(frame::cmd_start);
 }
 
-void device::check_image()
+// Prints the image line; true when the image passes.
+bool device::check_image()
 {
-    const qint64 range = qint64(erase_end) - erase_start;
+    const qint64 range = qint64(erase_end - erase_start);
     const char *bytes = flash.constData() + (erase_start - cfg.base);
     if (range < image::trailer_size) {
         event("image bad stamp=- expected=- sum=- expected=-");
-        return;
+        return false;
     }
     const qint64 length = range - image::trailer_size;
     const quint32 expected_sum = image::sum32(bytes, length);
@@ -385,13 +381,14 @@ void device::check_image()
         has_stamp ? image::read_le32(QByteArray::fromRawData(bytes, int(length)), image::length_offset) : 0;
     if (has_stamp && stamp == quint32(length) && sum == expected_sum) {
         event("image ok length=%lld sum=0x%08X", static_cast<long long>(length), sum);
-        return;
+        return true;
     }
     char stamp_text[16] = "-";
     if (has_stamp)
         std::snprintf(stamp_text, sizeof stamp_text, "%u", stamp);
     event("image bad stamp=%s expected=%lld sum=0x%08X expected=0x%08X", stamp_text,
           static_cast<long long>(length), sum, expected_sum);
+    return false;
 }
 
 void device::save()
@@ -423,32 +420,54 @@ void device::hang_up()
     event("hangup");
 }
 
-void device::respond(QByteArray normal, const QByteArray &request, const fault *f, bool modbus)
+void device::respond(const QByteArray &normal, const QByteArray &request, const fault *f)
 {
-    if (!f) {
-        if (!normal.isEmpty())
-            reply.push_back({normal, 0});
-        return;
-    }
-    QByteArray out = normal;
-    switch (f->kind) {
-    case fault_kind::loopback:
-        out = request;
-        break;
-    case fault_kind::short_frame:
-        if (modbus) {
-            out = request.left(2); // address and function, nothing else
-            out.append(modbus::crc(out));
-        } else {
-            out = frame::build(byte_at(request, 2), {});
-        }
-        break;
-    default:
-        break;
-    }
+    // Without a fault, `none` stands for "unchanged": a lost request never gets here.
+    const fault_kind kind = f ? f->kind : fault_kind::none;
+    const QByteArray out = disturb(normal, request, kind);
     if (out.isEmpty()) // a request that gets no reply has nothing to disturb
         return;
-    switch (f->kind) {
+    const nanos arg = f ? nanos(f->arg_ms) * ms_ns : 0;
+    switch (kind) {
+    case fault_kind::delay:
+        reply.push_back({out, arg});
+        break;
+    case fault_kind::late:
+        reply.push_back({out, arg, true});
+        break;
+    case fault_kind::split:
+        if (out.size() > 3) {
+            reply.push_back({out.left(3), 0});
+            reply.push_back({out.mid(3), arg});
+        } else {
+            reply.push_back({out, 0});
+        }
+        break;
+    case fault_kind::twice:
+        reply.push_back({out, 0});
+        reply.push_back({out, arg, true});
+        break;
+    default:
+        reply.push_back({out, 0});
+        break;
+    }
+}
+
+// The reply as a fault of this kind changes its bytes; the normal one for other kinds.
+QByteArray device::disturb(QByteArray out, const QByteArray &request, fault_kind kind) const
+{
+    const bool modbus = !boot;
+    if (kind == fault_kind::loopback)
+        return request;
+    if (kind == fault_kind::short_frame) {
+        if (!modbus)
+            return frame::build(byte_at(request, 2), {});
+        out = request.left(2); // address and function, nothing else
+        return out.append(modbus::crc(out));
+    }
+    if (out.isEmpty())
+        return out;
+    switch (kind) {
     case fault_kind::corrupt:
         out[out.size() - 1] = char(byte_at(out, out.size() - 1) + 1);
         break;
@@ -459,36 +478,27 @@ void device::respond(QByteArray normal, const QByteArray &request, const fault *
         out.append('\0');
         break;
     case fault_kind::wrongstart:
-        if (modbus) {
-            out[0] = char(byte_at(out, 0) + 1); // another device's address
-            fix_crc(out);
-        } else {
-            out[0] = char(wrong_start_byte);
-            fix_checksum(out);
-        }
+        // Modbus: the reply of the next device address.
+        out[0] = char(modbus ? byte_at(out, 0) + 1 : wrong_start_byte);
         break;
     case fault_kind::wrongcmd:
-        if (modbus) {
+        if (modbus)
             out[1] = char(modbus_read_registers | (byte_at(out, 1) & modbus_exception_bit));
-            fix_crc(out);
-        } else {
+        else
             out[2] = char(other_command(byte_at(out, 2) & ~frame::error_bit)
                           | (byte_at(out, 2) & frame::error_bit));
-            fix_checksum(out);
-        }
         break;
     default:
-        break;
+        return out;
     }
-    const nanos arg = nanos(f->arg_ms) * ms_ns;
-    if (f->kind == fault_kind::delay) {
-        reply.push_back({out, arg});
-    } else if (f->kind == fault_kind::split && out.size() > 3) {
-        reply.push_back({out.left(3), 0});
-        reply.push_back({out.mid(3), arg});
-    } else {
-        reply.push_back({out, 0});
+    // The frame stays whole: only what it says is wrong.
+    if (kind == fault_kind::wrongstart || kind == fault_kind::wrongcmd) {
+        if (modbus)
+            fix_crc(out);
+        else
+            fix_checksum(out);
     }
+    return out;
 }
 
 } // namespace devsim

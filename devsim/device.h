@@ -15,7 +15,7 @@ struct device_config
 {
     bool boot = false; // start as the bootloader instead of the application
     quint32 base = 0x8000;
-    quint32 flash_size = 1048576;
+    quint32 flash_size = 1048576; // never past 2^32: the flash ends with the address space
     int slave_id = 1;
     int restart_register = 9;
     QVector<quint16> restart_values{0x4D2E, 0x6E3B};
@@ -24,11 +24,14 @@ struct device_config
 };
 
 // One piece of a reply. Its bytes go onto the line `delay` after the previous piece has
-// left (or after the request was handled, for the first piece).
+// left (or after the request was handled, for the first piece). The device waits for every
+// piece to leave before it reads on, except for pieces set `apart`: it serves later
+// requests while those wait for their time.
 struct reply_piece
 {
     QByteArray bytes;
     nanos delay = 0;
+    bool apart = false;
 };
 
 // The device behind the line: the application that answers Modbus and restarts into the
@@ -63,12 +66,16 @@ private:
     void expire(nanos now);
     void handle_modbus(const QByteArray &request);
     void handle_frame(const QByteArray &request);
+    bool intercept(const char *name, const QByteArray &request, const fault **applied);
     QByteArray carry_out(const QByteArray &request, quint8 command, const char *name);
+    bool erase(quint64 start, quint64 end);
+    bool write(quint64 address, const QByteArray &request);
     QByteArray start_program();
-    void check_image();
+    bool check_image();
     void save();
     void hang_up();
-    void respond(QByteArray normal, const QByteArray &request, const fault *f, bool modbus);
+    void respond(const QByteArray &normal, const QByteArray &request, const fault *f);
+    QByteArray disturb(QByteArray out, const QByteArray &request, fault_kind kind) const;
     bool advance_restart(int reg, int value);
     nanos quiet_limit() const;
 
@@ -82,9 +89,10 @@ private:
     int restart_progress = 0; // restart values received in order so far
 
     QByteArray flash;
+    // Addresses in 64 bits, so that no range computation wraps at the top of the space.
     bool erased = false; // [erase_start, erase_end) is valid
-    quint32 erase_start = 0;
-    quint32 erase_end = 0;
+    quint64 erase_start = 0;
+    quint64 erase_end = 0;
     bool unsaved_writes = false;
 };
 

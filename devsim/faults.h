@@ -10,13 +10,15 @@
 namespace devsim {
 
 enum class fault_kind {
-    none,       // no reply, request not carried out
+    none,       // request lost: no reply, not carried out
     corrupt,    // last checksum byte off by one
     error,      // the error reply instead, request not carried out
     stray,      // 0x00 before the reply
     extra,      // 0x00 after the reply, same write
-    delay,      // reply ARG ms late
+    delay,      // reply ARG ms late, the device waiting for it
+    late,       // reply ARG ms late, the device serving later requests meanwhile
     split,      // first 3 bytes, ARG ms, the rest
+    twice,      // the reply, and the same bytes again ARG ms after it left
     loopback,   // the request itself comes back
     short_frame,// header and checksum only
     wrongstart, // start byte 0xAB
@@ -24,12 +26,17 @@ enum class fault_kind {
     hangup,     // the line goes away
 };
 
-const char *kind_name(fault_kind kind);
+// The name by which events and faults know a bootloader command code: "handshake",
+// "info", "erase", "write", "start", or "unknown" for a code the device does not know.
+const char *command_name(quint8 code);
+// Name of the Modbus requests in events and faults.
+constexpr const char *modbus_name = "modbus";
 
 struct fault
 {
-    QString command; // "modbus", "handshake", "info", "erase", "write", "start" or "any"
+    QString command; // a command name, or "any"
     fault_kind kind = fault_kind::none;
+    const char *kind_text = "none"; // as given, an alias included: events say what was asked
     quint64 skip = 0;
     quint64 count = 1; // 0: every one from then on
     int arg_ms = 0;
@@ -38,6 +45,8 @@ struct fault
     bool matches(const char *command_name) const;
     // Counts one matching request; true when this one falls inside the fault's window.
     bool hits();
+    // Whether its event names the milliseconds of ARG.
+    bool timed() const;
 };
 
 // Parses one option value; on failure returns false and says why.

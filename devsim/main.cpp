@@ -2,7 +2,9 @@
 #include "device.h"
 #include "events.h"
 #include "faults.h"
+#include "number.h"
 #include "pty_line.h"
+#include "serve.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,49 +13,30 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-
-#include <fcntl.h>
-#include <poll.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-#include <unistd.h>
 
 using namespace devsim;
 
 namespace {
 
-volatile sig_atomic_t stop_requested = 0;
-int wake_pipe[2] = {-1, -1};
+// Largest flash the simulator holds in memory; far beyond any image the tool accepts.
+constexpr quint64 max_flash_size = quint64(256) * 1024 * 1024;
+constexpr quint64 address_space = quint64(1) << 32;
+constexpr quint64 max_baud = 100000000;
+// A second is far beyond any adapter's latency timer; a day beyond any test's patience.
+constexpr quint64 max_latency_ms = 1000;
+constexpr quint64 max_unplug_ms = 86400000;
 
-void on_signal(int)
+struct settings
 {
-    const int saved = errno;
-    stop_requested = 1;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(wake_pipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool install_signals()
-{
-    if (pipe(wake_pipe) != 0)
-        return false;
-    for (int fd : wake_pipe)
-        if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
-            return false;
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        if (sigaction(sig, &action, nullptr) != 0)
-            return false;
-    signal(SIGPIPE, SIG_IGN); // a reader of stdout that went away must not kill the device
-    return true;
-}
+    device_config device;
+    fault_plan faults;
+    QString link;
+    nanos latency = 0;
+    nanos unplug_after = -1; // -1: never
+};
 
 [[noreturn]] void fail(const QString &message, int code = 2)
 {
@@ -61,17 +44,54 @@ bool install_signals()
     std::exit(code);
 }
 
-// Decimal, or hexadecimal after "0x".
-bool parse_number(const QString &text, quint64 max, quint64 *out)
+QCommandLineOption option(const char *name, const char *text, const char *value = nullptr,
+                          const char *default_value = nullptr)
 {
-    bool ok = false;
-    const quint64 v = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
-                          ? text.mid(2).toULongLong(&ok, 16)
-                          : text.toULongLong(&ok, 10);
-    if (!ok || v > max)
-        return false;
-    *out = v;
-    return true;
+    QCommandLineOption o(QLatin1String(name), QString::fromUtf8(text));
+    if (value)
+        o.setValueName(QLatin1String(value));
+    if (default_value)
+        o.setDefaultValue(QLatin1String(default_value));
+    return o;
+}
+
+void describe(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "A device with a serial bootloader, simulated on a pseudo-terminal, to try and test\n"
+        "korvane without hardware. It prints the port's path, then one event per line (each\n"
+        "request taken in, each fault applied, the image check at program start), and answers\n"
+        "on the port like a device until SIGINT or SIGTERM, a hangup fault or the unplug time.\n"
+        "Numbers are decimal, or hexadecimal after 0x."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        option("mode", "Start as the device's application, which answers Modbus and restarts "
+                       "into the bootloader when told to, or as the bootloader (default: app).",
+               "app|boot", "app"),
+        option("link", "Also make a symlink to the port at PATH, once the port is ready; "
+                       "removed at exit.", "PATH"),
+        option("base", "Base address the bootloader reports (default: 0x8000).", "ADDR", "0x8000"),
+        option("flash-size", "Bytes of flash from the base address on, cut off at the end of "
+                             "the 32-bit address space (default: 1048576).", "N", "1048576"),
+        option("baud", "Emulate this line speed, 10 bits per byte; 0 answers at once "
+                       "(default: 0).", "N", "0"),
+        option("latency", "Hold reply bytes as a USB adapter's latency timer does: until MS "
+                          "milliseconds after the last one arrived, or until 62 are waiting "
+                          "(default: 0, off).", "MS", "0"),
+        option("unplug-after", "Unplug the device after MS milliseconds: remove the link, close "
+                               "the port, exit.", "MS"),
+        option("save", "Write the erased range to FILE at program start and at exit.", "FILE"),
+        option("slave-id", "Modbus address of the application (default: 1).", "N", "1"),
+        option("register", "Register whose writes restart the application (default: 9).", "N", "9"),
+        option("restart", "Values that restart it, in order (default: 0x4D2E,0x6E3B).", "VALUES",
+               "0x4D2E,0x6E3B"),
+        option("fault", "Misbehave on request, as CMD:KIND[:SKIP[:COUNT[:ARG]]]; may be given "
+                        "several times. CMD: modbus, handshake, info, erase, write, start or "
+                        "any. KIND: none (or lost), corrupt, error, stray, extra, delay, late, "
+                        "split, twice, loopback, short, wrongstart, wrongcmd or hangup.",
+               "FAULT"),
+    });
 }
 
 quint64 number_option(const QCommandLineParser &parser, const char *name, quint64 min, quint64 max)
@@ -86,152 +106,18 @@ quint64 number_option(const QCommandLineParser &parser, const char *name, quint6
     return v;
 }
 
-// Largest flash the simulator holds in memory; far beyond any image the tool accepts.
-constexpr quint64 max_flash_size = quint64(256) * 1024 * 1024;
-constexpr quint64 max_baud = 100000000;
-
-enum class ending { stopped, hung_up, line_lost };
-
-// A timed wake comes tens of microseconds late, more on a busy machine, and every late
-// wake would stretch the line. So the simulator asks to be woken this much before a
-// deadline and polls for the rest: at 921600 baud a byte is due every 11 us.
-constexpr nanos wake_early = 60000;
-
-// How long to wait for the next deadline; nullptr waits for the descriptors alone. In
-// nanoseconds, since at line speeds a byte takes well under a millisecond.
-const timespec *wait_for(nanos next, nanos now, timespec *storage)
+device_config device_options(const QCommandLineParser &parser)
 {
-    if (next < 0)
-        return nullptr;
-    const nanos left = next - now > wake_early ? next - now - wake_early : 0;
-    storage->tv_sec = time_t(left / 1000000000);
-    storage->tv_nsec = long(left % 1000000000);
-    return storage;
-}
-
-nanos earliest(nanos a, nanos b)
-{
-    if (a < 0)
-        return b;
-    if (b < 0)
-        return a;
-    return std::min(a, b);
-}
-
-// Answers requests until a signal, a hang-up, or a failure of the line itself.
-ending serve(pty_line &line, device &dev)
-{
-    bool replied = false; // a reply went onto the line since the device last looked at its input
-    nanos fed_at = 0;     // when the last byte the device has been given finished crossing
-    for (;;) {
-        if (stop_requested)
-            return ending::stopped;
-        nanos now = now_ns();
-        const QByteArray arrived = line.take_arrived(now, &fed_at);
-        if (!arrived.isEmpty())
-            dev.feed(arrived, fed_at);
-        // Like the single-minded bootloader it is, the device reads its next request only
-        // when its reply has gone out.
-        if (!line.sending()) {
-            if (replied) {
-                dev.resume(now);
-                replied = false;
-            }
-            dev.process(now);
-            if (dev.hung_up())
-                return ending::hung_up;
-            // Timed from the request's last byte, not from when this process got round to
-            // it: a real device has no scheduler making it late, and a late wake must not
-            // count as line time. Bytes that are already due go out at once.
-            std::vector<reply_piece> reply = dev.take_reply();
-            if (!reply.empty()) {
-                line.send(std::move(reply), fed_at);
-                replied = true;
-            }
-        }
-        if (!line.flush(now))
-            return ending::line_lost;
-        if (replied && !line.sending())
-            continue; // out already: the next request may be waiting
-
-        // Woken for input only once enough of it can have arrived to make a request: at a
-        // slow line speed, waking for every byte would keep a core busy for nothing.
-        nanos next = line.next_send();
-        if (!line.sending())
-            next = earliest(next, earliest(line.next_arrival(dev.wanted(line.on_the_way())),
-                                           dev.deadline()));
-        pollfd fds[2] = {
-            {line.master_fd(), short(POLLIN | (line.waiting_for_room() ? POLLOUT : 0)), 0},
-            {wake_pipe[0], POLLIN, 0},
-        };
-        timespec timeout{};
-        if (ppoll(fds, 2, wait_for(next, now_ns(), &timeout), nullptr) < 0) {
-            if (errno == EINTR)
-                continue;
-            return ending::line_lost;
-        }
-        if (fds[1].revents) {
-            char drain[16];
-            while (read(wake_pipe[0], drain, sizeof drain) > 0) {
-            }
-        }
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !line.read_available(now_ns()))
-            return ending::line_lost;
-    }
-}
-
-} // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("korvane-devsim"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "A device with a serial bootloader on a pseudo-terminal. Prints the port's path, "
-        "then one event per line, until SIGINT or SIGTERM."));
-    parser.addHelpOption();
-    parser.addOptions({
-        {QStringLiteral("mode"), QStringLiteral("Start as the application or the bootloader."),
-         QStringLiteral("app|boot"), QStringLiteral("app")},
-        {QStringLiteral("link"), QStringLiteral("Also make a symlink to the port at PATH."),
-         QStringLiteral("PATH")},
-        {QStringLiteral("base"), QStringLiteral("Base address the bootloader reports."),
-         QStringLiteral("ADDR"), QStringLiteral("0x8000")},
-        {QStringLiteral("flash-size"), QStringLiteral("Bytes of flash from the base address on."),
-         QStringLiteral("N"), QStringLiteral("1048576")},
-        {QStringLiteral("baud"), QStringLiteral("Emulate this line speed (0: answer at once)."),
-         QStringLiteral("N"), QStringLiteral("0")},
-        {QStringLiteral("save"),
-         QStringLiteral("Write the erased range to FILE at program start and at exit."),
-         QStringLiteral("FILE")},
-        {QStringLiteral("slave-id"), QStringLiteral("Modbus address of the application."),
-         QStringLiteral("N"), QStringLiteral("1")},
-        {QStringLiteral("register"), QStringLiteral("Register whose writes restart the application."),
-         QStringLiteral("N"), QStringLiteral("9")},
-        {QStringLiteral("restart"), QStringLiteral("Values that restart it, in order."),
-         QStringLiteral("VALUES"), QStringLiteral("0x4D2E,0x6E3B")},
-        {QStringLiteral("fault"), QStringLiteral("Misbehave: CMD:KIND[:SKIP[:COUNT[:ARG]]]."),
-         QStringLiteral("FAULT")},
-    });
-    // parse() rather than process(): every bad option exits with the same status.
-    if (!parser.parse(QCoreApplication::arguments()))
-        fail(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (!parser.positionalArguments().isEmpty())
-        fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
-
     device_config cfg;
     const QString mode = parser.value(QStringLiteral("mode"));
     if (mode != QLatin1String("app") && mode != QLatin1String("boot"))
         fail(QStringLiteral("--mode: '%1' is neither app nor boot").arg(mode));
     cfg.boot = mode == QLatin1String("boot");
-    cfg.base = quint32(number_option(parser, "base", 0, 0xFFFFFFFFu));
-    cfg.flash_size = quint32(number_option(parser, "flash-size", 1, max_flash_size));
-    if (quint64(cfg.base) + cfg.flash_size > 0x100000000ull)
-        fail(QStringLiteral("--base and --flash-size: the flash would run past the 32-bit address space"));
+    cfg.base = quint32(number_option(parser, "base", 0, address_space - 1));
+    // A flash that would run past 2^32 ends there, as the address space does: so a device
+    // near the top can still be had with the default size.
+    const quint64 size = number_option(parser, "flash-size", 1, max_flash_size);
+    cfg.flash_size = quint32(std::min(size, address_space - cfg.base));
     const quint64 baud = number_option(parser, "baud", 0, max_baud);
     cfg.byte_time = baud ? nanos(10) * 1000000000 / nanos(baud) : 0; // 10 bits per byte
     cfg.slave_id = int(number_option(parser, "slave-id", 0, 255));
@@ -244,45 +130,82 @@ int main(int argc, char **argv)
         cfg.restart_values.append(quint16(v));
     }
     cfg.save_path = parser.value(QStringLiteral("save"));
+    return cfg;
+}
 
-    fault_plan plan;
+settings read_options(const QCommandLineParser &parser)
+{
+    settings s;
+    s.device = device_options(parser);
     for (const QString &text : parser.values(QStringLiteral("fault"))) {
         fault f;
         QString why;
         if (!parse_fault(text, &f, &why))
             fail(QStringLiteral("--fault %1: %2").arg(text, why));
-        plan.add(f);
+        s.faults.add(f);
     }
+    s.link = parser.value(QStringLiteral("link"));
+    s.latency = nanos(number_option(parser, "latency", 0, max_latency_ms)) * ms_ns;
+    if (parser.isSet(QStringLiteral("unplug-after")))
+        s.unplug_after = nanos(number_option(parser, "unplug-after", 0, max_unplug_ms)) * ms_ns;
+    return s;
+}
 
+int run(const settings &s)
+{
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-#ifdef __linux__
-    // Paced bytes are due every few microseconds; the default 50 us of timer slack would
-    // make every timed wake late by that much, and the line slower than the one it imitates.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
     if (!install_signals())
         fail(QStringLiteral("cannot install signal handlers: %1").arg(QString::fromLocal8Bit(std::strerror(errno))), 1);
-
-    pty_line line(cfg.byte_time);
+    pty_line line(s.device.byte_time, s.latency);
     QString why;
     if (!line.open(&why))
         fail(why, 1);
-    const QString link = parser.value(QStringLiteral("link"));
-    if (!link.isEmpty() && !line.link(QFile::encodeName(link), &why))
-        fail(QStringLiteral("--link %1: %2").arg(link, why), 1);
+    if (!s.link.isEmpty() && !line.link(QFile::encodeName(s.link), &why))
+        fail(QStringLiteral("--link %1: %2").arg(s.link, why), 1);
 
     event("%s", line.slave_path().constData());
-    event("mode %s", cfg.boot ? "boot" : "app");
-
-    device dev(cfg, plan);
-    const ending end = serve(line, dev);
+    event("mode %s", s.device.boot ? "boot" : "app");
+    device dev(s.device, s.faults);
+    const ending end = serve(line, dev, s.unplug_after < 0 ? -1 : now_ns() + s.unplug_after);
     // The line goes first: an unplugged cable is what the tool must see, at once.
     line.close();
     line.unlink_link();
+    if (end == ending::unplugged)
+        event("unplugged");
     dev.finish();
     if (end == ending::line_lost) {
         std::fprintf(stderr, "korvane-devsim: the line failed: %s\n", std::strerror(errno));
         return 1;
     }
     return 0;
+}
+
+// Qt's help names the program by the path it was started with; a manual page wants its name.
+[[noreturn]] void show_help(const QCommandLineParser &parser)
+{
+    const QString help = parser.helpText();
+    std::fputs(qPrintable(QStringLiteral("Usage: korvane-devsim [options]") + help.mid(help.indexOf('\n'))), stdout);
+    std::exit(0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("korvane-devsim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
+
+    QCommandLineParser parser;
+    describe(parser);
+    // parse() rather than process(): every bad option exits with the same status.
+    if (!parser.parse(QCoreApplication::arguments()))
+        fail(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+        show_help(parser);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    return run(read_options(parser));
 }

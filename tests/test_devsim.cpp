@@ -3,6 +3,7 @@
 #include "image.h"
 #include "modbus.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
@@ -104,6 +105,27 @@ private:
 
 QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
+// The simulator run to its end, for what it says about its options.
+struct ran
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+ran run(const QStringList &args)
+{
+    QProcess proc;
+    proc.start(QStringLiteral(KORVANE_BIN_DIR "/korvane-devsim"), args);
+    ran r;
+    if (!proc.waitForFinished(5000))
+        return r;
+    r.code = proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
+    r.out = proc.readAllStandardOutput();
+    r.err = proc.readAllStandardError();
+    return r;
+}
+
 void send(QSerialPort &port, const QByteArray &bytes)
 {
     port.write(bytes);
@@ -161,11 +183,14 @@ private slots:
     void save_at_exit_and_link();
     void faults_data();
     void faults();
-    void hangup_unplugs_the_line();
+    void line_goes_away_data();
+    void line_goes_away();
+    void top_of_the_address_space();
     void paced_line();
     void fast_paced_line();
     void bad_options_data();
     void bad_options();
+    void help_and_version();
 
 private:
     QTemporaryDir dir;
@@ -231,11 +256,13 @@ void DevsimTest::bootloader_replies_byte_for_byte()
     QCOMPARE(exchange(port, {hex("AA050400B3")}, 9), info_reply_8000);
     QCOMPARE(exchange(port, {hex("AA0D05 00008000 00008400 01C0")}, 5), hex("AA050500B4"));
     QCOMPARE(exchange(port, {hex("AA0E06 00008000 04 01020304 014C")}, 5), hex("AA050600B5"));
-    QCOMPARE(exchange(port, {hex("AA0902 00008000 0135")}, 5), hex("AA050200B1"));
-    QCOMPARE(s.events().mid(1, 6),
+    // The image fails the device's own check: it will not start it.
+    QCOMPARE(exchange(port, {hex("AA0902 00008000 0135")}, 5), hex("AA0582 0131"));
+    QCOMPARE(s.events().mid(1, 7),
              (QStringList{"rx handshake", "rx info", "rx erase 0x00008000 0x00008400",
                           "rx write 0x00008000 4", "rx start 0x00008000",
-                          "image bad stamp=- expected=1020 sum=0xFFFFFFFF expected=0x0003F412"}));
+                          "image bad stamp=- expected=1020 sum=0xFFFFFFFF expected=0x0003F412",
+                          "tx error start"}));
 
     // The base address the device reports is its own.
     sim other({"--mode", "boot", "--base", "0x20000"});
@@ -309,7 +336,8 @@ void DevsimTest::image_check_data()
     QTest::newRow("sum") << 2;
 }
 
-// The image is written block by block, checked at start, and saved as the device holds it.
+// The image is written block by block, checked at start, and saved as the device holds it;
+// only a good one is started, a bad one gets the error reply.
 void DevsimTest::image_check()
 {
     QFETCH(int, change);
@@ -338,11 +366,13 @@ void DevsimTest::image_check()
     for (int at = 0; at < img.size(); at += frame::block_size)
         blocks << block(0x8000 + quint32(at), img.mid(at, frame::block_size));
     QCOMPARE(exchange(port, blocks, 5 * blocks.size()), hex("AA050600B5").repeated(blocks.size()));
-    QCOMPARE(exchange(port, {frame::start_request(0x8000)}, 5), hex("AA050200B1"));
+    QCOMPARE(exchange(port, {frame::start_request(0x8000)}, 5),
+             change == 0 ? hex("AA050200B1") : hex("AA0582 0131"));
     QVERIFY(s.wait_for("saved"));
     const QStringList events = s.events();
     QCOMPARE(events.filter("image").value(0), event);
-    QCOMPARE(events.last(), QStringLiteral("saved %1 bytes=%2").arg(saved).arg(img.size()));
+    QCOMPARE(events.filter("saved").value(0), QStringLiteral("saved %1 bytes=%2").arg(saved).arg(img.size()));
+    QCOMPARE(s.count("tx error start"), change == 0 ? 0 : 1);
     QFile file(saved);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), img);
@@ -383,21 +413,35 @@ void DevsimTest::faults_data()
     const QList<QByteArray> twice{info, info};
     const auto boot = [](const char *fault) { return QStringList{"--mode", "boot", "--fault", fault}; };
 
+    const QByteArray hs = frame::handshake_request();
     QTest::newRow("none") << boot("info:none") << twice << ok << "fault none info" << 1;
+    QTest::newRow("lost") << boot("info:lost") << twice << ok << "fault lost info" << 1;
     QTest::newRow("corrupt") << boot("info:corrupt") << twice << hex("AA0904000080000138") + ok << "fault corrupt info" << 1;
     QTest::newRow("error") << boot("info:error") << twice << hex("AA0584 0133") + ok << "fault error info" << 1;
     QTest::newRow("stray") << boot("info:stray") << twice << hex("00") + ok + ok << "fault stray info" << 1;
     QTest::newRow("extra") << boot("info:extra") << twice << ok + hex("00") + ok << "fault extra info" << 1;
     QTest::newRow("delay") << boot("info:delay:0:1:30") << twice << ok + ok << "fault delay info 30" << 1;
     QTest::newRow("split") << boot("info:split:0:1:30") << twice << ok + ok << "fault split info 30" << 1;
+    // A late reply does not hold the device up: the request after it is answered first.
+    QTest::newRow("late") << boot("info:late:0:1:200") << QList<QByteArray>{info, hs}
+                          << handshake_reply + ok << "fault late info 200" << 1;
+    // The info reply is ready while the late one is still crossing: it waits its turn.
+    QTest::newRow("late, paced") << QStringList{"--mode", "boot", "--baud", "9600", "--fault", "handshake:late:0:1:0"}
+                                 << QList<QByteArray>{hs, info} << handshake_reply + ok << "fault late handshake 0" << 1;
+    QTest::newRow("twice") << boot("info:twice") << QList<QByteArray>{info, hs}
+                           << ok + ok + handshake_reply << "fault twice info 0" << 1;
+    QTest::newRow("twice, the copy late") << boot("info:twice:0:1:200") << QList<QByteArray>{info, hs}
+                                          << ok + handshake_reply + ok << "fault twice info 200" << 1;
+    QTest::newRow("twice, behind a 16 ms adapter") << QStringList{"--mode", "boot", "--baud", "115200", "--latency", "16", "--fault", "info:twice"}
+                                                   << QList<QByteArray>{info, hs} << ok + ok + handshake_reply << "fault twice info 0" << 1;
     QTest::newRow("loopback") << boot("info:loopback") << twice << info + ok << "fault loopback info" << 1;
     QTest::newRow("wrongstart") << boot("info:wrongstart") << twice << hex("AB0904000080000138") + ok << "fault wrongstart info" << 1;
     QTest::newRow("wrongcmd") << boot("info:wrongcmd") << twice << hex("AA0905000080000138") + ok << "fault wrongcmd info" << 1;
-    QTest::newRow("short") << boot("handshake:short") << QList<QByteArray>{frame::handshake_request(), info}
+    QTest::newRow("short") << boot("handshake:short") << QList<QByteArray>{hs, info}
                            << hex("AA050100B0") + ok << "fault short handshake" << 1;
     QTest::newRow("skip 1, count 2") << boot("info:none:1:2") << QList<QByteArray>{info, info, info, info}
                                      << ok + ok << "fault none info" << 2;
-    QTest::newRow("any, the second request") << boot("any:error:1") << QList<QByteArray>{frame::handshake_request(), info}
+    QTest::newRow("any, the second request") << boot("any:error:1") << QList<QByteArray>{hs, info}
                                              << handshake_reply + hex("AA0584 0133") << "fault error info" << 1;
     // A refused erase is not carried out, so the write after it has no erased range.
     QTest::newRow("erase refused") << boot("erase:error") << QList<QByteArray>{frame::erase_request(0x8000, 0x8010), block(0x8000, "ab")}
@@ -430,50 +474,97 @@ void DevsimTest::faults()
     QCOMPARE(s.count(fault), times);
 }
 
-// The line goes away at the second write: the tool sees its port fail, the simulator
-// exits cleanly and keeps what was written.
-void DevsimTest::hangup_unplugs_the_line()
+void DevsimTest::line_goes_away_data()
 {
-    const QString saved = dir.filePath("hangup.bin");
-    const QString link = dir.filePath("ttyHANGUP");
-    sim s({"--mode", "boot", "--fault", "write:hangup:1", "--save", saved, "--link", link});
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("third_reply"); // to a third write, before the line goes
+    QTest::addColumn<QStringList>("last_events"); // then the saved line
+    QTest::addColumn<QByteArray>("held");
+    QTest::newRow("hangup at the second write")
+        << QStringList{"--fault", "write:hangup:1"} << QByteArray()
+        << QStringList{"fault hangup write", "hangup"} << QByteArray("ab\xFF\xFF", 4);
+    QTest::newRow("unplugged after a while")
+        << QStringList{"--unplug-after", "700"} << hex("AA050600B5")
+        << QStringList{"rx write 0x00008002 2", "unplugged"} << QByteArray("abcd");
+}
+
+// The line goes away: the tool sees its port fail, the link goes (and nothing else is left
+// where a production station watches for links), and the simulator exits cleanly, keeping
+// what was written.
+void DevsimTest::line_goes_away()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, third_reply);
+    QFETCH(QStringList, last_events);
+    QFETCH(QByteArray, held);
+    QTemporaryDir watched;
+    const QString link = watched.filePath("ttySIM0");
+    const QString saved = dir.filePath(QStringLiteral("gone-%1.bin").arg(third_reply.size()));
+    const auto entries = [&] {
+        return QDir(watched.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    };
+    sim s(QStringList{"--mode", "boot", "--save", saved, "--link", link} + args);
+    QCOMPARE(entries(), QStringList{"ttySIM0"});
     QSerialPort port;
     QVERIFY(open(port, s.path()));
     QCOMPARE(exchange(port, {frame::erase_request(0x8000, 0x8004), block(0x8000, "ab")}, 10),
              hex("AA050500B4 AA050600B5"));
-    send(port, block(0x8002, "cd"));
+    QCOMPARE(exchange(port, {block(0x8002, "cd")}, third_reply.size()), third_reply);
     QCOMPARE(s.finished(), 0);
     QVERIFY(!port.waitForReadyRead(500) || port.readAll().isEmpty());
     // Read error or resource error: what an unplugged adapter gives, depending on timing.
     QVERIFY2(port.error() == QSerialPort::ReadError || port.error() == QSerialPort::ResourceError,
              qPrintable(port.errorString()));
-    QCOMPARE(s.events().mid(s.events().size() - 3),
-             (QStringList{"fault hangup write", "hangup", QStringLiteral("saved %1 bytes=4").arg(saved)}));
-    QVERIFY(!QFileInfo(link).isSymLink());
+    const QStringList events = s.events();
+    QCOMPARE(events.mid(events.size() - last_events.size() - 1),
+             last_events + QStringList{QStringLiteral("saved %1 bytes=4").arg(saved)});
+    QCOMPARE(entries(), QStringList());
     QFile file(saved);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("ab\xFF\xFF", 4));
+    QCOMPARE(file.readAll(), held);
+}
+
+// A base near the top of the 32-bit space, with the default flash size and one that would
+// run past 2^32: the flash ends there. A range that wraps, or a block that reaches past
+// the erased range at the very top, is refused.
+void DevsimTest::top_of_the_address_space()
+{
+    for (const QStringList &size : {QStringList(), QStringList{"--flash-size", "5004"}}) {
+        sim s(QStringList{"--mode", "boot", "--base", "0xFFFFF000"} + size);
+        QSerialPort port;
+        QVERIFY(open(port, s.path()));
+        QCOMPARE(exchange(port, {frame::info_request()}, 9), hex("AA0904 FFFFF000 03A5"));
+        const quint32 wrapped = 0xFFFFF000u + 5004u;
+        QCOMPARE(exchange(port, {frame::erase_request(0xFFFFF000, wrapped)}, 5), hex("AA0585 0134"));
+        QCOMPARE(exchange(port, {frame::erase_request(0xFFFFF000, 0xFFFFFFFF)}, 5), hex("AA050500B4"));
+        QCOMPARE(exchange(port, {block(0xFFFFFFFE, "ab")}, 5), hex("AA0586 0135"));
+        QCOMPARE(exchange(port, {block(0xFFFFFFFD, "ab")}, 5), hex("AA050600B5"));
+    }
 }
 
 // At 600 baud a 9-byte reply takes 150 ms to cross, byte by byte: it arrives in pieces.
+// Behind an adapter whose latency timer outlasts a byte, it arrives in one.
 void DevsimTest::paced_line()
 {
-    sim s({"--mode", "boot", "--baud", "600"});
-    QSerialPort port;
-    QVERIFY(open(port, s.path()));
-    send(port, frame::handshake_request());
-    QByteArray got;
-    int reads = 0;
-    QDeadlineTimer limit(5000);
-    while (got.size() < 9 && !limit.hasExpired()) {
-        if (port.waitForReadyRead(100)) {
-            got += port.readAll();
-            ++reads;
+    for (const bool adapter : {false, true}) {
+        sim s(QStringList{"--mode", "boot", "--baud", "600"}
+              + (adapter ? QStringList{"--latency", "50"} : QStringList()));
+        QSerialPort port;
+        QVERIFY(open(port, s.path()));
+        send(port, frame::handshake_request());
+        QByteArray got;
+        int reads = 0;
+        QDeadlineTimer limit(5000);
+        while (got.size() < 9 && !limit.hasExpired()) {
+            if (port.waitForReadyRead(100)) {
+                got += port.readAll();
+                ++reads;
+            }
         }
+        QCOMPARE(got, handshake_reply);
+        QVERIFY2(adapter ? reads == 1 : reads >= 2, qPrintable(QString::number(reads)));
+        QCOMPARE(exchange(port, {block(0x8000, "x")}, 5), hex("AA0586 0135"));
     }
-    QCOMPARE(got, handshake_reply);
-    QVERIFY2(reads >= 2, qPrintable(QString::number(reads)));
-    QCOMPARE(exchange(port, {block(0x8000, "x")}, 5), hex("AA0586 0135"));
 }
 
 // At high speeds reply bytes go out in chunks of several; replies whose length is no
@@ -498,25 +589,39 @@ void DevsimTest::bad_options_data()
     QTest::addColumn<QStringList>("args");
     QTest::newRow("mode") << QStringList{"--mode", "bootloader"};
     QTest::newRow("base") << QStringList{"--base", "0x8000z"};
-    QTest::newRow("flash past 4 GiB") << QStringList{"--base", "0xFFFFFF00", "--flash-size", "0x101"};
+    QTest::newRow("base past 4 GiB") << QStringList{"--base", "0x100000000"};
     QTest::newRow("empty flash") << QStringList{"--flash-size", "0"};
     QTest::newRow("slave id") << QStringList{"--slave-id", "256"};
     QTest::newRow("restart value") << QStringList{"--restart", "0x4D2E,0x10000"};
     QTest::newRow("fault command") << QStringList{"--fault", "erasing:none"};
-    QTest::newRow("fault kind") << QStringList{"--fault", "erase:late"};
+    QTest::newRow("fault kind") << QStringList{"--fault", "erase:later"};
     QTest::newRow("fault count") << QStringList{"--fault", "erase:none:x"};
+    QTest::newRow("fault time") << QStringList{"--fault", "erase:late:0:1:1s"};
+    QTest::newRow("latency") << QStringList{"--latency", "16ms"};
+    QTest::newRow("unplug time") << QStringList{"--unplug-after", "-1"};
     QTest::newRow("unknown option") << QStringList{"--speed", "9600"};
 }
 
 void DevsimTest::bad_options()
 {
     QFETCH(QStringList, args);
-    QProcess proc;
-    proc.start(QStringLiteral(KORVANE_BIN_DIR "/korvane-devsim"), args);
-    QVERIFY(proc.waitForFinished(5000));
-    QCOMPARE(proc.exitCode(), 2);
-    QVERIFY(proc.readAllStandardOutput().isEmpty());
-    QVERIFY(proc.readAllStandardError().startsWith("korvane-devsim: "));
+    const ran r = run(args);
+    QCOMPARE(r.code, 2);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY(r.err.startsWith("korvane-devsim: "));
+}
+
+// --version for scripts and packages; --help names the program, not the path it was started
+// by, so that it makes a manual page.
+void DevsimTest::help_and_version()
+{
+    ran r = run({"--version"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(QRegularExpression("^korvane-devsim \\d+(\\.\\d+)+\n$").match(QString::fromUtf8(r.out)).hasMatch(), r.out.constData());
+    r = run({"--help"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith("Usage: korvane-devsim [options]\n"), r.out.constData());
+    QVERIFY(r.out.contains("--latency <MS>") && r.out.contains("--unplug-after <MS>"));
 }
 
 QTEST_GUILESS_MAIN(DevsimTest)

@@ -24,10 +24,22 @@ QString os_error(const char *what)
 // last byte is due: no byte is early, and the last byte of a reply is on time.
 constexpr nanos min_chunk_time = 50000;
 
+// A full USB packet of a common serial adapter: 64 bytes, two of them its status. The
+// adapter sends one as soon as it is full, without waiting for its latency timer.
+constexpr int adapter_packet = 62;
+
+// The temporary name a link is made under: in the same directory, so that a rename can put
+// it in place, and hidden, so that a watcher of a pattern such as ttySIM* never sees it.
+QByteArray temporary_name(const QByteArray &path)
+{
+    const int slash = path.lastIndexOf('/');
+    return path.left(slash + 1) + '.' + path.mid(slash + 1) + ".devsim-" + QByteArray::number(qint64(getpid()));
+}
+
 } // namespace
 
-pty_line::pty_line(nanos byte_time)
-    : byte_time(byte_time),
+pty_line::pty_line(nanos byte_time, nanos latency)
+    : byte_time(byte_time), latency(latency),
       chunk(byte_time > 0 ? int((min_chunk_time + byte_time - 1) / byte_time) : 1)
 {
 }
@@ -79,7 +91,7 @@ bool pty_line::link(const QByteArray &path, QString *why)
 {
     // Made under a temporary name and renamed over the target, so that whoever watches the
     // path never sees it missing or half-made.
-    const QByteArray temporary = path + ".devsim-" + QByteArray::number(qint64(getpid()));
+    const QByteArray temporary = temporary_name(path);
     ::unlink(temporary.constData());
     if (symlink(slave_name.constData(), temporary.constData()) != 0) {
         *why = os_error("symlink");
@@ -172,56 +184,147 @@ nanos pty_line::next_arrival(int wanted) const
 
 void pty_line::send(std::vector<reply_piece> pieces, nanos answered)
 {
-    for (reply_piece &p : pieces)
-        out.push_back({std::move(p.bytes), p.delay, answered, -1, 0});
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        reply_piece &p = pieces[i];
+        const bool after_waited = i > 0 && !pieces[i - 1].apart;
+        if (!p.apart)
+            out.push_back({std::move(p.bytes), p.delay, answered, -1, 0, after_waited, {}});
+        else if (after_waited)
+            out.back().afterwards = std::move(p); // due only once that piece has left
+        else
+            set_apart(p, answered + p.delay);
+    }
+}
+
+void pty_line::set_apart(const reply_piece &piece, nanos due)
+{
+    auto at = apart.begin();
+    while (at != apart.end() && at->queued <= due)
+        ++at;
+    apart.insert(at, {piece.bytes, 0, due, -1, 0, false, {}});
+}
+
+nanos pty_line::start_of(const outgoing &o) const
+{
+    return o.start >= 0 ? o.start : std::max(o.queued, tx_free) + o.delay;
+}
+
+// The reply crossing now, or the rest of one whose first pieces have crossed; otherwise
+// whichever can start first, a reply set apart when both can start at once.
+pty_line::source pty_line::next_source() const
+{
+    if (!out.empty() && (out.front().start >= 0 || out.front().continues))
+        return source::replies;
+    if (!apart.empty() && apart.front().start >= 0)
+        return source::apart;
+    if (out.empty())
+        return apart.empty() ? source::none : source::apart;
+    if (apart.empty())
+        return source::replies;
+    return start_of(apart.front()) <= start_of(out.front()) ? source::apart : source::replies;
 }
 
 bool pty_line::flush(nanos now)
 {
     blocked = false;
-    while (!out.empty()) {
-        outgoing &o = out.front();
-        if (o.start < 0)
-            o.start = std::max(o.queued, tx_free) + o.delay;
-        // Byte k (from 1) has crossed at start + k byte times: it is written then, not before,
-        // with the rest of its chunk.
-        int due = 0;
-        if (now >= o.start)
-            due = byte_time == 0 ? o.bytes.size()
-                                 : int(std::min<nanos>(o.bytes.size(), (now - o.start) / byte_time));
-        if (due < o.bytes.size())
-            due -= due % chunk;
-        while (o.sent < due) {
-            const ssize_t n = ::write(master, o.bytes.constData() + o.sent, size_t(due - o.sent));
-            if (n > 0) {
-                o.sent += int(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                blocked = true; // nobody is reading the slave; go on once there is room
-                return true;
-            }
+    if (!hand_over(now))
+        return false;
+    for (source s; (s = next_source()) != source::none;) {
+        std::deque<outgoing> &queue = s == source::apart ? apart : out;
+        outgoing &o = queue.front();
+        if (!cross(o, now))
             return false;
-        }
         if (o.sent < o.bytes.size())
-            return true;
+            break;
         // Deadlines, not the time we got round to it, so that pacing does not drift.
         tx_free = o.start + nanos(o.bytes.size()) * byte_time;
-        out.pop_front();
+        reply_piece then = std::move(o.afterwards);
+        queue.pop_front();
+        if (!then.bytes.isEmpty())
+            set_apart(then, tx_free + then.delay);
     }
+    return hand_over(now);
+}
+
+// Moves on the bytes of `o` that have crossed by `now`: to the tool, or into the adapter.
+// Byte k (from 1) has crossed at start + k byte times: it moves then, not before, with the
+// rest of its chunk.
+bool pty_line::cross(outgoing &o, nanos now)
+{
+    const nanos start = start_of(o);
+    if (now < start)
+        return true;
+    o.start = start;
+    int due = byte_time == 0 ? o.bytes.size()
+                             : int(std::min<nanos>(o.bytes.size(), (now - start) / byte_time));
+    if (due < o.bytes.size())
+        due -= due % chunk;
+    if (due <= o.sent)
+        return true;
+    if (latency > 0) {
+        adapter.append(o.bytes.constData() + o.sent, due - o.sent);
+        adapter_last = start + nanos(due) * byte_time;
+        o.sent = due;
+        return true;
+    }
+    const int n = write_master(o.bytes.constData() + o.sent, due - o.sent);
+    if (n < 0)
+        return false;
+    o.sent += n;
     return true;
+}
+
+// The adapter hands over what it holds once its latency has passed since the last byte
+// arrived, and each full packet at once.
+bool pty_line::hand_over(nanos now)
+{
+    if (adapter.isEmpty() || blocked)
+        return true;
+    const int n = now >= adapter_last + latency ? adapter.size()
+                                                : adapter.size() - adapter.size() % adapter_packet;
+    if (n == 0)
+        return true;
+    const int written = write_master(adapter.constData(), n);
+    if (written < 0)
+        return false;
+    adapter.remove(0, written);
+    return true;
+}
+
+// How many bytes the tool took, -1 when the line failed. Fewer than n when its buffer is
+// full (nobody reads the slave): then `blocked` is set, to go on once there is room.
+int pty_line::write_master(const char *bytes, int n)
+{
+    int done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(master, bytes + done, size_t(n - done));
+        if (w > 0) {
+            done += int(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            blocked = true;
+            break;
+        }
+        return -1;
+    }
+    return done;
 }
 
 nanos pty_line::next_send() const
 {
-    if (out.empty() || blocked)
+    if (blocked)
         return -1;
-    const outgoing &o = out.front();
-    const nanos start = o.start < 0 ? std::max(o.queued, tx_free) + o.delay : o.start;
+    nanos next = adapter.isEmpty() ? -1 : adapter_last + latency;
+    const source s = next_source();
+    if (s == source::none)
+        return next;
+    const outgoing &o = s == source::apart ? apart.front() : out.front();
     const int chunk_end = std::min(o.bytes.size(), (o.sent / chunk + 1) * chunk);
-    return start + nanos(chunk_end) * byte_time;
+    const nanos due = start_of(o) + nanos(chunk_end) * byte_time;
+    return next < 0 ? due : std::min(next, due);
 }
 
 } // namespace devsim
