@@ -1,7 +1,6 @@
 // The simulated device as a real process, spoken to over its pseudo-terminal.
+#include "devsim_harness.h"
 #include "frame.h"
-#include "image.h"
-#include "modbus.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,95 +12,6 @@
 #include <csignal>
 
 namespace {
-
-// The simulator with its event lines. path() is the port to open: a link of its own, since
-// the serial port locks by name and a pseudo-terminal's number is soon reused by the next
-// simulator, perhaps one of another test still busy with the number's previous owner.
-class sim
-{
-public:
-    explicit sim(QStringList args)
-    {
-        static QTemporaryDir links;
-        static int made = 0;
-        const int at = args.indexOf(QStringLiteral("--link"));
-        link_path = at >= 0 ? args.value(at + 1) : links.filePath(QStringLiteral("tty%1").arg(++made));
-        if (at < 0)
-            args << QStringLiteral("--link") << link_path;
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(QStringLiteral(KORVANE_BIN_DIR "/korvane-devsim"), args);
-        proc.waitForStarted(5000);
-        wait_lines(1);
-        if (!lines.isEmpty())
-            pty_path = lines.takeFirst();
-    }
-    ~sim()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished(5000);
-        }
-    }
-
-    QString path() const { return pty_path.isEmpty() ? QString() : link_path; }
-    QString pty() const { return pty_path; }
-    QStringList events()
-    {
-        proc.waitForReadyRead(0);
-        drain();
-        return lines;
-    }
-    // True once a line starting with prefix has been printed.
-    bool wait_for(const QString &prefix)
-    {
-        QDeadlineTimer limit(5000);
-        while (events().filter(QRegularExpression("^" + QRegularExpression::escape(prefix))).isEmpty()) {
-            if (limit.hasExpired() || proc.state() != QProcess::Running)
-                return false;
-            proc.waitForReadyRead(50);
-        }
-        return true;
-    }
-    int count(const QString &prefix)
-    {
-        int n = 0;
-        for (const QString &line : events())
-            n += line.startsWith(prefix);
-        return n;
-    }
-    // SIGTERM (or another signal); the exit code, -1 when it did not end normally.
-    int stop(int sig = SIGTERM)
-    {
-        ::kill(pid_t(proc.processId()), sig);
-        return finished();
-    }
-    int finished()
-    {
-        if (!proc.waitForFinished(5000))
-            return -2;
-        drain();
-        return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
-    }
-
-private:
-    void wait_lines(int n)
-    {
-        while (lines.size() < n && proc.state() == QProcess::Running && proc.waitForReadyRead(5000))
-            drain();
-    }
-    void drain()
-    {
-        partial += proc.readAllStandardOutput();
-        for (int end; (end = partial.indexOf('\n')) >= 0; partial.remove(0, end + 1))
-            lines << QString::fromUtf8(partial.left(end));
-    }
-
-    QProcess proc;
-    QString pty_path;
-    QString link_path;
-    QStringList lines;
-    QByteArray partial;
-};
 
 QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
@@ -198,9 +108,9 @@ private:
 
 void DevsimTest::application_mode()
 {
-    sim s({});
+    devsim_process s;
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     QVERIFY(s.wait_for("mode app"));
 
     const QByteArray write = modbus::write_register_request(1, 5, 0x1234);
@@ -231,9 +141,9 @@ void DevsimTest::application_mode()
 // Other settings; a wrong value starts the sequence again, other registers do not count.
 void DevsimTest::restart_needs_the_values_in_order()
 {
-    sim s({"--slave-id", "7", "--register", "0x20", "--restart", "1,2,3"});
+    devsim_process s({"--slave-id", "7", "--register", "0x20", "--restart", "1,2,3"});
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     QList<QByteArray> requests;
     for (int v : {1, 2, 5, 1, 2})
         requests << modbus::write_register_request(7, 0x20, v);
@@ -249,9 +159,9 @@ void DevsimTest::restart_needs_the_values_in_order()
 
 void DevsimTest::bootloader_replies_byte_for_byte()
 {
-    sim s({"--mode", "boot"});
+    devsim_process s({"--mode", "boot"});
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     QCOMPARE(exchange(port, {hex("AA0901AAAAAAAA035C")}, 9), handshake_reply);
     QCOMPARE(exchange(port, {hex("AA050400B3")}, 9), info_reply_8000);
     QCOMPARE(exchange(port, {hex("AA0D05 00008000 00008400 01C0")}, 5), hex("AA050500B4"));
@@ -265,18 +175,18 @@ void DevsimTest::bootloader_replies_byte_for_byte()
                           "tx error start"}));
 
     // The base address the device reports is its own.
-    sim other({"--mode", "boot", "--base", "0x20000"});
+    devsim_process other({"--mode", "boot", "--base", "0x20000"});
     QSerialPort port2;
-    QVERIFY(open(port2, other.path()));
+    QVERIFY(open(port2, other.port()));
     QCOMPARE(exchange(port2, {frame::info_request()}, 9), hex("AA0904 00020000 00B9"));
 }
 
 // Each request gets the error reply, and the device's state is as if it never came.
 void DevsimTest::rejected_requests()
 {
-    sim s({"--mode", "boot", "--base", "0x8000", "--flash-size", "0x800"});
+    devsim_process s({"--mode", "boot", "--base", "0x8000", "--flash-size", "0x800"});
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     const QByteArray write_error = hex("AA0586 0135");
     const QByteArray erase_error = hex("AA0585 0134");
     const QByteArray ok_write = hex("AA050600B5");
@@ -307,9 +217,9 @@ void DevsimTest::rejected_requests()
 
 void DevsimTest::framing()
 {
-    sim s({"--mode", "boot"});
+    devsim_process s({"--mode", "boot"});
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     const QByteArray hs = frame::handshake_request();
     // Noise in front, an AA whose length no frame can have, a frame with a bad sum.
     QByteArray bad_sum = hs;
@@ -358,9 +268,9 @@ void DevsimTest::image_check()
                             image::read_le32(img, 1024), image::read_le32(img, n), sum);
 
     const QString saved = dir.filePath(QStringLiteral("image-%1.bin").arg(change));
-    sim s({"--mode", "boot", "--save", saved});
+    devsim_process s({"--mode", "boot", "--save", saved});
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     QCOMPARE(exchange(port, {frame::erase_request(0x8000, 0x8000 + quint32(img.size()))}, 5), hex("AA050500B4"));
     QList<QByteArray> blocks;
     for (int at = 0; at < img.size(); at += frame::block_size)
@@ -386,9 +296,9 @@ void DevsimTest::save_at_exit_and_link()
     const QString saved = dir.filePath("exit.bin");
     const QString link = dir.filePath("ttyDEVSIM");
     QFile::link("/nonexistent", link); // replaced
-    sim s({"--mode", "boot", "--save", saved, "--link", link});
-    QVERIFY(s.pty().startsWith("/dev/"));
-    QCOMPARE(QFileInfo(link).symLinkTarget(), s.pty());
+    devsim_process s({"--mode", "boot", "--save", saved, "--link", link});
+    QVERIFY(s.slave().startsWith("/dev/"));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), s.slave());
     QSerialPort port;
     QVERIFY(open(port, link));
     QCOMPARE(exchange(port, {frame::erase_request(0x8000, 0x8008), block(0x8002, hex("0102"))}, 10),
@@ -465,9 +375,9 @@ void DevsimTest::faults()
     QFETCH(QByteArray, replies);
     QFETCH(QString, fault);
     QFETCH(int, times);
-    sim s(args);
+    devsim_process s(args);
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     QCOMPARE(exchange(port, requests, replies.size()).toHex(' '), replies.toHex(' '));
     QCOMPARE(s.count("rx ") + s.count("modbus"), requests.size());
     QCOMPARE(s.count("fault "), times);
@@ -503,10 +413,10 @@ void DevsimTest::line_goes_away()
     const auto entries = [&] {
         return QDir(watched.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     };
-    sim s(QStringList{"--mode", "boot", "--save", saved, "--link", link} + args);
+    devsim_process s(QStringList{"--mode", "boot", "--save", saved, "--link", link} + args);
     QCOMPARE(entries(), QStringList{"ttySIM0"});
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     QCOMPARE(exchange(port, {frame::erase_request(0x8000, 0x8004), block(0x8000, "ab")}, 10),
              hex("AA050500B4 AA050600B5"));
     QCOMPARE(exchange(port, {block(0x8002, "cd")}, third_reply.size()), third_reply);
@@ -530,9 +440,9 @@ void DevsimTest::line_goes_away()
 void DevsimTest::top_of_the_address_space()
 {
     for (const QStringList &size : {QStringList(), QStringList{"--flash-size", "5004"}}) {
-        sim s(QStringList{"--mode", "boot", "--base", "0xFFFFF000"} + size);
+        devsim_process s(QStringList{"--mode", "boot", "--base", "0xFFFFF000"} + size);
         QSerialPort port;
-        QVERIFY(open(port, s.path()));
+        QVERIFY(open(port, s.port()));
         QCOMPARE(exchange(port, {frame::info_request()}, 9), hex("AA0904 FFFFF000 03A5"));
         const quint32 wrapped = 0xFFFFF000u + 5004u;
         QCOMPARE(exchange(port, {frame::erase_request(0xFFFFF000, wrapped)}, 5), hex("AA0585 0134"));
@@ -547,10 +457,10 @@ void DevsimTest::top_of_the_address_space()
 void DevsimTest::paced_line()
 {
     for (const bool adapter : {false, true}) {
-        sim s(QStringList{"--mode", "boot", "--baud", "600"}
+        devsim_process s(QStringList{"--mode", "boot", "--baud", "600"}
               + (adapter ? QStringList{"--latency", "50"} : QStringList()));
         QSerialPort port;
-        QVERIFY(open(port, s.path()));
+        QVERIFY(open(port, s.port()));
         send(port, frame::handshake_request());
         QByteArray got;
         int reads = 0;
@@ -572,9 +482,9 @@ void DevsimTest::paced_line()
 // whole and in order.
 void DevsimTest::fast_paced_line()
 {
-    sim s({"--mode", "boot", "--baud", "921600", "--fault", "info:split:0:1:2"});
+    devsim_process s({"--mode", "boot", "--baud", "921600", "--fault", "info:split:0:1:2"});
     QSerialPort port;
-    QVERIFY(open(port, s.path()));
+    QVERIFY(open(port, s.port()));
     QCOMPARE(exchange(port, {frame::handshake_request(), frame::info_request()}, 18),
              handshake_reply + info_reply_8000);
     QCOMPARE(exchange(port, {frame::erase_request(0x8000, 0x8004), block(0x8000, "abcd")}, 10),

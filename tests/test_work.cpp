@@ -46,6 +46,8 @@ private slots:
     void wrong_answers();
     void replies_that_count_as_none();
     void late_replies_answer_one_request();
+    void progress_of_a_transfer_data();
+    void progress_of_a_transfer();
     void ports_that_are_no_serial_line();
     void firmware_files_data();
     void firmware_files();
@@ -190,7 +192,8 @@ void WorkTest::replies_that_count_as_none()
     devsim_process sim({"--mode", "boot", "--base", "0x8000",
                         "--fault", "info:corrupt", "--fault", "info:stray:1",
                         "--fault", "info:extra:2", "--fault", "info:split:3:1:20",
-                        "--fault", "info:delay:4:1:250"});
+                        "--fault", "info:delay:4:1:250", "--fault", "erase:none",
+                        "--fault", "write:none"});
     QVERIFY(sim.ok());
     configure(sim.port(), QString());
     work w;
@@ -226,6 +229,54 @@ void WorkTest::replies_that_count_as_none()
     before = w.poll_count();
     QVERIFY(!w.start_program());
     QCOMPARE(w.poll_count() - before, quint64(41));
+
+    // Each command's reply wait in polls: 601 for the erase, 101 for a block, 41 for a
+    // restart request nobody answers (the bootloader ignores Modbus).
+    w.set_image(QByteArray(1100, 'x'));
+    QVERIFY(w.read_firmware());
+    before = w.poll_count();
+    QCOMPARE(w.erase_flash(), 0);
+    QCOMPARE(w.poll_count() - before, quint64(601));
+    QCOMPARE(w.erase_flash(), 1);
+    before = w.poll_count();
+    QCOMPARE(w.write_block(0x8000, "abcd", 4), 0);
+    QCOMPARE(w.poll_count() - before, quint64(101));
+    before = w.poll_count();
+    QVERIFY(w.modbus_write_register(1, 9, 0x4D2E));
+    QCOMPARE(w.poll_count() - before, quint64(41));
+}
+
+void WorkTest::progress_of_a_transfer_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QVector<int>>("progress");
+    QTest::newRow("208 bytes") << 208 << QVector<int>{30, 47, 65, 82};
+    QTest::newRow("100 bytes") << 100 << QVector<int>{30, 66};
+    QTest::newRow("53 bytes") << 53 << QVector<int>{30, 98};
+    QTest::newRow("52 bytes") << 52 << QVector<int>{30};
+}
+
+// One progress value per block, from where the block starts in the image.
+void WorkTest::progress_of_a_transfer()
+{
+    QFETCH(int, size);
+    QFETCH(QVector<int>, progress);
+    devsim_process sim({"--mode", "boot"});
+    QVERIFY(sim.ok());
+    configure(sim.port(), QString());
+    work w;
+    w.set_image(QByteArray(size, 'k'));
+    QVERIFY(w.open_serial());
+    QCOMPARE(w.sync_info(), 1);
+    QVERIFY(w.read_firmware());
+    QCOMPARE(w.erase_flash(), 1);
+    QSignalSpy spy(&w, &work::progress_set);
+    QVERIFY(w.write_firmware());
+    QVector<int> seen;
+    for (const QList<QVariant> &args : spy)
+        seen << args.at(0).toInt();
+    QCOMPARE(seen, progress);
+    QCOMPARE(w.confirmed_bytes(), qint64(size));
 }
 
 // A reply carries nothing that names its request. Block 11's reply comes after its wait,
