@@ -41,7 +41,8 @@ constexpr double target_ratio_slow = 0.97; // of the wire limit at 115200 baud
 constexpr double target_ratio_fast = 0.90; // at 921600
 constexpr double target_round_trip_ms = 0.2;
 constexpr double target_cpu_share = 0.05; // of one core, at 115200
-constexpr double target_parallel = 1.1;   // 8 devices against one
+constexpr double target_parallel = 1.15;  // 32 devices against one
+constexpr int parallel_devices = 32;
 constexpr double rss_slack_mib = 30;      // peak RSS below 2 x image + this
 
 void note(const QString &text)
@@ -182,37 +183,88 @@ QHash<QString, transfer_times> transfers(const QStringList &json_lines)
     return t;
 }
 
-// Flashes `devices` simulated devices at once with one korvane-cli; a baud of 0 leaves the
-// line unpaced (the port is still set to 115200, which a pseudo-terminal ignores).
-flash_result flash(const QString &bin, const QString &dir, const QString &firmware,
-                   const QByteArray &image, int baud, int devices)
+// How the simulated devices of one flash are set up.
+struct line_setup
+{
+    int baud = 0;       // 0: unpaced (the port is still set to 115200, which a pty ignores)
+    int devices = 1;    // flashed at once by one korvane-cli
+    int latency_ms = 0; // an adapter's latency timer, 0 for none
+};
+
+struct image_file
+{
+    QString path;
+    QByteArray image;
+};
+
+struct bench_env
+{
+    QString bin;
+    QString dir;
+    int repeats = 1;
+};
+
+std::vector<std::unique_ptr<child::simulator>> start_devices(const bench_env &env, int run,
+                                                             const image_file &f, const line_setup &line)
+{
+    const qint64 flash_size = qint64(f.image.size() + 0xFFFF) & ~qint64(0xFFFF);
+    std::vector<std::unique_ptr<child::simulator>> sims;
+    for (int i = 0; i < line.devices; ++i) {
+        sims.push_back(std::make_unique<child::simulator>(
+            env.bin, env.dir + QStringLiteral("/run%1-dev%2").arg(run).arg(i),
+            QStringList{QStringLiteral("--mode"), QStringLiteral("app"), QStringLiteral("--baud"),
+                        QString::number(line.baud), QStringLiteral("--latency"),
+                        QString::number(line.latency_ms), QStringLiteral("--flash-size"),
+                        QString::number(flash_size)}));
+        if (!sims.back()->ok())
+            fail(QStringLiteral("korvane-devsim did not come up (%1)").arg(sims.back()->link));
+    }
+    return sims;
+}
+
+// What went wrong with one device's flash, or an empty string.
+QString check_device(const child::simulator &s, const QByteArray &image, const exchange_count &expected,
+                     exchange_count *seen)
+{
+    QString why;
+    *seen = observed_exchange(s.events(), &why);
+    if (!why.isEmpty())
+        return why;
+    if (seen->requests != expected.requests || seen->bytes != expected.bytes)
+        return QStringLiteral("%1 requests (%2 bytes) where %3 (%4 bytes) were expected: retries")
+            .arg(seen->requests)
+            .arg(seen->bytes)
+            .arg(expected.requests)
+            .arg(expected.bytes);
+    if (s.events().filter(QRegularExpression(QStringLiteral("^image ok "))).isEmpty())
+        return QStringLiteral("the device did not accept the image");
+    if (s.saved() != image)
+        return QStringLiteral("the device does not hold the image byte for byte");
+    return {};
+}
+
+// Flashes the devices of `line` at once with one korvane-cli.
+flash_result flash(const bench_env &env, const image_file &f, const line_setup &line)
 {
     static int runs = 0;
     ++runs;
-    const qint64 flash_size = qint64(image.size() + 0xFFFF) & ~qint64(0xFFFF);
-    std::vector<std::unique_ptr<child::simulator>> sims;
+    const auto sims = start_devices(env, runs, f, line);
     QStringList args{QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--baud"),
-                     QString::number(baud ? baud : 115200)};
-    for (int i = 0; i < devices; ++i) {
-        sims.push_back(std::make_unique<child::simulator>(
-            bin, dir + QStringLiteral("/run%1-dev%2").arg(runs).arg(i),
-            QStringList{QStringLiteral("--mode"), QStringLiteral("app"), QStringLiteral("--baud"),
-                        QString::number(baud), QStringLiteral("--flash-size"), QString::number(flash_size)}));
-        if (!sims.back()->ok())
-            fail(QStringLiteral("korvane-devsim did not come up (%1)").arg(sims.back()->link));
-        args << QStringLiteral("--port") << sims.back()->link;
-    }
-    args << firmware;
+                     QString::number(line.baud ? line.baud : 115200)};
+    for (const auto &s : sims)
+        args << QStringLiteral("--port") << s->link;
+    args << f.path;
 
-    const exchange_count expected = expected_exchange(image);
-    const double limit_s = 60 + 3 * wire_seconds(expected.bytes, baud ? baud : 921600);
-    const QString out = dir + QStringLiteral("/run%1.json").arg(runs);
+    const exchange_count expected = expected_exchange(f.image);
+    const double limit_s = 60 + 3 * wire_seconds(expected.bytes, line.baud ? line.baud : 921600)
+                           + 0.003 * line.latency_ms * expected.requests;
+    const QString out = env.dir + QStringLiteral("/run%1.json").arg(runs);
     const clock_type::time_point started = clock_type::now();
-    const pid_t pid = child::spawn(bin + QStringLiteral("/korvane-cli"), args, out, out + QStringLiteral(".stderr"));
+    const pid_t pid = child::spawn(env.bin + QStringLiteral("/korvane-cli"), args, out, out + QStringLiteral(".stderr"));
     if (pid < 0)
-        fail(QStringLiteral("cannot start %1/korvane-cli").arg(bin));
+        fail(QStringLiteral("cannot start %1/korvane-cli").arg(env.bin));
     const child::ended e = child::wait_for(pid, started, limit_s);
-    for (auto &s : sims)
+    for (const auto &s : sims)
         s->stop();
 
     flash_result r;
@@ -221,43 +273,31 @@ flash_result flash(const QString &bin, const QString &dir, const QString &firmwa
     r.max_rss_kib = e.usage.ru_maxrss; // KiB on Linux
     if (e.killed)
         r.problem = QStringLiteral("korvane-cli ran past %1 s and was killed").arg(limit_s);
-    else if (!WIFEXITED(e.status) || WEXITSTATUS(e.status) != 0)
+    else if (e.exit_code() != 0)
         r.problem = QStringLiteral("korvane-cli failed (status %1): %2")
-                        .arg(WIFEXITED(e.status) ? WEXITSTATUS(e.status) : -1)
+                        .arg(e.exit_code())
                         .arg(read_lines(out + QStringLiteral(".stderr")).join(QLatin1String("; ")));
-
     const QHash<QString, transfer_times> t = transfers(read_lines(out));
-    for (auto &s : sims) {
+    for (const auto &s : sims) {
         const transfer_times tt = t.value(s->link);
         if (tt.from >= 0 && tt.to >= tt.from)
             r.transfer_s = std::max(r.transfer_s, double(tt.to - tt.from) / 1000.0);
-        QString why;
-        const exchange_count seen = observed_exchange(s->events(), &why);
-        if (s.get() == sims.front().get())
+        exchange_count seen;
+        const QString why = check_device(*s, f.image, expected, &seen);
+        if (s == sims.front())
             r.wire = seen;
-        if (r.problem.isEmpty() && !why.isEmpty())
+        if (r.problem.isEmpty())
             r.problem = why;
-        if (r.problem.isEmpty() && (seen.requests != expected.requests || seen.bytes != expected.bytes))
-            r.problem = QStringLiteral("%1 requests (%2 bytes) where %3 (%4 bytes) were expected: retries")
-                            .arg(seen.requests)
-                            .arg(seen.bytes)
-                            .arg(expected.requests)
-                            .arg(expected.bytes);
-        if (r.problem.isEmpty() && s->events().filter(QRegularExpression(QStringLiteral("^image ok "))).isEmpty())
-            r.problem = QStringLiteral("the device did not accept the image");
-        if (r.problem.isEmpty() && s->saved() != image)
-            r.problem = QStringLiteral("the device does not hold the image byte for byte");
     }
     return r;
 }
 
-// The fastest of `repeat` runs: other load on the machine only ever makes a run slower.
-flash_result best_of(int repeat, const QString &bin, const QString &dir, const QString &firmware,
-                     const QByteArray &image, int baud, int devices)
+// The fastest of the runs: other load on the machine only ever makes a run slower.
+flash_result best_of(const bench_env &env, const image_file &f, const line_setup &line)
 {
     flash_result best;
-    for (int i = 0; i < repeat; ++i) {
-        const flash_result r = flash(bin, dir, firmware, image, baud, devices);
+    for (int i = 0; i < env.repeats; ++i) {
+        const flash_result r = flash(env, f, line);
         if (!r.problem.isEmpty())
             return r;
         if (i == 0 || r.wall_s < best.wall_s)
@@ -305,6 +345,164 @@ QString make_firmware(const QString &dir, qint64 size)
     return path;
 }
 
+// What the benchmark found: table rows, lines under the table, and what went wrong.
+struct report
+{
+    QStringList rows;
+    QStringList lines;
+    QStringList problems;
+    bool all_met = true;
+
+    void missed(const QString &what, const QString &problem)
+    {
+        problems << QStringLiteral("%1: %2").arg(what, problem);
+        all_met = false;
+    }
+};
+
+// Paced flashes, one device: the table's rows.
+void paced_rows(const bench_env &env, const QHash<qint64, image_file> &images, bool quick, report &out)
+{
+    for (const int baud : {115200, 921600}) {
+        for (const qint64 size : {64 * 1024, 256 * 1024, 1024 * 1024}) {
+            if (quick && baud == 115200 && size == 1024 * 1024)
+                continue;
+            const image_file &f = images[size];
+            note(QStringLiteral("flashing %1 at %2 baud").arg(size_name(size)).arg(baud));
+            const flash_result r = best_of(env, f, {baud, 1, 0});
+            if (!r.problem.isEmpty()) {
+                out.missed(QStringLiteral("%1 at %2 baud").arg(size_name(size)).arg(baud), r.problem);
+                continue;
+            }
+            const double limit = wire_seconds(r.wire.bytes, baud);
+            const double ratio = limit / r.wall_s;
+            const double transfer_ratio = r.transfer_s > 0 ? wire_seconds(r.wire.block_bytes, baud) / r.transfer_s : 0;
+            const double target = baud == 115200 ? target_ratio_slow : target_ratio_fast;
+            const double image_mib = double(f.image.size()) / mib;
+            const double cpu_share = r.cpu_s / r.wall_s;
+            const double rss_mib = double(r.max_rss_kib) / 1024.0;
+            const bool ratio_ok = ratio >= target;
+            const bool cpu_ok = baud != 115200 || cpu_share < target_cpu_share;
+            const bool rss_ok = rss_mib < 2 * image_mib + rss_slack_mib;
+            out.all_met = out.all_met && ratio_ok && cpu_ok && rss_ok;
+            out.rows << QStringLiteral("| %1 | %2 | %3 | %4 s | %5 s | %6 (>= %7) | %8 | %9 ms | %10 s | %11 % (%12) | %13 MiB (%14) |")
+                            .arg(baud)
+                            .arg(size_name(size))
+                            .arg(r.wire.blocks)
+                            .arg(limit, 0, 'f', 2)
+                            .arg(r.wall_s, 0, 'f', 2)
+                            .arg(ratio, 0, 'f', 3)
+                            .arg(QStringLiteral("%1: %2").arg(target, 0, 'f', 2).arg(verdict(ratio_ok)))
+                            .arg(transfer_ratio, 0, 'f', 3)
+                            .arg((r.wall_s - r.transfer_s) * 1000, 0, 'f', 0)
+                            .arg(r.cpu_s / image_mib, 0, 'f', 2)
+                            .arg(cpu_share * 100, 0, 'f', 1)
+                            .arg(baud == 115200 ? verdict(cpu_ok) : QStringLiteral("-"))
+                            .arg(rss_mib, 0, 'f', 1)
+                            .arg(verdict(rss_ok));
+        }
+    }
+}
+
+// Unpaced: the software's own cost per block, from the transfer's length in the flasher's
+// own time stamps.
+void unpaced_line(const bench_env &env, const image_file &f, report &out)
+{
+    note(QStringLiteral("flashing %1 unpaced").arg(size_name(f.image.size())));
+    const flash_result r = best_of(env, f, {0, 1, 0});
+    if (!r.problem.isEmpty() || r.wire.blocks == 0) {
+        out.missed(QStringLiteral("unpaced"), r.problem);
+        return;
+    }
+    const double per_block_ms = r.transfer_s * 1000.0 / r.wire.blocks;
+    const bool ok = per_block_ms < target_round_trip_ms;
+    out.all_met = out.all_met && ok;
+    out.lines << QStringLiteral("Unpaced round trip per block: %1 ms (%2 blocks of %3 in %4 s; "
+                                "whole flash %5 s; target < %6 ms: %7)")
+                     .arg(per_block_ms, 0, 'f', 3)
+                     .arg(r.wire.blocks)
+                     .arg(size_name(f.image.size()))
+                     .arg(r.transfer_s, 0, 'f', 3)
+                     .arg(r.wall_s, 0, 'f', 2)
+                     .arg(target_round_trip_ms)
+                     .arg(verdict(ok));
+}
+
+// Many devices at once against one, same image and speed, back to back.
+void parallel_line(const bench_env &env, const image_file &f, int devices, report &out)
+{
+    const int baud = 115200;
+    note(QStringLiteral("flashing %1 at %2 baud to one device, then to %3 at once")
+             .arg(size_name(f.image.size()))
+             .arg(baud)
+             .arg(devices));
+    const flash_result one = best_of(env, f, {baud, 1, 0});
+    const flash_result many = best_of(env, f, {baud, devices, 0});
+    if (!one.problem.isEmpty() || !many.problem.isEmpty()) {
+        out.missed(QStringLiteral("%1 devices").arg(devices), one.problem.isEmpty() ? many.problem : one.problem);
+        return;
+    }
+    const double ratio = many.wall_s / one.wall_s;
+    const bool ok = ratio <= target_parallel;
+    out.all_met = out.all_met && ok;
+    out.lines << QStringLiteral("%1 devices at once: %2 s against %3 s for one (%4 at %5 baud): "
+                                "%6 x; target <= %7 x: %8. Flasher CPU %9 s, peak RSS %10 MiB")
+                     .arg(devices)
+                     .arg(many.wall_s, 0, 'f', 2)
+                     .arg(one.wall_s, 0, 'f', 2)
+                     .arg(size_name(f.image.size()))
+                     .arg(baud)
+                     .arg(ratio, 0, 'f', 3)
+                     .arg(target_parallel)
+                     .arg(verdict(ok))
+                     .arg(many.cpu_s, 0, 'f', 2)
+                     .arg(double(many.max_rss_kib) / 1024.0, 0, 'f', 1);
+}
+
+// What a USB adapter's latency timer costs a stop-and-wait transfer: the common 16 ms
+// against the 1 ms of its driver's low-latency mode, which korvane asks for on Linux.
+void latency_line(const bench_env &env, const image_file &f, report &out)
+{
+    const int baud = 115200;
+    QStringList parts;
+    for (const int latency : {16, 1}) {
+        note(QStringLiteral("flashing %1 at %2 baud behind a %3 ms latency timer")
+                 .arg(size_name(f.image.size()))
+                 .arg(baud)
+                 .arg(latency));
+        const flash_result r = best_of(env, f, {baud, 1, latency});
+        if (!r.problem.isEmpty() || r.wire.blocks == 0) {
+            out.missed(QStringLiteral("latency %1 ms").arg(latency), r.problem);
+            return;
+        }
+        parts << QStringLiteral("%1 ms: %2 s, %3 ms per block (%4 of the wire's limit)")
+                     .arg(latency)
+                     .arg(r.wall_s, 0, 'f', 2)
+                     .arg(r.transfer_s * 1000.0 / r.wire.blocks, 0, 'f', 2)
+                     .arg(wire_seconds(r.wire.bytes, baud) / r.wall_s, 0, 'f', 3);
+    }
+    out.lines << QStringLiteral("Adapter latency timer, %1 at %2 baud: %3")
+                     .arg(size_name(f.image.size()))
+                     .arg(baud)
+                     .arg(parts.join(QLatin1String("; ")));
+}
+
+void print(const report &out, const QString &load_before, int repeats)
+{
+    std::printf("| baud | image | blocks | wire limit | wall | ratio (target) | transfer ratio | "
+                "outside the transfer | CPU per MiB | CPU of a core | peak RSS (< 2 x image + 30 MiB) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const QString &row : out.rows)
+        std::printf("%s\n", qPrintable(row));
+    for (const QString &line : out.lines)
+        std::printf("\n%s\n", qPrintable(line));
+    std::printf("\n%d CPUs, load average %s before and %s after%s.\n", QThread::idealThreadCount(),
+                qPrintable(load_before), qPrintable(load_average()),
+                repeats > 1 ? qPrintable(QStringLiteral("; fastest of %1 runs each").arg(repeats)) : "");
+    for (const QString &p : out.problems)
+        std::printf("\nPROBLEM: %s\n", qPrintable(p));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -314,11 +512,11 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral(
         "Flashes the simulated device with korvane-cli at paced line speeds and prints how close "
         "it comes to the wire's own limit, its CPU time and memory, the unpaced round trip per "
-        "block and 8 devices at once against one."));
+        "block, 32 devices at once against one, and what an adapter's latency timer costs."));
     parser.addHelpOption();
     const QCommandLineOption quick(QStringLiteral("quick"),
                                    QStringLiteral("Leave out 1 MiB at 115200 baud (2 min by itself) "
-                                                  "and compare 8 devices with 64 KiB instead of 256 KiB."));
+                                                  "and use 64 KiB instead of 256 KiB for the many devices."));
     const QCommandLineOption repeat(QStringLiteral("repeat"),
                                     QStringLiteral("Run each flash N times and keep the fastest (default 1)."),
                                     QStringLiteral("N"), QStringLiteral("1"));
@@ -329,148 +527,28 @@ int main(int argc, char **argv)
     parser.addOptions({quick, repeat, bin});
     parser.process(app);
     const bool is_quick = parser.isSet(quick);
-    const int repeats = std::max(1, parser.value(repeat).toInt());
-    const QString bin_dir = QDir(parser.value(bin)).absolutePath();
-
     QTemporaryDir temporary;
     if (!temporary.isValid())
         fail(QStringLiteral("cannot make a temporary directory"));
-    const QString dir = temporary.path();
+    const bench_env env{QDir(parser.value(bin)).absolutePath(), temporary.path(),
+                        std::max(1, parser.value(repeat).toInt())};
     std::signal(SIGPIPE, SIG_IGN);
 
-    const QVector<qint64> sizes{64 * 1024, 256 * 1024, 1024 * 1024};
-    const QVector<int> bauds{115200, 921600};
     const QString load_before = load_average();
-    bool all_met = true;
-    QStringList rows;
-    QStringList problems;
-
-    struct image_file
-    {
-        QString path;
-        QByteArray image;
-    };
     QHash<qint64, image_file> images;
-    for (const qint64 size : sizes) {
-        const QString path = make_firmware(dir, size);
+    for (const qint64 size : {64 * 1024, 256 * 1024, 1024 * 1024}) {
+        const QString path = make_firmware(env.dir, size);
         const image::loaded loaded = image::load(path);
         if (!loaded.ok())
             fail(QStringLiteral("the firmware of %1 bytes does not load").arg(size));
         images.insert(size, {path, loaded.bytes});
     }
 
-    // Paced flashes, one device.
-    for (const int baud : bauds) {
-        for (const qint64 size : sizes) {
-            if (is_quick && baud == 115200 && size == 1024 * 1024)
-                continue;
-            const image_file &f = images[size];
-            note(QStringLiteral("flashing %1 at %2 baud").arg(size_name(size)).arg(baud));
-            const flash_result r = best_of(repeats, bin_dir, dir, f.path, f.image, baud, 1);
-            if (!r.problem.isEmpty()) {
-                problems << QStringLiteral("%1 at %2 baud: %3").arg(size_name(size)).arg(baud).arg(r.problem);
-                all_met = false;
-                continue;
-            }
-            const double limit = wire_seconds(r.wire.bytes, baud);
-            const double ratio = limit / r.wall_s;
-            const double transfer_ratio = r.transfer_s > 0 ? wire_seconds(r.wire.block_bytes, baud) / r.transfer_s : 0;
-            const double target = baud == 115200 ? target_ratio_slow : target_ratio_fast;
-            const double image_mib = double(f.image.size()) / mib;
-            const double cpu_share = r.cpu_s / r.wall_s;
-            const double rss_mib = double(r.max_rss_kib) / 1024.0;
-            const double rss_limit = 2 * image_mib + rss_slack_mib;
-            const bool ratio_ok = ratio >= target;
-            const bool cpu_ok = baud != 115200 || cpu_share < target_cpu_share;
-            const bool rss_ok = rss_mib < rss_limit;
-            all_met = all_met && ratio_ok && cpu_ok && rss_ok;
-            rows << QStringLiteral("| %1 | %2 | %3 | %4 s | %5 s | %6 (>= %7) | %8 | %9 ms | %10 s | %11 % (%12) | %13 MiB (%14) |")
-                        .arg(baud)
-                        .arg(size_name(size))
-                        .arg(r.wire.blocks)
-                        .arg(limit, 0, 'f', 2)
-                        .arg(r.wall_s, 0, 'f', 2)
-                        .arg(ratio, 0, 'f', 3)
-                        .arg(QStringLiteral("%1: %2").arg(target, 0, 'f', 2).arg(verdict(ratio_ok)))
-                        .arg(transfer_ratio, 0, 'f', 3)
-                        .arg((r.wall_s - r.transfer_s) * 1000, 0, 'f', 0)
-                        .arg(r.cpu_s / image_mib, 0, 'f', 2)
-                        .arg(cpu_share * 100, 0, 'f', 1)
-                        .arg(baud == 115200 ? verdict(cpu_ok) : QStringLiteral("-"))
-                        .arg(rss_mib, 0, 'f', 1)
-                        .arg(verdict(rss_ok));
-        }
-    }
-
-    // Unpaced: the software's own cost per block, from the transfer's length in the
-    // flasher's own time stamps.
-    const qint64 unpaced_size = is_quick ? 256 * 1024 : 1024 * 1024;
-    note(QStringLiteral("flashing %1 unpaced").arg(size_name(unpaced_size)));
-    const flash_result unpaced =
-        best_of(repeats, bin_dir, dir, images[unpaced_size].path, images[unpaced_size].image, 0, 1);
-    QString round_trip_line;
-    if (unpaced.problem.isEmpty() && unpaced.wire.blocks > 0) {
-        const double per_block_ms = unpaced.transfer_s * 1000.0 / unpaced.wire.blocks;
-        const bool ok = per_block_ms < target_round_trip_ms;
-        all_met = all_met && ok;
-        round_trip_line = QStringLiteral("Unpaced round trip per block: %1 ms (%2 blocks of %3 in %4 s; "
-                                         "whole flash %5 s; target < %6 ms: %7)")
-                              .arg(per_block_ms, 0, 'f', 3)
-                              .arg(unpaced.wire.blocks)
-                              .arg(size_name(unpaced_size))
-                              .arg(unpaced.transfer_s, 0, 'f', 3)
-                              .arg(unpaced.wall_s, 0, 'f', 2)
-                              .arg(target_round_trip_ms)
-                              .arg(verdict(ok));
-    } else {
-        problems << QStringLiteral("unpaced: %1").arg(unpaced.problem);
-        all_met = false;
-    }
-
-    // Eight devices at once against one, same image and speed, back to back.
-    const qint64 parallel_size = is_quick ? 64 * 1024 : 256 * 1024;
-    const int parallel_baud = 115200;
-    const image_file &pf = images[parallel_size];
-    note(QStringLiteral("flashing %1 at %2 baud to one device, then to 8 at once")
-             .arg(size_name(parallel_size))
-             .arg(parallel_baud));
-    const flash_result one = best_of(repeats, bin_dir, dir, pf.path, pf.image, parallel_baud, 1);
-    const flash_result eight = best_of(repeats, bin_dir, dir, pf.path, pf.image, parallel_baud, 8);
-    QString parallel_line;
-    if (one.problem.isEmpty() && eight.problem.isEmpty()) {
-        const double ratio = eight.wall_s / one.wall_s;
-        const bool ok = ratio <= target_parallel;
-        all_met = all_met && ok;
-        parallel_line = QStringLiteral("8 devices at once: %1 s against %2 s for one (%3 at %4 baud): "
-                                       "%5 x; target <= %6 x: %7. Flasher CPU %8 s, peak RSS %9 MiB")
-                            .arg(eight.wall_s, 0, 'f', 2)
-                            .arg(one.wall_s, 0, 'f', 2)
-                            .arg(size_name(parallel_size))
-                            .arg(parallel_baud)
-                            .arg(ratio, 0, 'f', 3)
-                            .arg(target_parallel)
-                            .arg(verdict(ok))
-                            .arg(eight.cpu_s, 0, 'f', 2)
-                            .arg(double(eight.max_rss_kib) / 1024.0, 0, 'f', 1);
-    } else {
-        problems << QStringLiteral("8 devices: %1").arg(one.problem.isEmpty() ? eight.problem : one.problem);
-        all_met = false;
-    }
-
-    std::printf("| baud | image | blocks | wire limit | wall | ratio (target) | transfer ratio | "
-                "outside the transfer | CPU per MiB | CPU of a core | peak RSS (< 2 x image + 30 MiB) |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (const QString &row : rows)
-        std::printf("%s\n", qPrintable(row));
-    std::printf("\n");
-    if (!round_trip_line.isEmpty())
-        std::printf("%s\n\n", qPrintable(round_trip_line));
-    if (!parallel_line.isEmpty())
-        std::printf("%s\n\n", qPrintable(parallel_line));
-    std::printf("%d CPUs, load average %s before and %s after%s.\n", QThread::idealThreadCount(),
-                qPrintable(load_before), qPrintable(load_average()),
-                repeats > 1 ? qPrintable(QStringLiteral("; fastest of %1 runs each").arg(repeats)) : "");
-    for (const QString &p : problems)
-        std::printf("\nPROBLEM: %s\n", qPrintable(p));
-    return problems.isEmpty() ? (all_met ? 0 : 3) : 1;
+    report out;
+    paced_rows(env, images, is_quick, out);
+    unpaced_line(env, images[is_quick ? 256 * 1024 : 1024 * 1024], out);
+    parallel_line(env, images[is_quick ? 64 * 1024 : 256 * 1024], parallel_devices, out);
+    latency_line(env, images[64 * 1024], out);
+    print(out, load_before, env.repeats);
+    return out.problems.isEmpty() ? (out.all_met ? 0 : 3) : 1;
 }
