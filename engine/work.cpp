@@ -234,9 +234,9 @@ void work::write_port(const QByteArray &bytes)
     serial->waitForBytesWritten(write_flush_ms);
 }
 
-void work::send(const QByteArray &request)
+void work::send(const QByteArray &request, bool settle)
 {
-    if (unsettled_requests > 0) {
+    if (settle && unsettled_requests > 0) {
         settle_line(settle_ms);
         if (--unsettled_requests == 0)
             settle_ms = 0;
@@ -251,9 +251,9 @@ void work::send(const QByteArray &request)
     write_port(request);
 }
 
-QByteArray work::exchange(const QByteArray &request, int timeout_ms)
+QByteArray work::exchange(const QByteArray &request, int timeout_ms, bool settle)
 {
-    send(request);
+    send(request, settle);
     QByteArray reply = receive_frame(timeout_ms);
     if (reply.isEmpty()) {
         unsettled_requests = settled_requests;
@@ -306,7 +306,8 @@ int work::handshake()
     QThread::msleep(20);
     if (!open_port())
         return outcome::no_reply;
-    return frame::judge_handshake(exchange(frame::handshake_request(), frame::handshake_wait_ms))
+    return frame::judge_handshake(
+               exchange(frame::handshake_request(), frame::handshake_wait_ms, false))
         .status;
 }
 

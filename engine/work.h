@@ -116,9 +116,10 @@ private:
     void close_port();
     QByteArray read_port(wire kind);
     void write_port(const QByteArray &bytes);
-    // Discards what is pending, then writes the whole request at once.
-    void send(const QByteArray &request);
-    QByteArray exchange(const QByteArray &request, int timeout_ms);
+    // Discards what is pending, then writes the whole request at once; first waits for a
+    // quiet line when an earlier request went unanswered, if `settle` allows.
+    void send(const QByteArray &request, bool settle);
+    QByteArray exchange(const QByteArray &request, int timeout_ms, bool settle = true);
     void settle_line(int quiet_ms);
     void log_rejection(int line) const;
     void status(const char *text);
@@ -154,6 +155,8 @@ private:
     // settled_requests requests therefore first wait until the line has been quiet for
     // settle_ms: the first so that the late reply cannot answer it, the second because
     // the late reply may have answered the first, whose own reply is then still to come.
+    // Handshakes do not wait: every handshake asks the same, so a late answer is as good
+    // as a prompt one, and the bootloader is looked for without pause.
     int unsettled_requests = 0;
     int settle_ms = 0;
 };

@@ -45,6 +45,7 @@ private slots:
     void wrong_answers_data();
     void wrong_answers();
     void replies_that_count_as_none();
+    void late_replies_answer_one_request_data();
     void late_replies_answer_one_request();
     void progress_of_a_transfer_data();
     void progress_of_a_transfer();
@@ -279,16 +280,38 @@ void WorkTest::progress_of_a_transfer()
     QCOMPARE(w.confirmed_bytes(), qint64(size));
 }
 
-// A reply carries nothing that names its request. Block 11's reply comes after its wait,
-// the resend is answered at once and block 12 is lost: taken in turn, the late reply would
-// confirm the resend, the resend's reply the lost block, and the device would hold a gap.
+void WorkTest::late_replies_answer_one_request_data()
+{
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<QString>("request"); // the request that went unanswered
+    QTest::addColumn<int>("sent");        // how often it was sent in all
+    QTest::addColumn<int>("settles");     // how often the line was let fall quiet
+    // Block 11's reply comes after its wait, the resend is answered at once and block 12 is
+    // lost: taken in turn, the late reply would confirm the resend, the resend's reply the
+    // lost block, and the device would hold a gap. Two unanswered blocks, and the next two
+    // requests after each wait for a quiet line.
+    QTest::newRow("block") << QStringList{"write:delay:10:1:700", "write:delay:11:1:5", "write:none:12:1"}
+                           << "rx write" << 99 << 4;
+    // Handshakes go on without pause and take any answer; the first request after them
+    // waits until the second handshake's own answer has come and gone.
+    QTest::newRow("handshake") << QStringList{"handshake:delay:0:1:300"} << "rx handshake" << 2 << 2;
+}
+
+// A reply carries nothing that names its request, so one that comes late must never be
+// taken for the answer to another.
 void WorkTest::late_replies_answer_one_request()
 {
+    QFETCH(QStringList, faults);
+    QFETCH(QString, request);
+    QFETCH(int, sent);
+    QFETCH(int, settles);
     const QString fw = dir.filePath("late.bin");
     const QByteArray expected = make_firmware(fw, 5000);
     const QString saved = dir.filePath("late-saved.bin");
-    devsim_process sim({"--mode", "boot", "--save", saved, "--fault", "write:delay:10:1:700",
-                        "--fault", "write:delay:11:1:5", "--fault", "write:none:12:1"});
+    QStringList args{"--mode", "boot", "--save", saved};
+    for (const QString &f : faults)
+        args << "--fault" << f;
+    devsim_process sim(args);
     QVERIFY(sim.ok());
     configure(sim.port(), fw, false);
 
@@ -297,9 +320,8 @@ void WorkTest::late_replies_answer_one_request()
     QCOMPARE(file_bytes(saved), expected);
     QCOMPARE(rec.results, QVector<int>{0});
     QCOMPARE(rec.confirmed, qint64(expected.size()));
-    QCOMPARE(sim.count("rx write"), (expected.size() + 51) / 52 + 2);
-    // Two unanswered blocks, and the next two requests after each wait for a quiet line.
-    QCOMPARE(rec.settles, 4);
+    QCOMPARE(sim.count(request), sent);
+    QCOMPARE(rec.settles, settles);
 }
 
 // Such a port fails to open after Qt took a descriptor, which another open may reuse: the
