@@ -21,7 +21,7 @@ MainWindow::MainWindow(QWidget *parent)
                  230400, 460800, 921600, 1843200}
 {
     ui->setupUi(this);
-    // The same source text as a literal "固件更新工具V2.0" would be, so a catalogue finds it.
+    // One literal once the version is pasted in: "固件更新工具V2.0" for any 2.0.x.
     setWindowTitle(tr("固件更新工具V" KORVANE_VERSION_SHORT));
     // A technician at the bench (or a barcode scanner) needs no mouse: Tab to a button
     // and Return presses it.
