@@ -20,9 +20,9 @@ commands_of() { awk '/^[A-Za-z][A-Za-z ]*:$/ {s = $0; next} /^[^ ]/ {s = ""}
 options_of() {
   awk '/^[A-Za-z][A-Za-z ]*:$/ {s = $0; next} /^[^ ]/ {s = ""}
        s == "Options:" && /^  -/ {
-         spec = substr($0, 3); sub(/  .*/, "", spec)
-         arg = ""; if (match(spec, /<[^>]*>/)) arg = substr(spec, RSTART + 1, RLENGTH - 2)
-         sub(/ *<.*/, "", spec); gsub(/,/, "", spec); print spec "|" arg }'
+         option = substr($0, 3); sub(/  .*/, "", option)
+         arg = ""; if (match(option, /<[^>]*>/)) arg = substr(option, RSTART + 1, RLENGTH - 2)
+         sub(/ *<.*/, "", option); gsub(/,/, "", option); print option "|" arg }'
 }
 
 # Text as roff that shows it line by line, as it is.
