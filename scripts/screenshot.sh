@@ -45,7 +45,12 @@ wait_window() {
   local line
   for _ in $(seq 100); do
     line=$(xwininfo -root -tree 2>/dev/null | grep -E "\"$1\": \(" | head -1) && break
-    kill -0 $pid 2>/dev/null || { echo "screenshot: korvane exited early" >&2; exit 1; }
+    if ! kill -0 $pid 2>/dev/null; then
+      status=0
+      wait $pid || status=$?
+      echo "screenshot: korvane exited early, status $status" >&2
+      exit 1
+    fi
     sleep 0.1
   done
   [ -n "$line" ] || { echo "screenshot: no window titled $1" >&2; exit 1; }
