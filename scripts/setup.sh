@@ -10,14 +10,18 @@ packages=(
   build-essential cmake
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   fonts-wqy-microhei   # CJK glyphs; without them every Chinese text renders as boxes
+  qttranslations5-l10n # Qt's own dialogs and buttons in Chinese, like the window
   xvfb xauth           # a real X server for screenshots of real windows...
-  x11-utils x11-apps netpbm  # ...and the tools that find and capture them
+  x11-utils x11-apps netpbm xdotool  # ...and the tools that find, drive and capture them
+  libx11-dev           # the test that closes the real window as a window manager would
 )
 
 for option in "$@"; do
   case $option in
     --fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
-    --package) packages+=(dpkg-dev file) ;; # dpkg-shlibdeps works out the Qt dependencies
+    # dpkg-shlibdeps works out the Qt dependencies, help2man writes the manual pages from
+    # the programs' --help, lintian checks the result.
+    --package) packages+=(dpkg-dev file help2man lintian) ;;
     *) echo "setup: unknown option $option (use --fuzz, --package)" >&2; exit 64 ;;
   esac
 done

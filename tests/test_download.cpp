@@ -62,6 +62,27 @@ void press_download(MainWindow &w)
     QTest::mouseClick(w.findChild<QPushButton *>("pB_downLoader"), Qt::LeftButton);
 }
 
+// Every value the progress dialog's bar takes, from the moment the dialog is shown: the
+// worker's calls wait in the queue until the dialog's modal loop runs, so none is missed.
+class progress_values : public QObject
+{
+public:
+    progress_values() { qApp->installEventFilter(this); }
+    ~progress_values() override { qApp->removeEventFilter(this); }
+    QList<int> values;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *bar = qobject_cast<QProgressBar *>(watched);
+        if (event->type() == QEvent::Show && bar && bar->objectName() == "pB_percent"
+            && qobject_cast<diaglogProgress *>(bar->window()))
+            connect(bar, &QProgressBar::valueChanged, this, [this](int v) { values << v; },
+                    Qt::UniqueConnection);
+        return false;
+    }
+};
+
 } // namespace
 
 class DownloadTest : public QObject
@@ -194,6 +215,73 @@ private slots:
         QCOMPARE(s.firmware_path, firmware);
         QVERIFY(s.auto_start);
         QCOMPARE(s.product_descriptor, QStringLiteral("modbus,1,9,0x4D2E,0x6E3B"));
+    }
+
+    void parity_and_progress_through_the_window_data()
+    {
+        QTest::addColumn<int>("entry");
+        QTest::addColumn<QString>("parity");
+        QTest::addColumn<int>("file_size");
+        QTest::addColumn<QList<int>>("blocks");
+        QTest::addColumn<bool>("outwait_timer");
+        // The image is the file padded to whole words plus its 4-byte sum; a block's value is
+        // its offset's share of the image. 1032 bytes: 20 blocks, the last one short.
+        QTest::newRow("无校验, 1028-byte file") << 0 << "N" << 1028
+            << QList<int>{30, 33, 37, 40, 44, 47, 51, 54, 58, 61, 65, 68, 72, 75, 79, 82, 86, 89, 93, 97}
+            << false;
+        // 1044 bytes: the last block of 4 bytes starts at 99%, never 100.
+        QTest::newRow("奇校验, 1040-byte file") << 1 << "O" << 1040
+            << QList<int>{30, 33, 36, 40, 43, 47, 50, 54, 57, 61, 64, 68, 71, 75, 78, 82, 85, 89, 92, 96, 99}
+            << false;
+        // 1092 bytes: exactly 21 blocks.
+        QTest::newRow("偶校验, 1088-byte file") << 2 << "E" << 1088
+            << QList<int>{30, 33, 36, 40, 43, 46, 50, 53, 56, 60, 63, 66, 70, 73, 76, 80, 83, 86, 90, 93, 96}
+            << true;
+    }
+
+    // Each parity entry reaches the settings record as its letter through the real download
+    // action; the bar shows each block's share of the image; the operator closes the
+    // "更新完成" box before its own timer does, and the timer dies with the box.
+    void parity_and_progress_through_the_window()
+    {
+        QFETCH(int, entry);
+        QFETCH(QString, parity);
+        QFETCH(int, file_size);
+        QFETCH(QList<int>, blocks);
+        QFETCH(bool, outwait_timer);
+        QTemporaryDir dir;
+        const QString firmware = dir.filePath(QStringLiteral("app.bin"));
+        QVERIFY(!make_firmware(firmware, file_size).isEmpty());
+        devsim_process sim;
+        QVERIFY(sim.ok());
+
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        fill_in(w, sim.port(), firmware);
+        w.findChild<QComboBox *>("cB_checkbit")->setCurrentIndex(entry);
+
+        progress_values progress;
+        QPointer<QMessageBox> box;
+        QString title;
+        modal_steps steps;
+        steps.then("success box", [] { return front_box() != nullptr; }, [&] {
+            box = front_box();
+            title = box->windowTitle();
+            press_only_button(box);
+        });
+        steps.run();
+        press_download(w);
+        QVERIFY2(steps.finished(), qPrintable(steps.stuck));
+
+        QCOMPARE(title, QStringLiteral("更新完成"));
+        QCOMPARE(UpdateSettings::instance().parity, parity);
+        QCOMPARE(progress.values, QList<int>({5, 10, 15, 20, 25}) + blocks + QList<int>{100});
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(box.isNull());
+        if (outwait_timer) // a timer left behind would now fire on the deleted box
+            QTest::qWait(1200);
+        QVERIFY(sim.wait_for(QStringLiteral("image ok")));
     }
 
     // A device that rejects the information request: the error box over the dialog,

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "test_progress_dialog_steps.h"
 #include "widget_test_main.h"
 
 #include <QComboBox>
@@ -327,6 +328,55 @@ private slots:
         QTest::mouseClick(select, Qt::LeftButton);
         QVERIFY(cancel.seen);
         QVERIFY(path->text().isEmpty());
+    }
+
+    // Return (and the keypad's Enter) presses a focused button as Space does; in the path
+    // field and the port list it keeps its own meaning and starts nothing.
+    void enter_presses_the_focused_button()
+    {
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto *download = w.findChild<QPushButton *>("pB_downLoader");
+        auto *path = w.findChild<QLineEdit *>("lE_filePath");
+        auto *serial = w.findChild<QComboBox *>("cB_serial");
+
+        QStringList boxes; // the text of every box that opened, which is then confirmed
+        modal_steps watch;
+        watch.then("missing firmware box", [] { return front_box() != nullptr; }, [&] {
+            boxes << front_box()->text();
+            press_only_button(front_box());
+        });
+        watch.run();
+        download->setFocus();
+        QTest::keyClick(download, Qt::Key_Return);
+        QVERIFY2(watch.finished(), qPrintable(watch.stuck));
+        QCOMPARE(boxes, QStringList{QStringLiteral("请先选择固件！")});
+
+        // The keypad's Enter on 扫描 rescans, which drops the typed port.
+        serial->setEditText(QStringLiteral("COM99"));
+        w.findChild<QPushButton *>("pB_scan")->setFocus();
+        QTest::keyClick(w.findChild<QPushButton *>("pB_scan"), Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(serial->currentText(), expected_port_entries().value(0));
+
+        // In the editable port list Return enters the typed name as an entry; in the path
+        // field it changes nothing. Neither presses 下载: a box would be noted and closed.
+        modal_steps stray;
+        stray.then("stray box", [] { return front_box() != nullptr; }, [&] {
+            boxes << front_box()->text();
+            press_only_button(front_box());
+        });
+        stray.run();
+        const int ports = serial->count();
+        serial->setFocus();
+        serial->setEditText(QStringLiteral("ttyTYPED"));
+        QTest::keyClick(serial->lineEdit(), Qt::Key_Return);
+        QCOMPARE(serial->count(), ports + 1);
+        QCOMPARE(serial->currentText(), QStringLiteral("ttyTYPED"));
+        path->setFocus();
+        QTest::keyClick(path, Qt::Key_Return);
+        QVERIFY(path->text().isEmpty());
+        QCOMPARE(boxes.size(), 1);
     }
 
     // Leaves a picture of the window in the build tree for a person to look at.

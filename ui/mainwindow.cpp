@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "diaglogprogress.h"
+#include "enter_key.h"
 #include "update_settings.h"
 
 #include <QCoreApplication>
@@ -20,7 +21,11 @@ MainWindow::MainWindow(QWidget *parent)
                  230400, 460800, 921600, 1843200}
 {
     ui->setupUi(this);
-    setWindowTitle(tr("固件更新工具V2.0"));
+    // One literal once the version is pasted in: "固件更新工具V2.0" for any 2.0.x.
+    setWindowTitle(tr("固件更新工具V" KORVANE_VERSION_SHORT));
+    // A technician at the bench (or a barcode scanner) needs no mouse: Tab to a button
+    // and Return presses it.
+    press_buttons_with_enter(this);
 
     // Arguments carry no options; they only keep the lists empty and are logged.
     const QStringList args = QCoreApplication::arguments();
