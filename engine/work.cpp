@@ -236,10 +236,9 @@ void work::write_port(const QByteArray &bytes)
 
 void work::send(const QByteArray &request, bool settle)
 {
-    if (settle && unsettled_requests > 0) {
-        settle_line(settle_ms);
-        if (--unsettled_requests == 0)
-            settle_ms = 0;
+    if (settle && settle_until >= 0) {
+        settle_line();
+        settle_until = -1;
     }
     // readAll() only sees what Qt has pulled from the system, and no event loop pulls it
     // while an update runs: take a late reply out of the system's buffer first, so it is
@@ -254,27 +253,33 @@ void work::send(const QByteArray &request, bool settle)
 QByteArray work::exchange(const QByteArray &request, int timeout_ms, bool settle)
 {
     send(request, settle);
+    const qint64 sent = idle_ms;
+    const bool owed = settle_until >= 0;
     QByteArray reply = receive_frame(timeout_ms);
-    if (reply.isEmpty()) {
-        unsettled_requests = settled_requests;
-        settle_ms = std::max(settle_ms, timeout_ms);
-    }
+    if (reply.isEmpty() || owed)
+        settle_until = std::max(settle_until, sent + qint64(late_reply_waits) * timeout_ms);
     return reply;
 }
 
-// Takes in and throws away whatever arrives until the line has been quiet for quiet_ms.
-void work::settle_line(int quiet_ms)
+bool work::poll_port(int ms)
+{
+    const bool arrived = serial->waitForReadyRead(ms);
+    if (!arrived)
+        idle_ms += ms;
+    return arrived;
+}
+
+// Takes in and throws away whatever arrives until no owed reply can come any more. A line
+// that chatters on never stands idle: it is given up on after twice the polls needed.
+void work::settle_line()
 {
     if (!port_open())
         return;
     ++settles;
-    const int quiet_polls = std::max(1, quiet_ms / poll_ms);
-    int quiet = 0;
-    for (int i = 0; i < max_settle_spans * quiet_polls && quiet < quiet_polls; ++i) {
-        if (stop_requested())
-            return;
-        serial->waitForReadyRead(poll_ms);
-        quiet = read_port(wire::discarded).isEmpty() ? quiet + 1 : 0;
+    const qint64 most_polls = 2 * std::max<qint64>(1, (settle_until - idle_ms) / poll_ms);
+    for (qint64 i = 0; i < most_polls && idle_ms < settle_until && !stop_requested(); ++i) {
+        poll_port(poll_ms);
+        read_port(wire::discarded);
     }
 }
 
@@ -285,7 +290,7 @@ QByteArray work::receive_frame(int timeout_ms)
     const int limit = timeout_ms / poll_ms;
     QByteArray reply;
     for (int count = 0;;) {
-        serial->waitForReadyRead(poll_ms);
+        poll_port(poll_ms);
         ++polls;
         reply.append(read_port(wire::received));
         if (frame::is_complete(reply))
@@ -451,7 +456,7 @@ bool work::wait_any_reply(int timeout_ms)
         if (stop_requested())
             return false;
         ++polls;
-        if (serial->waitForReadyRead(poll_ms))
+        if (poll_port(poll_ms))
             return true;
         if (!read_port(wire::discarded).isEmpty())
             return true;

@@ -91,10 +91,8 @@ public:
     static constexpr int poll_ms = 5;
     static constexpr int write_flush_ms = 1000;
     static constexpr int max_drain_reads = 64; // a chattering line cannot hold up a request
-    // After an unanswered request, this many requests wait for a quiet line first.
-    static constexpr int settled_requests = 2;
-    // A line that never falls quiet holds up a request at most this many quiet spans.
-    static constexpr int max_settle_spans = 3;
+    // The latest a reply is taken to come, in reply waits after its request.
+    static constexpr int late_reply_waits = 3;
     static constexpr int info_attempts = 11;
     static constexpr int erase_attempts = 4;
     static constexpr int block_attempts = 6;
@@ -120,7 +118,8 @@ private:
     // quiet line when an earlier request went unanswered, if `settle` allows.
     void send(const QByteArray &request, bool settle);
     QByteArray exchange(const QByteArray &request, int timeout_ms, bool settle = true);
-    void settle_line(int quiet_ms);
+    bool poll_port(int ms);
+    void settle_line();
     void log_rejection(int line) const;
     void status(const char *text);
     bool find_bootloader();
@@ -150,13 +149,15 @@ private:
     int settles = 0;
     std::atomic<qint64> confirmed{0};
     int handshake_limit_ms = default_handshake_limit_ms;
+    // Time the line stood idle: 5 ms for every poll that ended without data. It never
+    // runs ahead of the clock, so a wait measured in it is at least as long as meant.
+    qint64 idle_ms = 0;
     // A reply says nothing of which request it answers, so after a request went
-    // unanswered its reply may still come and be taken for the next one's. The next
-    // settled_requests requests therefore first wait until the line has been quiet for
-    // settle_ms: the first so that the late reply cannot answer it, the second because
-    // the late reply may have answered the first, whose own reply is then still to come.
-    // Handshakes do not wait: every handshake asks the same, so a late answer is as good
-    // as a prompt one, and the bootloader is looked for without pause.
-    int unsettled_requests = 0;
-    int settle_ms = 0;
+    // unanswered its reply may still come, up to late_reply_waits reply waits after the
+    // request, and be taken for the answer to the next one. Until then (in idle_ms) the
+    // next request first takes in and throws away whatever arrives; -1 when nothing is
+    // owed. Handshakes do not wait: every handshake asks the same, so a late answer is
+    // as good as a prompt one and the bootloader is looked for without pause; but one
+    // sent while an answer was owed may have taken that answer, and is owed its own.
+    qint64 settle_until = -1;
 };

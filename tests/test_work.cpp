@@ -288,13 +288,15 @@ void WorkTest::late_replies_answer_one_request_data()
     QTest::addColumn<int>("settles");     // how often the line was let fall quiet
     // Block 11's reply comes after its wait, the resend is answered at once and block 12 is
     // lost: taken in turn, the late reply would confirm the resend, the resend's reply the
-    // lost block, and the device would hold a gap. Two unanswered blocks, and the next two
-    // requests after each wait for a quiet line.
+    // lost block, and the device would hold a gap. After each unanswered block the resend
+    // waits until the late reply can no longer come.
     QTest::newRow("block") << QStringList{"write:delay:10:1:700", "write:delay:11:1:5", "write:none:12:1"}
-                           << "rx write" << 99 << 4;
+                           << "rx write" << 99 << 2;
+    // Two late replies in a row: the second resend's reply would come after the first's.
+    QTest::newRow("two late") << QStringList{"write:late:1:2:1134", "write:none:4:1"} << "rx write" << 100 << 3;
     // Handshakes go on without pause and take any answer; the first request after them
     // waits until the second handshake's own answer has come and gone.
-    QTest::newRow("handshake") << QStringList{"handshake:delay:0:1:300"} << "rx handshake" << 2 << 2;
+    QTest::newRow("handshake") << QStringList{"handshake:late:0:1:300"} << "rx handshake" << 2 << 1;
 }
 
 // A reply carries nothing that names its request, so one that comes late must never be
