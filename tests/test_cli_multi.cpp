@@ -3,7 +3,7 @@
 // production line script runs it.
 #include "cli_harness.h"
 #include "engine_harness.h"
-#include "flash_report.h"
+#include "console.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -406,7 +406,7 @@ void CliMultiTest::live_lines_on_a_terminal()
     for (QString line : o.out.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts)) {
         line.remove(QRegularExpression(QStringLiteral("\x1b\\[[0-9]*[A-Za-z]")));
         if (line.contains(QLatin1Char('%')))
-            QVERIFY2(display_width(line) <= 59, qPrintable(line));
+            QVERIFY2(console::display_width(line) <= 59, qPrintable(line));
     }
 }
 
