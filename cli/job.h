@@ -27,7 +27,7 @@ struct flash_job
     QString step;        // the last status text
     QString result_step; // the status text when the last result came
     int progress = -1;   // the last percentage
-    int shown_progress = -1; // the last one reported; the transfer repeats values
+    int shown_progress = -1; // the last one reported
     qint64 started_ms = -1;
     qint64 ended_ms = -1;
     qint64 write_started_ms = -1;
@@ -43,7 +43,8 @@ struct flash_job
     qint64 bytes() const;
     qint64 elapsed_ms(qint64 now) const;
 
-    // The worker's signals, as they arrive. Each says whether a view has news to show.
+    // The worker's signals, as they arrive; note_progress() says whether the percentage
+    // is news to show (the transfer repeats values).
     void note_status(const QString &text, qint64 now_ms);
     bool note_progress(int value);
     void note_result(int code);

@@ -8,8 +8,8 @@ class work;
 // ends the process at once with 130.
 namespace stop_signals {
 
-// Installs the handler (stop_signals_posix.cpp and its fallback). On POSIX a reader that
-// goes away from a pipe no longer kills the process halfway through an update either.
+// Installs the handler (stop_signals_posix.cpp and its fallback). On POSIX it also keeps
+// a reader that goes away from a pipe from killing the process halfway through an update.
 void install();
 // Between the two, the stop signals are held back from the calling thread, so the
 // threads started meanwhile inherit a mask that blocks them and the handler always runs
