@@ -1,35 +1,46 @@
 #pragma once
 
+#include "job_exit.h"
+
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
-class QCommandLineParser;
-
-// Exit statuses besides the update's own failure codes (1 to 5). The usage and I/O
-// values follow <sysexits.h>, 130 is what shells report for an end by Ctrl-C.
-namespace exit_code {
-constexpr int ok = 0;
-constexpr int usage = 64;         // EX_USAGE
-constexpr int internal = 70;      // EX_SOFTWARE: the update ended without saying how
-constexpr int cannot_create = 73; // EX_CANTCREAT: an output file could not be written
-constexpr int interrupted = 130;
-} // namespace exit_code
-
-// Texts go out as UTF-8 whatever the locale (the status texts are Chinese), and are
-// flushed at once so a pipe or a log follows the update live.
+// Everything korvane-cli writes goes through here. Texts go out as UTF-8 whatever the
+// locale (the status texts are Chinese), and are flushed at once so a pipe or a log
+// follows the update live.
 namespace console {
 
 void out(const QString &text);
 void out_line(const QString &line);
 void err_line(const QString &line);
 
-// A terminal gets a live percentage; a pipe or file gets plain lines only.
-bool stdout_is_terminal();
-
 // "korvane-cli <command>: <message>" and a hint to --help on stderr; returns 64.
 int usage_error(const QString &command, const QString &message);
 
-// The parser's option list under our own usage line and description.
-QString help_text(const QCommandLineParser &parser, const QString &usage,
-                  const QString &description);
+// A terminal gets live lines; a pipe, a file or TERM=dumb gets plain lines only.
+bool stdout_is_terminal();
+bool stderr_is_terminal();
+// The width of the terminal on stdout, 80 when it cannot be told.
+int terminal_columns();
+
+// Width in terminal columns: CJK characters take two.
+int display_width(const QString &text);
+// Cut to at most `columns`, whole characters only.
+QString fit(const QString &text, int columns);
+// Filled with spaces to `columns`.
+QString pad(const QString &text, int columns);
+// Rows of cells as aligned lines: every column but the last as wide as its widest cell,
+// then two spaces.
+QStringList columns(const QVector<QStringList> &rows);
+// "12.5 KiB" and "11.2 KiB/s".
+QString human_bytes(double bytes);
+
+// What the platform tells about the standard streams (console_posix.cpp and its fallback).
+namespace platform {
+enum class stream { out, err };
+bool is_terminal(stream s);
+int columns_of_stdout(); // 0 when unknown
+} // namespace platform
 
 } // namespace console

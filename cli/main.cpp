@@ -22,31 +22,27 @@ const command commands[] = {
 QString overview()
 {
     return QStringLiteral(
-        "Usage: korvane-cli <command> [options]\n"
-        "\n"
-        "Puts new firmware on a device through its serial bootloader, as the korvane window\n"
-        "does, for scripts and production lines.\n"
-        "\n"
-        "Commands:\n"
-        "  flash --port NAME [--port NAME...] [options] FIRMWARE\n"
-        "                 update the device on serial port NAME from FIRMWARE (.bin, or a\n"
-        "                 scrambled .qvb container); several ports are updated at once.\n"
-        "                 NAME may be usb:VID:PID[:SERIAL]. --json for JSON Lines,\n"
-        "                 --trace for every frame on stderr\n"
-        "  image FIRMWARE [--out FILE]\n"
-        "                 show the image that flash would send, and optionally write it\n"
-        "  ports [--json] list the serial ports present: busy (忙) or free (闲), USB ids,\n"
-        "                 serial number and description\n"
-        "\n"
-        "Options:\n"
-        "  -h, --help     show this help; '<command> --help' shows a command's options\n"
-        "  -v, --version  show the version\n"
-        "\n"
-        "Exit status: 0 success (of every device); otherwise the largest of the devices'\n"
-        "statuses: 1 to 5 the update's failure code (1 port could not be opened, 3 wrong\n"
-        "answer from the device, 4 no answer in time, 5 firmware file unusable); 70 the\n"
-        "update ended without a result; 130 interrupted (Ctrl-C, SIGTERM). 64 usage\n"
-        "error; 73 an output file could not be written.\n");
+               "Usage: korvane-cli <command> [options]\n"
+               "\n"
+               "Puts new firmware on a device through its serial bootloader, as the korvane window\n"
+               "does, for scripts and production lines.\n"
+               "\n"
+               "Commands:\n"
+               "  flash --port NAME [--port NAME...] [options] FIRMWARE\n"
+               "                 update the device on serial port NAME from FIRMWARE (.bin, or a\n"
+               "                 scrambled .qvb container); several ports are updated at once.\n"
+               "                 NAME may be usb:VID:PID[:SERIAL]. --json for JSON Lines,\n"
+               "                 --trace for every frame on stderr\n"
+               "  image FIRMWARE [--out FILE]\n"
+               "                 show the image that flash would send, and optionally write it\n"
+               "  ports [--json] list the serial ports present: busy (忙) or free (闲), USB ids,\n"
+               "                 serial number and description\n"
+               "\n"
+               "Options:\n"
+               "  -h, --help     show this help; '<command> --help' shows a command's options\n"
+               "  -v, --version  show the version\n"
+               "\n")
+           + exit_code::table() + QLatin1Char('\n');
 }
 
 } // namespace

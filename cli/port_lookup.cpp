@@ -1,14 +1,12 @@
 #include "port_lookup.h"
 
-#include <QDir>
+#include "port_check.h"
+
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QStringList>
-
-#include <cerrno>
-#include <unistd.h>
 
 namespace port_lookup {
 
@@ -53,34 +51,6 @@ QString with_serial(const entry &e)
 {
     return e.serial.isEmpty() ? QStringLiteral("%1 (no serial number)").arg(e.name)
                               : QStringLiteral("%1 (serial %2)").arg(e.name, e.serial);
-}
-
-// Processes that have the device open, as "1234 (minicom)"; our own is left out. Only
-// what /proc lets us see: an unprivileged user sees its own processes.
-QStringList holders(const QString &location)
-{
-    const QString target = QFileInfo(location).canonicalFilePath();
-    QStringList out;
-    if (target.isEmpty())
-        return out;
-    const QString self = QString::number(::getpid());
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &pid : pids) {
-        if (pid == self || !pid.at(0).isDigit())
-            continue;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
-            if (fd.symLinkTarget() != target)
-                continue;
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            const QString name = comm.open(QIODevice::ReadOnly)
-                                     ? QString::fromLocal8Bit(comm.readAll()).trimmed()
-                                     : QString();
-            out << (name.isEmpty() ? pid : QStringLiteral("%1 (%2)").arg(pid, name));
-            break;
-        }
-    }
-    return out;
 }
 
 } // namespace
@@ -185,18 +155,23 @@ QString describe_resolution(const QString &text, const QList<entry> &found,
 
 QString location_of(const QString &name)
 {
-    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    return port_check::location_of(name);
 }
 
 problem check(const QString &name, const QList<entry> &ports)
 {
     const QString location = location_of(name);
-    const QFileInfo info(location);
-    if (!info.exists()) // a link whose device has gone counts as absent too
+    switch (port_check::examine(location)) {
+    case port_check::verdict::absent:
         return problem::absent;
-    if (::access(QFile::encodeName(location).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+    case port_check::verdict::denied:
         return problem::denied;
-    const QString canonical = info.canonicalFilePath();
+    case port_check::verdict::not_serial:
+        return problem::not_serial;
+    case port_check::verdict::unknown:
+        break;
+    }
+    const QString canonical = QFileInfo(location).canonicalFilePath();
     for (const entry &e : ports)
         if (e.busy && (e.location == location || e.location == canonical))
             return problem::busy;
@@ -224,8 +199,12 @@ QString explain(problem p, const QString &name, const QString &detail)
                    .arg(name, group.isEmpty() ? QStringLiteral("dialout") : group, location);
         break;
     }
+    case problem::not_serial:
+        text = QStringLiteral("\"%1\" is not a serial port: %2 is %3")
+                   .arg(name, location, port_check::kind_of(location));
+        break;
     case problem::busy: {
-        const QStringList who = holders(location);
+        const QStringList who = port_check::holders(location);
         text = QStringLiteral("serial port \"%1\" is busy: held by another process").arg(name);
         if (!who.isEmpty())
             text += QStringLiteral(" (open in %1)").arg(who.join(QStringLiteral(", ")));
@@ -240,7 +219,7 @@ QString explain(problem p, const QString &name, const QString &detail)
 QString diagnose_open_failure(const QString &name)
 {
     const problem p = check(name, present());
-    if (p == problem::absent || p == problem::denied)
+    if (p != problem::none && p != problem::busy)
         return explain(p, name);
     QSerialPort probe;
     probe.setPortName(name);

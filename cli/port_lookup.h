@@ -50,8 +50,9 @@ QString describe_resolution(const QString &text, const QList<entry> &found,
 // Where the serial port class looks for a name: "ttyS0" is /dev/ttyS0, a path is itself.
 QString location_of(const QString &name);
 
-// Why a port cannot be opened, as far as can be told without opening it.
-enum class problem { none, absent, denied, busy };
+// Why a port cannot be used, as far as can be told without disturbing its line. Only a
+// busy port may still become usable while the update retries it.
+enum class problem { none, absent, denied, not_serial, busy };
 problem check(const QString &name, const QList<entry> &ports);
 
 // One or two sentences for the operator; `detail` adds what an open attempt said.

@@ -21,23 +21,16 @@ QString wire_watch::format(double ms, const QString &port, const char *direction
 
 void wire_watch::write(const char *direction, const QByteArray &bytes, const char *note)
 {
-    if (trace)
-        trace(format(double(clock.nsecsElapsed()) / 1e6, port, direction, bytes, note));
+    trace(format(double(clock.nsecsElapsed()) / 1e6, port, direction, bytes, note));
 }
 
 void wire_watch::operator()(work::wire kind, const QByteArray &bytes)
 {
     switch (kind) {
-    case work::wire::sent: {
+    case work::wire::sent:
         flush();
         write("tx", bytes);
-        // AA, length, 06, four address bytes, the data length: what an accepted answer
-        // puts on the device.
-        const bool block = bytes.size() > 7 && quint8(bytes.at(0)) == frame::start_byte
-                           && quint8(bytes.at(2)) == frame::cmd_write;
-        pending_block = block ? quint8(bytes.at(7)) : -1;
         break;
-    }
     case work::wire::discarded:
         flush();
         write("rx", bytes, "discarded");
@@ -46,9 +39,6 @@ void wire_watch::operator()(work::wire kind, const QByteArray &bytes)
         reply.append(bytes);
         if (frame::is_complete(reply)) {
             write("rx", reply);
-            if (pending_block >= 0 && frame::judge_write(reply).status == 1)
-                confirmed.fetch_add(pending_block, std::memory_order_relaxed);
-            pending_block = -1;
             reply.clear();
         }
         break;

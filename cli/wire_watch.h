@@ -6,12 +6,10 @@
 #include <QElapsedTimer>
 #include <QString>
 
-#include <atomic>
 #include <functional>
 
-// Watches one worker's port through its trace hook, on the worker's thread: counts the
-// firmware bytes the device has confirmed, and, when asked, writes every frame to a sink
-// (stderr in the tool) as one line: time stamp, port, direction, hex.
+// Traces one worker's port through its trace hook, on the worker's thread: writes every
+// frame to a sink (stderr in the tool) as one line: time stamp, port, direction, hex.
 //
 // Replies are put together the way the worker reads them: the bytes received since the
 // last request are one line once they form exactly one frame. Bytes that never do (a
@@ -23,15 +21,12 @@ public:
     using sink = std::function<void(const QString &line)>;
 
     // `clock` is the command's clock, shared by every port; it must outlive the watch.
-    wire_watch(QString port, const QElapsedTimer &clock, sink trace = {});
+    wire_watch(QString port, const QElapsedTimer &clock, sink trace);
 
     // The worker's trace hook.
     void operator()(work::wire kind, const QByteArray &bytes);
     // Writes out received bytes still waiting to form a frame; call when the worker ends.
     void flush();
-
-    // Data bytes of write requests the device has confirmed. Safe from any thread.
-    qint64 bytes_written() const { return confirmed.load(std::memory_order_relaxed); }
 
     static QString format(double ms, const QString &port, const char *direction,
                           const QByteArray &bytes, const char *note = nullptr);
@@ -42,7 +37,5 @@ private:
     const QString port;
     const QElapsedTimer &clock;
     const sink trace;
-    QByteArray reply;       // received since the last request
-    int pending_block = -1; // data length of the write request awaiting its answer
-    std::atomic<qint64> confirmed{0};
+    QByteArray reply; // received since the last request
 };

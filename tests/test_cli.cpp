@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -84,6 +85,7 @@ private slots:
     void image_refuses_unusable_files_data();
     void image_refuses_unusable_files();
     void image_out_unwritable();
+    void image_out_into_devices_and_fifos();
     void ports_listed_as_the_window_does();
 
     void flash_updates_the_device_data();
@@ -150,12 +152,22 @@ void CliTest::help_and_version()
     for (const char *command : {"flash", "image", "ports"})
         QVERIFY2(o.out.contains(QLatin1String(command)), qPrintable(o.out));
 
+    // Both helps show every exit status, the update's own as their codes without the sign.
+    const QStringList statuses = {QStringLiteral("    3  the device gave a wrong answer"),
+                                  QStringLiteral("    5  the firmware file could not be read"),
+                                  QStringLiteral("   64  usage error"),
+                                  QStringLiteral("  130  stopped by Ctrl-C or SIGTERM")};
+    for (const QString &status : statuses)
+        QVERIFY2(o.out.contains(status), qPrintable(o.out));
+
     o = run_cli({QStringLiteral("flash"), QStringLiteral("--help")});
     QCOMPARE(o.code, 0);
     for (const char *text : {"--port", "--baud", "--parity", "--stop-bits", "--no-start",
                              "--descriptor", "115200", "modbus,1,9,0x4D2E,0x6E3B", "--json",
                              "--trace", "usb:VID:PID[:SERIAL]", "several"})
         QVERIFY2(o.out.contains(QLatin1String(text)), text);
+    for (const QString &status : statuses)
+        QVERIFY2(o.out.contains(status), qPrintable(o.out));
 
     o = run_cli({QStringLiteral("--version")});
     QCOMPARE(o.code, 0);
@@ -242,6 +254,46 @@ void CliTest::image_out_unwritable()
     QVERIFY2(o.code == 73, qPrintable(o.describe()));
     QVERIFY(o.err.contains(out_path));
     QVERIFY(!QFile::exists(out_path));
+}
+
+bool is_char_device(const char *path)
+{
+    struct stat st = {};
+    return ::stat(path, &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+// What cannot be replaced by a file is written in place and every failed write is
+// reported: a FIFO passes the image to its reader, /dev/full is full, /dev/null and
+// /dev/full stay the devices they are. A directory is refused. Only ever /dev/full and
+// /dev/null of /dev are written.
+void CliTest::image_out_into_devices_and_fifos()
+{
+    const QString path = dir.filePath(QStringLiteral("dev.bin"));
+    const QByteArray expected = expected_image(pattern(5000));
+    QVERIFY(write_file(path, pattern(5000)));
+    const QString fifo = dir.filePath(QStringLiteral("image.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QProcess reader;
+    reader.start(QStringLiteral("cat"), {fifo});
+    QVERIFY(reader.waitForStarted(5000));
+    cli_result o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), fifo}, 20000);
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    QVERIFY(reader.waitForFinished(5000));
+    QCOMPARE(reader.readAllStandardOutput(), expected);
+    QVERIFY(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
+
+    o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out=/dev/null")});
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    QVERIFY(is_char_device("/dev/null"));
+
+    o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out=/dev/full")});
+    QVERIFY2(o.code == 73, qPrintable(o.describe()));
+    QVERIFY2(o.err.contains(QLatin1String("No space left on device")), qPrintable(o.err));
+    QVERIFY(is_char_device("/dev/full"));
+
+    o = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), dir.path()});
+    QVERIFY2(o.code == 73, qPrintable(o.describe()));
+    QVERIFY(QFileInfo(dir.path()).isDir());
 }
 
 // The window's name form first, so a script that cuts at "(" still works, then the ids

@@ -3,7 +3,7 @@
 // production line script runs it.
 #include "cli_harness.h"
 #include "engine_harness.h"
-#include "flash_report.h"
+#include "console.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -67,6 +68,8 @@ private slots:
     void trace_shows_every_frame();
     void busy_port_explained_and_retried();
     void permission_denied_explained();
+    void not_a_serial_port_refused_before_it_starts();
+    void one_image_for_every_device();
     void live_lines_on_a_terminal();
 
 private:
@@ -380,6 +383,74 @@ void CliMultiTest::permission_denied_explained()
     QCOMPARE(sim.events(), QStringList{QStringLiteral("mode app")});
 }
 
+// Files, folders, FIFOs and character devices that are no terminals are refused at once,
+// before a worker starts on them, as a port that cannot be used (exit 1); a
+// pseudo-terminal named by its /dev/pts path is a serial port and is updated alongside.
+void CliMultiTest::not_a_serial_port_refused_before_it_starts()
+{
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QStringList refused = {QStringLiteral("/dev/zero"), QStringLiteral("/dev/null"), firmware,
+                                 fifo, dir.path()};
+    devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
+    QVERIFY(sim.ok());
+
+    const cli_result o = run_cli(flash_args(refused + QStringList{sim.slave()},
+                                            {QStringLiteral("--json")}, firmware));
+    QVERIFY2(o.code == 1, qPrintable(o.describe()));
+    QString bad;
+    const QVector<QJsonObject> events = parse_lines(o.out, &bad);
+    QVERIFY2(bad.isEmpty(), qPrintable(bad));
+    QHash<QString, QStringList> kinds; // per port
+    QHash<QString, QJsonObject> ends;
+    for (const QJsonObject &e : events) {
+        const QString port = e.value(QStringLiteral("port")).toString();
+        kinds[port] << e.value(QStringLiteral("kind")).toString();
+        if (kinds[port].constLast() == QLatin1String("end"))
+            ends[port] = e;
+    }
+    for (const QString &port : refused) {
+        QCOMPARE(kinds.value(port), QStringList{QStringLiteral("end")});
+        QCOMPARE(ends[port].value(QStringLiteral("exit")).toInt(), 1);
+        const QString text = ends[port].value(QStringLiteral("text")).toString();
+        QVERIFY2(text.contains(QStringLiteral("\"%1\" is not a serial port").arg(port)), qPrintable(text));
+    }
+    QCOMPARE(ends[sim.slave()].value(QStringLiteral("result")).toString(), QStringLiteral("ok"));
+    QVERIFY(sim.wait_for(QStringLiteral("image ok")));
+    QFileInfo still(fifo);
+    QVERIFY(!still.isFile() && still.exists()); // never opened, never replaced
+}
+
+// The image is read once, before any device is touched: a file replaced while the
+// devices are being updated changes nothing for any of them.
+void CliMultiTest::one_image_for_every_device()
+{
+    const QString fw = dir.filePath(QStringLiteral("replaced.bin"));
+    const QByteArray original = make_firmware(fw, 5000, 21);
+    const QString saved[2] = {dir.filePath(QStringLiteral("first.saved")),
+                              dir.filePath(QStringLiteral("second.saved"))};
+    devsim_process first({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--save"), saved[0]});
+    // Found only after ten unanswered handshakes, long after the file is replaced.
+    devsim_process second({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--save"),
+                           saved[1], QStringLiteral("--fault"), QStringLiteral("handshake:none:0:10")});
+    QVERIFY(first.ok() && second.ok());
+
+    QProcess p;
+    p.start(cli, flash_args({first.port(), second.port()}, {}, fw));
+    QVERIFY(p.waitForStarted(10000));
+    QVERIFY(second.wait_for(QStringLiteral("fault none handshake"), 20000));
+    const QString other = dir.filePath(QStringLiteral("other.bin"));
+    QVERIFY(!make_firmware(other, 7000, 22).isEmpty());
+    QVERIFY(QFile::remove(fw) && QFile::rename(other, fw));
+
+    const cli_result o = finish(p);
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    for (devsim_process *sim : {&first, &second})
+        QVERIFY(sim->wait_for(QStringLiteral("saved ")));
+    QCOMPARE(file_bytes(saved[0]), original);
+    QCOMPARE(file_bytes(saved[1]), original);
+}
+
 // On a terminal the lines are redrawn in place, never wider than the terminal.
 void CliMultiTest::live_lines_on_a_terminal()
 {
@@ -406,7 +477,7 @@ void CliMultiTest::live_lines_on_a_terminal()
     for (QString line : o.out.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts)) {
         line.remove(QRegularExpression(QStringLiteral("\x1b\\[[0-9]*[A-Za-z]")));
         if (line.contains(QLatin1Char('%')))
-            QVERIFY2(display_width(line) <= 59, qPrintable(line));
+            QVERIFY2(console::display_width(line) <= 59, qPrintable(line));
     }
 }
 

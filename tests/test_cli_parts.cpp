@@ -1,8 +1,9 @@
 // The pieces of korvane-cli that need no device: picking a port by its USB ids, the
-// verdict on each device and on the whole command, the wire watch, and fitting lines to a
+// verdict on each device and on the whole command, the wire trace, and fitting lines to a
 // terminal.
-#include "flash_report.h"
+#include "console.h"
 #include "frame.h"
+#include "job.h"
 #include "port_lookup.h"
 #include "wire_watch.h"
 
@@ -59,7 +60,6 @@ private slots:
     void verdict_per_device();
     void verdict_of_the_command();
 
-    void watch_counts_confirmed_blocks_only();
     void watch_trace_lines();
 
     void lines_fit_the_terminal();
@@ -187,7 +187,7 @@ void CliPartsTest::verdict_per_device()
     QFETCH(int, kind);
     QFETCH(int, exit);
     QFETCH(QString, reason);
-    const job_end end = conclude(*job_with(results, stopped), QStringLiteral("fw.bin"));
+    const job_end end = conclude(*job_with(results, stopped));
     QCOMPARE(int(end.what), kind);
     QCOMPARE(end.exit, exit);
     QVERIFY2(end.reason.contains(reason), qPrintable(end.reason));
@@ -201,7 +201,7 @@ void CliPartsTest::verdict_of_the_command()
     const auto ends = [](const QVector<QVector<int>> &per_device, bool stopped = false) {
         QVector<job_end> out;
         for (const QVector<int> &results : per_device)
-            out << conclude(*job_with(results, stopped), QString());
+            out << conclude(*job_with(results, stopped));
         return overall_exit(out);
     };
     QCOMPARE(ends({{0}, {-1, 0}, {0}}), 0);
@@ -212,46 +212,11 @@ void CliPartsTest::verdict_of_the_command()
 
     const auto refused = job_with({});
     refused->refusal = QStringLiteral("serial port \"x\" is not present");
-    const job_end end = conclude(*refused, QString());
+    const job_end end = conclude(*refused);
     QCOMPARE(end.exit, 1);
     QCOMPARE(end.code, -1);
     QCOMPARE(end.reason, refused->refusal);
     QCOMPARE(end.step, QStringLiteral("opening the serial port"));
-}
-
-// Bytes count once the device has accepted the block, whatever pieces the reply came in;
-// an error reply, a reply with a byte too many and a request without a reply count nothing.
-void CliPartsTest::watch_counts_confirmed_blocks_only()
-{
-    QElapsedTimer clock;
-    clock.start();
-    wire_watch watch(QStringLiteral("p"), clock);
-    const QByteArray data(52, 'x');
-    const QByteArray ok_reply = frame::build(frame::cmd_write, {});
-    const QByteArray error_reply = frame::build(frame::cmd_write | frame::error_bit, {});
-
-    watch(work::wire::sent, frame::write_request(0x8000, data.constData(), 52));
-    watch(work::wire::received, ok_reply.left(2));
-    QCOMPARE(watch.bytes_written(), 0);
-    watch(work::wire::received, ok_reply.mid(2));
-    QCOMPARE(watch.bytes_written(), 52);
-
-    watch(work::wire::sent, frame::write_request(0x8034, data.constData(), 20));
-    watch(work::wire::received, error_reply);
-    watch(work::wire::sent, frame::write_request(0x8034, data.constData(), 20));
-    watch(work::wire::received, ok_reply + QByteArray(1, '\0'));
-    watch(work::wire::sent, frame::write_request(0x8034, data.constData(), 20));
-    QCOMPARE(watch.bytes_written(), 52);
-    // The late reply to the last request is thrown away before the next one: not counted.
-    watch(work::wire::discarded, ok_reply);
-    watch(work::wire::sent, frame::write_request(0x8034, data.constData(), 20));
-    watch(work::wire::received, ok_reply);
-    QCOMPARE(watch.bytes_written(), 72);
-
-    // Replies to other commands are not writes.
-    watch(work::wire::sent, frame::erase_request(0x8000, 0x9000));
-    watch(work::wire::received, frame::build(frame::cmd_erase, {}));
-    QCOMPARE(watch.bytes_written(), 72);
 }
 
 void CliPartsTest::watch_trace_lines()
@@ -297,15 +262,15 @@ void CliPartsTest::watch_trace_lines()
 void CliPartsTest::lines_fit_the_terminal()
 {
     const QString step = QStringLiteral("正在更新固件......");
-    QCOMPARE(display_width(step), 6 * 2 + 6);
-    QCOMPARE(fit(step, 40), step);
+    QCOMPARE(console::display_width(step), 6 * 2 + 6);
+    QCOMPARE(console::fit(step, 40), step);
     // Never half a wide character, never past the edge.
-    QCOMPARE(fit(step, 5), QStringLiteral("正在"));
-    QCOMPARE(fit(QStringLiteral("ab正在"), 3), QStringLiteral("ab"));
-    QCOMPARE(fit(QStringLiteral("ab正在"), 4), QStringLiteral("ab正"));
-    QCOMPARE(human_bytes(1023), QStringLiteral("1023 B"));
-    QCOMPARE(human_bytes(1536), QStringLiteral("1.5 KiB"));
-    QCOMPARE(human_bytes(3 * 1024 * 1024), QStringLiteral("3.00 MiB"));
+    QCOMPARE(console::fit(step, 5), QStringLiteral("正在"));
+    QCOMPARE(console::fit(QStringLiteral("ab正在"), 3), QStringLiteral("ab"));
+    QCOMPARE(console::fit(QStringLiteral("ab正在"), 4), QStringLiteral("ab正"));
+    QCOMPARE(console::human_bytes(1023), QStringLiteral("1023 B"));
+    QCOMPARE(console::human_bytes(1536), QStringLiteral("1.5 KiB"));
+    QCOMPARE(console::human_bytes(3 * 1024 * 1024), QStringLiteral("3.00 MiB"));
 }
 
 QTEST_GUILESS_MAIN(CliPartsTest)

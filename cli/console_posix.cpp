@@ -1,0 +1,21 @@
+#include "console.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace console::platform {
+
+bool is_terminal(stream s)
+{
+    return isatty(s == stream::out ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
+
+int columns_of_stdout()
+{
+    winsize size = {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0)
+        return size.ws_col;
+    return 0;
+}
+
+} // namespace console::platform

@@ -1,0 +1,133 @@
+#include "flash.h"
+
+#include "command_line.h"
+#include "job_exit.h"
+
+#include "modbus.h"
+
+namespace {
+
+const QString default_descriptor = QString::fromLatin1(modbus::default_descriptor);
+
+QString description()
+{
+    return QStringLiteral(
+               "Updates the device on serial port NAME: asks its running application to\n"
+               "restart into the bootloader, finds the bootloader (for up to 30 s), erases,\n"
+               "writes FIRMWARE in checked blocks and starts the new program. Each step's\n"
+               "text is shown as a line, with the progress in percent. With several --port\n"
+               "options every device is updated at once, each on its own thread, and a\n"
+               "summary lists each port's result, time and bytes written; one device failing\n"
+               "never stops the others.\n\n")
+           + exit_code::table();
+}
+
+struct flash_options
+{
+    QCommandLineOption port{
+        {QStringLiteral("p"), QStringLiteral("port")},
+        QStringLiteral("Serial port: a name from 'korvane-cli ports', a device path, or "
+                       "usb:VID:PID[:SERIAL] (hexadecimal ids). Required; give it several times "
+                       "to update several devices at once."),
+        QStringLiteral("NAME")};
+    QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
+                            QStringLiteral("Line speed in bits per second (default 115200)."),
+                            QStringLiteral("N"),
+                            QStringLiteral("115200")};
+    QCommandLineOption parity{QStringLiteral("parity"),
+                              QStringLiteral("N none, O odd or E even (default N)."),
+                              QStringLiteral("N|O|E"), QStringLiteral("N")};
+    QCommandLineOption stop_bits{QStringLiteral("stop-bits"),
+                                 QStringLiteral("Stop bits, 1 or 2 (default 1)."),
+                                 QStringLiteral("1|2"), QStringLiteral("1")};
+    QCommandLineOption no_start{QStringLiteral("no-start"),
+                                QStringLiteral("Leave the device in its bootloader: do not start "
+                                               "the new program.")};
+    QCommandLineOption descriptor{
+        QStringLiteral("descriptor"),
+        QStringLiteral("How to ask the running application to restart into its bootloader "
+                       "(default %1; empty sends nothing).")
+            .arg(default_descriptor),
+        QStringLiteral("TEXT"), default_descriptor};
+    QCommandLineOption verbose{
+        QStringLiteral("verbose"),
+        QStringLiteral("Also write the engine's debug log to stderr: a \"data length = \" line "
+                       "per block written and an \"ERROR\" line per rejected reply.")};
+    QCommandLineOption json{QStringLiteral("json"),
+                            QStringLiteral("Write JSON Lines to stdout instead of text: one "
+                                           "object per event and a final summary object.")};
+    QCommandLineOption trace{
+        QStringLiteral("trace"),
+        QStringLiteral("Write every frame sent and received to stderr, in hexadecimal, with "
+                       "the milliseconds since the start and the port.")};
+
+    void add_to(subcommand_parser &parser) const
+    {
+        for (const QCommandLineOption *option :
+             {&port, &baud, &parity, &stop_bits, &no_start, &descriptor, &verbose, &json, &trace})
+            parser.add(*option);
+        parser.add_argument(QStringLiteral("FIRMWARE"),
+                            QStringLiteral("The firmware file (.bin, or a .qvb container)."));
+    }
+};
+
+// The line settings as the worker takes them; a usage error's message otherwise.
+QString read_line_settings(const subcommand_parser &parser, const flash_options &o,
+                           flash_request *request)
+{
+    bool baud_ok = false;
+    request->baud_rate = parser.value(o.baud).toInt(&baud_ok, 10);
+    if (!baud_ok || request->baud_rate <= 0)
+        return QStringLiteral("bad --baud '%1': a positive number of bits per second")
+            .arg(parser.value(o.baud));
+    request->parity = parser.value(o.parity).toUpper();
+    if (request->parity != QLatin1String("N") && request->parity != QLatin1String("O")
+        && request->parity != QLatin1String("E"))
+        return QStringLiteral("bad --parity '%1': N, O or E").arg(parser.value(o.parity));
+    const QString stop_text = parser.value(o.stop_bits);
+    if (stop_text != QLatin1String("1") && stop_text != QLatin1String("2"))
+        return QStringLiteral("bad --stop-bits '%1': 1 or 2").arg(stop_text);
+    request->stop_bits = stop_text.toInt();
+    return QString();
+}
+
+// The firmware and the ports; a usage error's message otherwise.
+QString read_targets(const subcommand_parser &parser, const flash_options &o,
+                     flash_request *request)
+{
+    const QStringList positional = parser.arguments();
+    if (positional.isEmpty())
+        return QStringLiteral("FIRMWARE is required");
+    if (positional.size() > 1)
+        return QStringLiteral("takes one FIRMWARE file, got %1").arg(positional.size());
+    request->firmware = positional.constFirst();
+    request->ports = parser.values(o.port);
+    if (request->ports.isEmpty() || request->ports.contains(QString()))
+        return QStringLiteral("--port NAME is required");
+    return QString();
+}
+
+} // namespace
+
+std::optional<int> parse_flash(const QStringList &args, flash_request *request)
+{
+    request->command = args.constFirst();
+    subcommand_parser parser(request->command,
+                             QStringLiteral("--port NAME [--port NAME...] [options] FIRMWARE"),
+                             description());
+    const flash_options o;
+    o.add_to(parser);
+    if (const std::optional<int> done = parser.parse(args))
+        return done;
+    QString wrong = read_targets(parser, o, request);
+    if (wrong.isEmpty())
+        wrong = read_line_settings(parser, o, request);
+    if (!wrong.isEmpty())
+        return parser.usage_error(wrong);
+    request->auto_start = !parser.is_set(o.no_start);
+    request->descriptor = parser.value(o.descriptor);
+    request->verbose = parser.is_set(o.verbose);
+    request->json = parser.is_set(o.json);
+    request->trace = parser.is_set(o.trace);
+    return std::nullopt;
+}

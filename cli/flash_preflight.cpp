@@ -1,0 +1,67 @@
+#include "flash.h"
+
+#include "view.h"
+
+namespace {
+
+void settle(const flash_request &request, flash_job &job)
+{
+    UpdateSettings &settings = job.settings;
+    settings.auto_start = request.auto_start;
+    settings.firmware_path = request.firmware;
+    settings.port_name = job.port;
+    settings.baud_rate = request.baud_rate;
+    settings.parity = request.parity;
+    settings.stop_bits = request.stop_bits;
+    settings.product_descriptor = request.descriptor;
+}
+
+// The worker reads the firmware only after restarting the device into its bootloader; a
+// file that cannot become an image is refused before any device is touched at all.
+void refuse_firmware(const flash_request &request, const image::loaded &firmware,
+                     job_list &jobs, flash_view &view)
+{
+    const QString why = QStringLiteral("the firmware file \"%1\" %2")
+                            .arg(request.firmware, QString::fromLatin1(image::describe(firmware.error)));
+    view.error(why + QStringLiteral(" (code %1); the device was not touched")
+                         .arg(outcome::firmware_unusable));
+    for (const auto &job : jobs) {
+        job->refusal = why;
+        job->refusal_code = outcome::firmware_unusable;
+    }
+}
+
+// A port that can never open is told now, without the handshake's 30 s of retries; a
+// busy one may be let go, so its update goes on and retries as usual.
+void check_port(flash_job &job, const QList<port_lookup::entry> &present, flash_view &view)
+{
+    if (job.given != job.port)
+        view.notice(job, QStringLiteral("%1 is %2").arg(job.given, job.port));
+    const port_lookup::problem problem = port_lookup::check(job.port, present);
+    if (problem == port_lookup::problem::busy) {
+        view.notice(job, port_lookup::explain(problem, job.port)
+                             + QStringLiteral("; still trying while looking for the bootloader"));
+        job.port_trouble_told = true;
+    } else if (problem != port_lookup::problem::none) {
+        job.refusal = port_lookup::explain(problem, job.port);
+    }
+}
+
+} // namespace
+
+void preflight(const flash_request &request, const image::loaded &firmware,
+               const QList<port_lookup::entry> &present, job_list &jobs, flash_view &view)
+{
+    for (const auto &job : jobs)
+        settle(request, *job);
+    if (!firmware.ok()) {
+        refuse_firmware(request, firmware, jobs, view);
+        return;
+    }
+    for (const auto &job : jobs) {
+        if (job->refusal.isEmpty())
+            check_port(*job, present, view);
+        if (!job->refusal.isEmpty())
+            view.ended(*job, conclude(*job));
+    }
+}

@@ -1,0 +1,83 @@
+#pragma once
+// The job model: what happened to each device of a flash run and how its update ended.
+// Shared by every view of a run (the command line's text and JSON, a station's window),
+// so it knows nothing of terminals or output.
+#include "outcome.h"
+#include "update_settings.h"
+
+#include <QString>
+#include <QVector>
+
+#include <memory>
+#include <vector>
+
+class work;
+
+// One device and what its worker has said so far. Read and written on the thread that
+// runs the workers' signals only; the worker's own counter is the one exception.
+struct flash_job
+{
+    QString given; // --port as typed
+    QString port;  // the name the worker opens
+    UpdateSettings settings;
+    QString refusal;       // why it was never started; empty when it ran
+    int refusal_code = outcome::port_not_opened; // the result code it counts as
+
+    QVector<int> results;
+    QString step;        // the last status text
+    QString result_step; // the status text when the last result came
+    int progress = -1;   // the last percentage
+    int shown_progress = -1; // the last one reported
+    qint64 started_ms = -1;
+    qint64 ended_ms = -1;
+    qint64 write_started_ms = -1;
+    bool ended = false;
+    bool stop_seen = false; // a stop had been requested by the time the worker returned
+    bool port_trouble_told = false; // a failed open needs no second look
+
+    // While it runs, the worker counts the bytes its device confirmed (safe to read from
+    // any thread); once it has returned, the count is kept here.
+    const work *worker = nullptr;
+    qint64 confirmed_at_end = 0;
+
+    qint64 bytes() const;
+    qint64 elapsed_ms(qint64 now) const;
+
+    // The worker's signals, as they arrive; note_progress() says whether the percentage
+    // is news to show (the transfer repeats values).
+    void note_status(const QString &text, qint64 now_ms);
+    bool note_progress(int value);
+    void note_result(int code);
+    // The worker's start() has returned.
+    void note_end(qint64 now_ms, bool stop_requested, qint64 confirmed);
+};
+
+using job_list = std::vector<std::unique_ptr<flash_job>>;
+
+// How one device's update ended, and the exit status it asks for.
+struct job_end
+{
+    enum class kind { ok, failed, interrupted, no_result };
+    kind what = kind::no_result;
+    bool has_code = false;
+    int code = 0;
+    int exit = 0;
+    QString step;   // in words: where it ended
+    QString reason; // in words: why it failed; empty on success
+    bool after_stop = false; // it ended with a code although a stop had been requested
+};
+
+job_end conclude(const flash_job &job);
+// The exit status of the whole command: 0 when every device succeeded, otherwise the
+// largest per-device status (so an interrupt, 130, and an update that never ended, 70,
+// win over the update's own codes 1 to 5).
+int overall_exit(const QVector<job_end> &ends);
+
+// The step a status text begins, in English: "erasing the old firmware".
+QString step_name(const QString &status);
+// A result as it arrives, before the update has ended: "the device gave a wrong answer".
+QString code_text(int code);
+// "ok", "failed", "interrupted", "no result".
+QString kind_word(job_end::kind what);
+// The same with the failure's code: "failed (code -3)".
+QString result_word(const job_end &end);

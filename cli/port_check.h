@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the system can tell about a port without disturbing the serial line behind it
+// (port_check_posix.cpp and its fallback).
+namespace port_check {
+
+enum class verdict {
+    unknown,    // nothing against it; the update's own open decides
+    absent,     // no such file (also a link whose device has gone)
+    denied,     // this user may not read and write it
+    not_serial, // something that is not a terminal: a file, a folder, a FIFO, /dev/null
+};
+
+// Where the serial port class looks for a name: "ttyS0" is /dev/ttyS0, a path is itself.
+QString location_of(const QString &name);
+
+verdict examine(const QString &location);
+
+// What kind of thing a refused location is, for the message: "a regular file".
+QString kind_of(const QString &location);
+
+// Processes that have the device open, as "1234 (minicom)"; our own is left out. Only
+// what the system lets us see.
+QStringList holders(const QString &location);
+
+} // namespace port_check

@@ -1,0 +1,91 @@
+// One device: its step texts as lines and the percentage, as a script or a person at a
+// terminal reads them; on a terminal the percentage redraws the step's line in place.
+#include "view_text.h"
+
+#include "console.h"
+
+namespace {
+
+class single : public flash_view
+{
+public:
+    explicit single(const view_options &o) : o(o) {}
+
+    void notice(const flash_job &, const QString &message) override
+    {
+        error(message);
+    }
+
+    void status(const flash_job &job) override
+    {
+        close_line();
+        if (o.live)
+            open_line(job.step);
+        else
+            console::out_line(job.step);
+    }
+
+    void progress(const flash_job &job) override
+    {
+        if (!o.live) {
+            console::out_line(QStringLiteral("progress %1%").arg(job.progress));
+            return;
+        }
+        QString line = QStringLiteral("\r\033[K%1 %2%").arg(job.step).arg(job.progress);
+        if (job.write_started_ms >= 0)
+            line += QLatin1String("  ") + view_text::transfer(job, o);
+        open_line(line);
+    }
+
+    void result(const flash_job &job, int code) override
+    {
+        if (code != outcome::port_not_opened)
+            return;
+        // Not the end: every handshake attempt reopens the port.
+        error(QStringLiteral("serial port \"%1\" could not be opened (code %2); still trying "
+                             "while looking for the bootloader")
+                  .arg(job.port)
+                  .arg(code));
+    }
+
+    void ended(const flash_job &, const job_end &end) override
+    {
+        close_line();
+        view_text::print_end(o.command, end);
+        if (end.what == job_end::kind::ok)
+            console::out_line(QStringLiteral("update complete"));
+    }
+
+    void summary(const QVector<const flash_job *> &, const QVector<job_end> &, int) override {}
+
+    void error(const QString &message) override
+    {
+        close_line();
+        console::err_line(QStringLiteral("%1: %2").arg(o.command, message));
+    }
+
+private:
+    // A line left open for the next redraw; anything else starts on a line of its own.
+    void open_line(const QString &text)
+    {
+        console::out(text);
+        line_open = true;
+    }
+
+    void close_line()
+    {
+        if (line_open)
+            console::out(QStringLiteral("\n"));
+        line_open = false;
+    }
+
+    const view_options o;
+    bool line_open = false;
+};
+
+} // namespace
+
+std::unique_ptr<flash_view> single_view(const view_options &options)
+{
+    return std::make_unique<single>(options);
+}
