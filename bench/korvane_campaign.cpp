@@ -61,8 +61,9 @@ int reply_wait_ms(const QString &command)
     return frame::info_wait_ms;
 }
 
-// A fault the update gets through in bounded time. Late replies come between half and two
-// and a half reply waits late: around the wait, on both sides of it.
+// A fault the update gets through in bounded time. Late replies come between half a reply
+// wait and two and a half: around the wait, on both sides of it, and short of the latest
+// the worker allows (three) by more than a loaded machine's timer slip.
 QString random_fault(QRandomGenerator &rng, int blocks)
 {
     static const QStringList kinds = {"late", "late", "delay", "none", "none", "twice", "corrupt",

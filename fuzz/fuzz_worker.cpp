@@ -1,6 +1,6 @@
 // The worker itself, its receive, settle and retry logic included, against a line and a
 // bootloader scripted by the fuzz input: each request may be answered, lost, answered late
-// (up to twice its reply wait, with or without the device waiting for it), twice at once,
+// (up to three reply waits, with or without the device waiting for it), twice at once,
 // corrupted, behind a stray byte, with an error, or in two pieces.
 //
 // Input: two bytes of image size, one byte of options (bit 0 start the program, bit 1 a

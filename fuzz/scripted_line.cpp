@@ -116,8 +116,8 @@ qint64 scripted_port::writeData(const char *data, qint64 size)
         return size;
     }
     QByteArray reply = device.carry_out(request);
-    // Late by up to twice the command's reply wait: what the worker is built to survive.
-    const qint64 late = qint64(reply_wait_ms(command)) * arg / 128;
+    // Late by up to three reply waits: what the worker is built to survive.
+    const qint64 late = qint64(reply_wait_ms(command)) * 3 * arg / 256;
     switch (what) {
     case act::late: schedule(start + late, reply); break;
     case act::blocked:
