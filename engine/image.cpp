@@ -1,5 +1,6 @@
 #include "image.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -155,6 +156,8 @@ loaded load(const QString &path, qint64 size_cap)
         r.error = failure::short_read;
         return r;
     }
+    r.file_sha256 = QCryptographicHash::hash(QByteArray::fromRawData(bytes.constData(), int(r.file_size)),
+                                             QCryptographicHash::Sha256);
     if (r.container)
         shift_bytes(bytes.data(), r.file_size, -1);
     finish(bytes, r.file_size);

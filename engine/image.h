@@ -47,6 +47,7 @@ struct loaded
     qint64 file_size = 0;
     bool container = false;
     QByteArray bytes;       // the finished image, trailer included; empty on failure
+    QByteArray file_sha256; // of the file as read (32 bytes), for logs and release notes
     int padded_size = 0;    // n: the image without its trailer
     quint32 stamped_length = 0;
     quint32 sum = 0;

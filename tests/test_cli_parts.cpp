@@ -5,7 +5,13 @@
 #include "frame.h"
 #include "job.h"
 #include "port_lookup.h"
+#include "port_watch.h"
+#include "shift_log.h"
 #include "wire_watch.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -63,6 +69,9 @@ private slots:
     void watch_trace_lines();
 
     void lines_fit_the_terminal();
+
+    void watching_for_devices();
+    void shift_log_lines();
 };
 
 void CliPartsTest::usb_names_data()
@@ -271,6 +280,86 @@ void CliPartsTest::lines_fit_the_terminal()
     QCOMPARE(console::human_bytes(1023), QStringLiteral("1023 B"));
     QCOMPARE(console::human_bytes(1536), QStringLiteral("1.5 KiB"));
     QCOMPARE(console::human_bytes(3 * 1024 * 1024), QStringLiteral("3.00 MiB"));
+}
+
+// Each device once while it stays; plugged in again, or another adapter on the same
+// port, it is a new one. Globs find device nodes and links to them, not dangling links.
+void CliPartsTest::watching_for_devices()
+{
+    using port_watch::device;
+    port_watch::tracker t;
+    const device a{"/dev/ttyUSB0", "A1"}, b{"/dev/ttyUSB1", ""}, other{"/dev/ttyUSB0", "B2"};
+    auto appeared = [&](const QList<device> &now) { return t.update(now).appeared; };
+    QCOMPARE(appeared({a}), QList<device>{a});
+    QCOMPARE(appeared({a, b}), QList<device>{b});
+    QCOMPARE(appeared({b, a}), QList<device>{});
+    const port_watch::tracker::change c = t.update({b});
+    QCOMPARE(c.gone, QList<device>{a});
+    QCOMPARE(appeared({a, b}), QList<device>{a});
+    QCOMPARE(appeared({other, b}), QList<device>{other});
+
+    port_watch::pattern p;
+    QString why;
+    QVERIFY(port_watch::parse(QStringLiteral("usb:0403:6001"), &p, &why));
+    QVERIFY(p.usb);
+    QVERIFY(!port_watch::parse(QStringLiteral("usb:zz"), &p, &why));
+    QVERIFY(!port_watch::parse(QStringLiteral("/dev/tty*/x"), &p, &why));
+    QVERIFY(why.contains("last part"));
+
+    QTemporaryDir dir;
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath("ttySIM1")));
+    QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("ttySIM2")));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath(".ttySIM3.devsim-1")));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath("other")));
+    QVERIFY(port_watch::parse(dir.filePath("ttySIM*"), &p, &why));
+    QCOMPARE(port_watch::scan({p, p}), (QList<device>{device{dir.filePath("ttySIM1"), ""}}));
+}
+
+void CliPartsTest::shift_log_lines()
+{
+    QTemporaryDir dir;
+    shift_log log;
+    QString why;
+    QVERIFY(log.open(dir.filePath("shift.jsonl"), &why));
+    shift_record r;
+    r.time = QDateTime(QDate(2026, 12, 7), QTime(8, 30), Qt::OffsetFromUTC, 8 * 3600);
+    r.port = QStringLiteral("/dev/ttyUSB0");
+    r.serial = QStringLiteral("A50285BI");
+    r.firmware = QStringLiteral("固件 v2.bin");
+    r.firmware_size = 5000;
+    r.firmware_sha256 = QByteArray(32, '\x01');
+    r.result = QStringLiteral("ok");
+    r.has_code = true;
+    r.duration_ms = 1234;
+    r.bytes = 5004;
+    QVERIFY(log.append(r, &why));
+    r.serial.clear();
+    r.has_code = false;
+    r.result = QStringLiteral("interrupted");
+    QVERIFY(log.append(r, &why));
+    // Another run appends to what is there.
+    shift_log again;
+    QVERIFY(again.open(dir.filePath("shift.jsonl"), &why));
+    QVERIFY(again.append(r, &why));
+
+    QFile f(dir.filePath("shift.jsonl"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    QCOMPARE(lines.size(), 4); // three records and the empty rest after the last newline
+    const QJsonObject first = QJsonDocument::fromJson(lines.at(0)).object();
+    QCOMPARE(first.value("time").toString(), QStringLiteral("2026-12-07T08:30:00.000+08:00"));
+    QCOMPARE(first.value("serial").toString(), QStringLiteral("A50285BI"));
+    QCOMPARE(first.value("firmware").toString(), QStringLiteral("固件 v2.bin"));
+    QCOMPARE(first.value("firmware_sha256").toString(), QStringLiteral("01").repeated(32));
+    QCOMPARE(first.value("code").toInt(-1), 0);
+    QCOMPARE(first.value("bytes").toInt(), 5004);
+    const QJsonObject second = QJsonDocument::fromJson(lines.at(1)).object();
+    QVERIFY(second.value("serial").isNull());
+    QVERIFY(second.value("code").isNull());
+    QCOMPARE(second.value("result").toString(), QStringLiteral("interrupted"));
+
+    QVERIFY(!shift_log().open(dir.path(), &why)); // a folder
+    QVERIFY(!why.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(CliPartsTest)

@@ -1,0 +1,99 @@
+#include "port_watch.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace port_watch {
+
+bool parse(const QString &text, pattern *out, QString *why)
+{
+    pattern p;
+    p.text = text;
+    p.usb = port_lookup::is_usb(text);
+    if (p.usb) {
+        if (!port_lookup::parse_usb(text, &p.ids, why))
+            return false;
+        *out = p;
+        return true;
+    }
+    const QFileInfo where(text);
+    if (text.isEmpty() || where.fileName().isEmpty()) {
+        *why = QStringLiteral("'%1' names no device: give a path such as /dev/ttyUSB*").arg(text);
+        return false;
+    }
+    if (QDir::fromNativeSeparators(where.path()).contains(QRegularExpression(QStringLiteral("[*?\\[]")))) {
+        *why = QStringLiteral("'%1': wildcards go in the last part of the path only").arg(text);
+        return false;
+    }
+    *out = p;
+    return true;
+}
+
+namespace {
+
+// Device nodes and links to them whose names match; a link whose device has gone (an
+// unplugged adapter's by-id name) is no port.
+void add_glob(const QString &glob, QList<device> &found)
+{
+    const QFileInfo where(glob);
+    const QDir dir(where.path());
+    const QStringList names = dir.entryList({where.fileName()}, QDir::System | QDir::Files, QDir::Name);
+    for (const QString &name : names) {
+        const QFileInfo entry(dir.filePath(name));
+        if (entry.exists())
+            found << device{entry.filePath(), QString()};
+    }
+}
+
+void add_usb(const port_lookup::usb_ids &ids, const QList<port_lookup::entry> &ports, QList<device> &found)
+{
+    for (const port_lookup::entry &e : port_lookup::matches(ids, ports))
+        found << device{e.location, e.serial};
+}
+
+} // namespace
+
+QList<device> scan(const QList<pattern> &patterns)
+{
+    QList<device> found;
+    const bool any_usb = std::any_of(patterns.begin(), patterns.end(), [](const pattern &p) { return p.usb; });
+    const QList<port_lookup::entry> ports = any_usb ? port_lookup::present() : QList<port_lookup::entry>();
+    for (const pattern &p : patterns) {
+        if (p.usb)
+            add_usb(p.ids, ports, found);
+        else
+            add_glob(p.text, found);
+    }
+    QList<device> unique;
+    for (const device &d : qAsConst(found))
+        if (!unique.contains(d))
+            unique << d;
+    return unique;
+}
+
+QString usb_serial(const QString &location)
+{
+    const QString target = QFileInfo(location).canonicalFilePath();
+    for (const port_lookup::entry &e : port_lookup::present())
+        if (e.location == target)
+            return e.serial;
+    return {};
+}
+
+tracker::change tracker::update(const QList<device> &now)
+{
+    change c;
+    for (const device &d : now)
+        if (!present.contains(d))
+            c.appeared << d;
+    for (const device &d : qAsConst(present))
+        if (!now.contains(d))
+            c.gone << d;
+    present = now;
+    return c;
+}
+
+} // namespace port_watch
