@@ -1,0 +1,98 @@
+#include "job_runner.h"
+
+#include "work.h"
+
+#include <QThread>
+
+job_runner::job_runner(const QElapsedTimer &clock, QObject *parent) : QObject(parent), clock(clock)
+{
+}
+
+job_runner::~job_runner()
+{
+    stop_all();
+    for (slot &s : running_slots) {
+        s.thread->quit();
+        s.thread->wait();
+    }
+}
+
+void job_runner::connect_worker(flash_job &job, work &worker)
+{
+    flash_job *j = &job;
+    connect(&worker, &work::work_status_str, this, [this, j](const QString &text) {
+        j->note_status(text, clock.elapsed());
+        emit status(j);
+    });
+    connect(&worker, &work::progress_set, this, [this, j](int value) {
+        if (j->note_progress(value))
+            emit progress(j);
+    });
+    connect(&worker, &work::result, this, [this, j](int code) {
+        j->note_result(code);
+        emit result(j, code);
+    });
+}
+
+void job_runner::start(flash_job &job, const QByteArray &image)
+{
+    auto thread = std::make_unique<QThread>();
+    auto *worker = new work(job.settings);
+    worker->set_image(image); // one image for every device, and one copy in memory
+    worker->moveToThread(thread.get());
+    connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
+    connect_worker(job, *worker);
+    job.worker = worker;
+    job.started_ms = clock.elapsed();
+    if (prepare)
+        prepare(job, *worker);
+    thread->start();
+    ++active;
+    flash_job *j = &job;
+    // Posted after start() returns, so it arrives behind everything the worker emitted.
+    QMetaObject::invokeMethod(
+        worker,
+        [this, worker, j] {
+            worker->start();
+            const qint64 confirmed = worker->confirmed_bytes();
+            const bool stopped = worker->stop_requested();
+            QMetaObject::invokeMethod(
+                this, [this, j, confirmed, stopped] { finish(j, confirmed, stopped); },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+    if (stop_asked)
+        worker->request_stop();
+    running_slots.push_back({j, worker, std::move(thread)});
+}
+
+void job_runner::stop_all()
+{
+    stop_asked = true;
+    for (const slot &s : running_slots)
+        s.worker->request_stop();
+}
+
+std::vector<work *> job_runner::workers() const
+{
+    std::vector<work *> out;
+    for (const slot &s : running_slots)
+        out.push_back(s.worker);
+    return out;
+}
+
+void job_runner::finish(flash_job *job, qint64 confirmed, bool stopped)
+{
+    // The worker is deleted on its own thread as that ends: a shift's worth of devices
+    // leaves no threads behind.
+    for (auto s = running_slots.begin(); s != running_slots.end(); ++s)
+        if (s->job == job) {
+            s->thread->quit();
+            s->thread->wait();
+            running_slots.erase(s);
+            break;
+        }
+    --active;
+    job->note_end(clock.elapsed(), stopped || stop_asked, confirmed);
+    emit ended(job);
+}

@@ -1,0 +1,64 @@
+#pragma once
+// Runs the workers of a flash run, each as the window runs its one: created without a
+// parent, moved to a thread of its own, its signals queued to the runner's thread and
+// noted in its job, deleted on its thread when that ends. Jobs may be started at any
+// time (a device plugged in on a production line) and end one by one.
+#include "job.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QThread;
+class work;
+
+class job_runner : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `clock` times every job; it must outlive the runner.
+    explicit job_runner(const QElapsedTimer &clock, QObject *parent = nullptr);
+    // Stops what still runs and waits for it.
+    ~job_runner() override;
+
+    // Called on the worker's thread with the worker before it starts: for a trace, say.
+    using prepare_fn = std::function<void(flash_job &, work &)>;
+    void set_prepare(prepare_fn fn) { prepare = std::move(fn); }
+
+    // Starts the job's worker with `image` as its firmware; the job must outlive the run.
+    void start(flash_job &job, const QByteArray &image);
+    // Every running worker ends at its next wait, without a result code. Safe to call
+    // from this thread only; a signal handler calls work::request_stop() itself.
+    void stop_all();
+    bool stopping() const { return stop_asked; }
+    int running() const { return active; }
+    // The workers that run now, for a signal handler to stop.
+    std::vector<work *> workers() const;
+
+signals:
+    void status(flash_job *job);
+    void progress(flash_job *job); // only a percentage that is news
+    void result(flash_job *job, int code);
+    // The worker has returned; job->ended is set. conclude(*job) says how it went.
+    void ended(flash_job *job);
+
+private:
+    struct slot
+    {
+        flash_job *job;
+        work *worker; // lives on `thread` until its start() has returned
+        std::unique_ptr<QThread> thread;
+    };
+    void connect_worker(flash_job &job, work &worker);
+    void finish(flash_job *job, qint64 confirmed, bool stopped);
+
+    const QElapsedTimer &clock;
+    std::vector<slot> running_slots;
+    prepare_fn prepare;
+    int active = 0;
+    bool stop_asked = false;
+};
