@@ -1,5 +1,7 @@
 #pragma once
 // korvane-cli as a child process: the real executable, its exit status and both outputs.
+#include "step_texts.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -48,11 +50,6 @@ inline cli_result run(const QStringList &args, const QString &program = cli, int
 }
 
 // Every status text of a whole update, in the order the device's update shows them.
-inline const QStringList update_steps = {
-    QStringLiteral("正在建立连接......"),   QStringLiteral("正在重启......"),
-    QStringLiteral("正在建立通信......"),   QStringLiteral("正在同步信息......"),
-    QStringLiteral("正在读取固件......"),   QStringLiteral("正在擦除原有固件......"),
-    QStringLiteral("正在更新固件......"),   QStringLiteral("正在启动程序......"),
-};
+inline const QStringList &update_steps = step_texts::all;
 
 } // namespace cli_harness

@@ -133,3 +133,15 @@ inline update_record run_update(
     return rec;
 }
 
+// A size line of /proc/self/status ("VmRSS", "VmHWM") in KiB; -1 where there is none.
+inline qint64 own_status_kib(const char *field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}

@@ -31,17 +31,6 @@ int entries(const char *dir)
         .size();
 }
 
-qint64 rss_kib()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 bool built_with_asan()
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -258,7 +247,7 @@ void SoakTest::updates_under_random_faults()
             fds = entries("/proc/self/fd");
             threads = entries("/proc/self/task");
         }
-        const qint64 rss = rss_kib();
+        const qint64 rss = own_status_kib("VmRSS");
         if (i == 0) {
             fds_start = fds;
             threads_start = threads;

@@ -1,20 +1,14 @@
 // The update worker against the simulated device over a real pseudo-terminal.
 #include "engine_harness.h"
 #include "frame.h"
+#include "step_texts.h"
 
 #include <QSerialPort>
 #include <QtTest>
 
 namespace {
 
-const QString connecting = QStringLiteral("正在建立连接......");
-const QString restarting = QStringLiteral("正在重启......");
-const QString communicating = QStringLiteral("正在建立通信......");
-const QString synchronising = QStringLiteral("正在同步信息......");
-const QString reading = QStringLiteral("正在读取固件......");
-const QString erasing = QStringLiteral("正在擦除原有固件......");
-const QString updating = QStringLiteral("正在更新固件......");
-const QString starting = QStringLiteral("正在启动程序......");
+using namespace step_texts;
 
 QStringList block_progress(int image_size)
 {

@@ -1,5 +1,6 @@
-// The download action in a window started with an argument, whose line-setting lists
-// stay empty.
+// The window started with one argument, the least that counts: arguments carry no
+// options, they only keep the lists empty and show up in the log; the download action
+// then reads empty line-setting lists.
 #include "diaglogprogress.h"
 #include "mainwindow.h"
 #include "test_progress_dialog_steps.h"
@@ -9,12 +10,43 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSerialPortInfo>
 
-class DownloadArgsTest : public QObject
+class StartedWithArgsTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void lists_stay_empty()
+    {
+        MainWindow w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("固件更新工具V2.0"));
+        for (const char *name : {"cB_serial", "cB_baud", "cB_stopbit", "cB_checkbit", "cB_product"}) {
+            auto *box = w.findChild<QComboBox *>(name);
+            QCOMPARE(box->count(), 0);
+            QCOMPARE(box->currentIndex(), -1);
+        }
+        QVERIFY(w.findChild<QRadioButton *>("rB_auto")->isChecked());
+    }
+
+    void cmd_line_counts_program_and_arguments()
+    {
+        const QStringList logged = debug_lines_during([] { MainWindow w; });
+        const QString program = QCoreApplication::arguments().at(0);
+        QCOMPARE(logged.filter("cmd "),
+                 QStringList{QStringLiteral("cmd \"%1 --port=COM3\" + 2").arg(program)});
+    }
+
+    // The operator can still fill the port list by hand.
+    void scan_still_fills_the_port_list()
+    {
+        MainWindow w;
+        QTest::mouseClick(w.findChild<QPushButton *>("pB_scan"), Qt::LeftButton);
+        QCOMPARE(w.findChild<QComboBox *>("cB_serial")->count(),
+                 QSerialPortInfo::availablePorts().size());
+    }
+
     // With no parity entry to read, the record gets "N"; the empty number lists give 0.
     // The port does not exist, so the worker reports -1 and keeps trying until the
     // operator closes the dialog.
@@ -60,6 +92,6 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    return run_widget_test<DownloadArgsTest>(argc, argv, {QStringLiteral("--port=COM3")});
+    return run_widget_test<StartedWithArgsTest>(argc, argv, {QStringLiteral("--port=COM3")});
 }
-#include "test_download_args.moc"
+#include "test_started_with_args.moc"
