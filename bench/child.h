@@ -3,6 +3,7 @@
 // started with their output in files, waited for with what they cost, and killed when they
 // run past a limit, so that a hung flash can never hang the measurement.
 #include <QByteArray>
+#include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
 
@@ -35,6 +36,12 @@ pid_t spawn(const QString &program, const QStringList &args, const QString &out,
 ended wait_for(pid_t pid, clock_type::time_point started, double limit_s);
 
 QStringList read_lines(const QString &path);
+
+// Parses a measuring program's command line: its description and options, --help, and
+// --bin (where korvane-cli and korvane-devsim are; this build's by default). Returns the
+// absolute --bin folder.
+QString parse_command_line(QCommandLineParser &parser, const QString &description,
+                           const QList<QCommandLineOption> &options);
 QByteArray read_file(const QString &path);
 
 // One simulated device on a link of its own, running until stop(). Its events go to a

@@ -1,5 +1,7 @@
 #include "child.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
@@ -102,6 +104,21 @@ QByteArray read_file(const QString &path)
 QStringList read_lines(const QString &path)
 {
     return QString::fromUtf8(read_file(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString parse_command_line(QCommandLineParser &parser, const QString &description,
+                           const QList<QCommandLineOption> &options)
+{
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+    const QCommandLineOption bin(QStringLiteral("bin"),
+                                 QStringLiteral("Where korvane-cli and korvane-devsim are (default: this "
+                                                "build's)."),
+                                 QStringLiteral("DIR"), QStringLiteral(KORVANE_BIN_DIR));
+    parser.addOptions(options);
+    parser.addOption(bin);
+    parser.process(QCoreApplication::arguments());
+    return QDir(parser.value(bin)).absolutePath();
 }
 
 simulator::simulator(const QString &bin, const QString &link_path, const QStringList &args)

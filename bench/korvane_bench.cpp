@@ -509,28 +509,24 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Flashes the simulated device with korvane-cli at paced line speeds and prints how close "
-        "it comes to the wire's own limit, its CPU time and memory, the unpaced round trip per "
-        "block, 32 devices at once against one, and what an adapter's latency timer costs."));
-    parser.addHelpOption();
     const QCommandLineOption quick(QStringLiteral("quick"),
                                    QStringLiteral("Leave out 1 MiB at 115200 baud (2 min by itself) "
                                                   "and use 64 KiB instead of 256 KiB for the many devices."));
     const QCommandLineOption repeat(QStringLiteral("repeat"),
                                     QStringLiteral("Run each flash N times and keep the fastest (default 1)."),
                                     QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption bin(QStringLiteral("bin"),
-                                 QStringLiteral("Where korvane-cli and korvane-devsim are (default: this "
-                                                "build's)."),
-                                 QStringLiteral("DIR"), QStringLiteral(KORVANE_BIN_DIR));
-    parser.addOptions({quick, repeat, bin});
-    parser.process(app);
+    const QString bin_dir = child::parse_command_line(
+        parser,
+        QStringLiteral("Flashes the simulated device with korvane-cli at paced line speeds and prints how "
+                       "close it comes to the wire's own limit, its CPU time and memory, the unpaced "
+                       "round trip per block, 32 devices at once against one, and what an adapter's "
+                       "latency timer costs."),
+        {quick, repeat});
     const bool is_quick = parser.isSet(quick);
     QTemporaryDir temporary;
     if (!temporary.isValid())
         fail(QStringLiteral("cannot make a temporary directory"));
-    const bench_env env{QDir(parser.value(bin)).absolutePath(), temporary.path(),
+    const bench_env env{bin_dir, temporary.path(),
                         std::max(1, parser.value(repeat).toInt())};
     std::signal(SIGPIPE, SIG_IGN);
 

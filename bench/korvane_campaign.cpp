@@ -235,14 +235,18 @@ void report(const tally &t, quint32 seed, int jobs, double seconds)
     QMap<QString, int> exits;
     for (auto it = t.exits.cbegin(); it != t.exits.cend(); ++it)
         exits[QStringLiteral("exit %1").arg(it.key())] = it.value();
-    std::printf("campaign: seed %u, %d updates in %.0f s, %d at a time\n", seed, t.updates, seconds, jobs);
-    std::printf("faults injected: %d (%s)\n", t.faults, qPrintable(join_counts(t.kinds)));
-    std::printf("results: %s\n", qPrintable(join_counts(exits)));
-    std::printf("false successes: %d\nfalse confirmations (caught by the device's image check): %d\n",
-                t.false_successes, t.false_confirmations);
-    std::printf("hangs: %d\nsignal deaths: %d\n", t.hangs, t.signal_deaths);
+    QStringList lines{
+        QStringLiteral("campaign: seed %1, %2 updates in %3 s, %4 at a time")
+            .arg(seed).arg(t.updates).arg(seconds, 0, 'f', 0).arg(jobs),
+        QStringLiteral("faults injected: %1 (%2)").arg(t.faults).arg(join_counts(t.kinds)),
+        QStringLiteral("results: %1").arg(join_counts(exits)),
+        QStringLiteral("false successes: %1").arg(t.false_successes),
+        QStringLiteral("false confirmations (caught by the device's image check): %1").arg(t.false_confirmations),
+        QStringLiteral("hangs: %1").arg(t.hangs),
+        QStringLiteral("signal deaths: %1").arg(t.signal_deaths)};
     for (const QString &problem : t.problems)
-        std::printf("PROBLEM: %s\n", qPrintable(problem));
+        lines << QStringLiteral("PROBLEM: ") + problem;
+    std::printf("%s\n", qPrintable(lines.join(QLatin1Char('\n'))));
 }
 
 } // namespace
@@ -251,24 +255,21 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Runs many updates with korvane-cli against korvane-devsim under random faults and checks "
-        "that none ends in a false success, a hang or a crash. Exit status 0 when none did."));
-    parser.addHelpOption();
     const QCommandLineOption updates(QStringLiteral("updates"), QStringLiteral("How many (default 40)."),
                                      QStringLiteral("N"), QStringLiteral("40"));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Random seed (default 1)."),
                                   QStringLiteral("S"), QStringLiteral("1"));
     const QCommandLineOption jobs(QStringLiteral("jobs"), QStringLiteral("Updates at a time (default 4)."),
                                   QStringLiteral("J"), QStringLiteral("4"));
-    const QCommandLineOption bin(QStringLiteral("bin"), QStringLiteral("Where korvane-cli and korvane-devsim are."),
-                                 QStringLiteral("DIR"), QStringLiteral(KORVANE_BIN_DIR));
-    parser.addOptions({updates, seed, jobs, bin});
-    parser.process(app);
+    const QString bin_dir = child::parse_command_line(
+        parser,
+        QStringLiteral("Runs many updates with korvane-cli against korvane-devsim under random faults "
+                       "and checks that none ends in a false success, a hang or a crash. Exit status 0 "
+                       "when none did."),
+        {updates, seed, jobs});
     const int total = std::max(1, parser.value(updates).toInt());
     const quint32 seed_value = parser.value(seed).toUInt();
     const int parallel = std::max(1, parser.value(jobs).toInt());
-    const QString bin_dir = QDir(parser.value(bin)).absolutePath();
     QTemporaryDir temporary;
     if (!temporary.isValid())
         return 1;

@@ -18,18 +18,6 @@ QByteArray bytes(const char *hex_text)
     return QByteArray::fromHex(hex_text);
 }
 
-// Bit by bit, independent of the lookup tables.
-quint16 crc_bitwise(const QByteArray &data)
-{
-    quint16 crc = 0xFFFF;
-    for (char c : data) {
-        crc ^= quint8(c);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    return crc;
-}
-
 } // namespace
 
 class ProtocolTest : public QObject
@@ -188,13 +176,9 @@ void ProtocolTest::crc_tables()
         QCOMPARE(modbus::crc_table_hi[i], hi[i]);
         QCOMPARE(modbus::crc_table_lo[i], lo[i]);
     }
-    QByteArray data;
-    for (int i = 0; i < 600; ++i) {
-        data.append(char(i * 37 + 11));
-        const quint16 expected = crc_bitwise(data);
-        QCOMPARE(modbus::crc(data), QByteArray{} + char(expected & 0xFF) + char(expected >> 8));
-    }
-    QCOMPARE(modbus::crc("123456789"), bytes("374B")); // the published check value 0x4B37
+    // The published check value 0x4B37; fuzz_descriptor compares every other input with a
+    // bit-by-bit computation.
+    QCOMPARE(modbus::crc("123456789"), bytes("374B"));
 }
 
 void ProtocolTest::restart_frames()
