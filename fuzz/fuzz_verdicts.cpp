@@ -112,8 +112,11 @@ void judge_all(const QByteArray &reply)
     if (reply.size() >= 3 && (at(reply, 2) & frame::error_bit))
         FUZZ_CHECK(write.status == -3 && erase.status == -3 && info.status == -3);
 
+    // Any frame confirms a start but an error reply, which refuses it with a line of its own.
     const frame::verdict start = frame::judge_start(r);
-    FUZZ_CHECK(start.status == (reply.isEmpty() ? 0 : 1));
+    const bool refused = reply.size() >= 3 && (at(reply, 2) & frame::error_bit);
+    FUZZ_CHECK(start.status == (reply.isEmpty() ? 0 : refused ? -3 : 1));
+    FUZZ_CHECK(start.log_line == (refused ? frame::line::start_error : 0));
 }
 
 } // namespace
