@@ -64,7 +64,7 @@ public:
     {
         end_words.insert(&job, result_word(end));
         if (o.watch)
-            jobs.removeOne(&job); // a shift's worth of ended devices would fill the screen
+            jobs.removeOne(&job); // the ended devices of a shift would fill the screen
         above([&] {
             view_text::print_end(QStringLiteral("%1: %2").arg(o.command, job.port), end);
             if (o.watch)
@@ -129,7 +129,7 @@ private:
     QVector<const flash_job *> jobs;
     QHash<const flash_job *, QString> end_words;
     int label_width = 4;
-    int drawn = 0; // live lines on the screen below the cursor's line
+    int drawn = 0; // live lines on the screen below the line of the cursor
     bool dirty = false;
 };
 

@@ -37,9 +37,12 @@ public:
             console::out_line(QStringLiteral("progress %1%").arg(job.progress));
             return;
         }
-        const QString line = job.write_started_ms >= 0
-                                 ? view_text::step_text(job, o) + QLatin1String("  ") + view_text::progress_bar(job, o)
-                                 : QStringLiteral("%1 %2%").arg(view_text::step_text(job, o)).arg(job.progress);
+        const bool transfer = job.write_started_ms >= 0;
+        if (transfer && !bar_open)
+            close_line(); // the line of the step stays above the bar
+        bar_open = transfer;
+        const QString line = transfer ? view_text::progress_bar(job, o)
+                                      : QStringLiteral("%1 %2%").arg(view_text::step_text(job, o)).arg(job.progress);
         // A full line would wrap on some terminals.
         open_line(QStringLiteral("\r\033[K") + console::fit(line, console::terminal_columns() - 1));
     }
@@ -91,10 +94,12 @@ private:
         if (line_open)
             console::out(QStringLiteral("\n"));
         line_open = false;
+        bar_open = false;
     }
 
     const view_options o;
     bool line_open = false;
+    bool bar_open = false; // the open line is the bar of the transfer
 };
 
 } // namespace

@@ -559,7 +559,20 @@ void CliMultiTest::one_image_for_every_device()
     QCOMPARE(file_bytes(saved[1]), original);
 }
 
-// On a terminal the lines are redrawn in place, never wider than the terminal.
+// A command run on a terminal 60 columns wide, as script(1) gives one.
+cli_result on_terminal(const QString &command, const QStringList &env = {})
+{
+    QProcess p;
+    p.setProcessEnvironment(cli_harness::environment(QStringList{QStringLiteral("TERM=xterm")} + env));
+    p.start(QStringLiteral("script"),
+            {QStringLiteral("-qfec"), QStringLiteral("stty cols 60; ") + command, QStringLiteral("/dev/null")});
+    if (!p.waitForStarted(10000))
+        return {};
+    return finish(p);
+}
+
+// On a terminal the lines are redrawn in place, never wider than the terminal; one device
+// has a progress bar and the bytes it wrote; a watch's PASS is green, unless NO_COLOR.
 void CliMultiTest::live_lines_on_a_terminal()
 {
     if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
@@ -567,26 +580,40 @@ void CliMultiTest::live_lines_on_a_terminal()
     devsim_process a({QStringLiteral("--mode"), QStringLiteral("boot")});
     devsim_process b({QStringLiteral("--mode"), QStringLiteral("boot")});
     QVERIFY(a.ok() && b.ok());
-    const QString command = QStringLiteral("stty cols 60; %1 flash --port %2 --port %3 %4")
-                                .arg(cli, a.port(), b.port(), firmware);
-    QProcess p;
-    p.setProcessEnvironment([] {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
-        return env;
-    }());
-    p.start(QStringLiteral("script"), {QStringLiteral("-qfec"), command, QStringLiteral("/dev/null")});
-    QVERIFY(p.waitForStarted(10000));
-    const cli_result o = finish(p);
+    cli_result o = on_terminal(QStringLiteral("%1 flash --port %2 --port %3 %4").arg(cli, a.port(), b.port(), firmware));
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QVERIFY2(o.out.contains(QLatin1String("\x1b[2A")), qPrintable(o.out)); // back up over both lines
     QVERIFY(o.out.contains(QLatin1String("summary: 2 of 2 devices updated")));
     QVERIFY(o.out.contains(QLatin1String("100%")));
-    for (QString line : o.out.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts)) {
-        line.remove(QRegularExpression(QStringLiteral("\x1b\\[[0-9]*[A-Za-z]")));
+    const auto lines_of = [](const QString &out) {
+        QStringList lines;
+        for (QString line : out.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts))
+            lines << line.remove(QRegularExpression(QStringLiteral("\x1b\\[[0-9;]*[A-Za-z]")));
+        return lines;
+    };
+    for (const QString &line : lines_of(o.out))
         if (line.contains(QLatin1Char('%')))
             QVERIFY2(console::display_width(line) <= 59, qPrintable(line));
-    }
+
+    o = on_terminal(QStringLiteral("%1 flash --port %2 %3").arg(cli, a.port(), firmware));
+    QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    const QStringList lines = lines_of(o.out);
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\[#{24}\\] 100%  [0-9.]+ [KM]?i?B/s  00:00 left$"))
+                 .match(lines.value(lines.indexOf(QStringLiteral("starting the program")) - 1))
+                 .hasMatch(),
+             qPrintable(o.out));
+    QVERIFY2(QRegularExpression(QStringLiteral("^wrote %1 bytes in \\d+\\.\\d s$").arg(image.size()))
+                 .match(lines.constLast())
+                 .hasMatch(),
+             qPrintable(o.out));
+
+    const QString watch = QStringLiteral("%1 flash --watch %2 --count 1 %3").arg(cli, a.port(), firmware);
+    const QString pass = QStringLiteral("PASS  %1  -  ").arg(a.port());
+    o = on_terminal(watch);
+    QVERIFY2(o.code == 0 && o.out.contains(QStringLiteral("\x1b[1;32m") + pass), qPrintable(o.describe()));
+    o = on_terminal(watch, {QStringLiteral("NO_COLOR=1")});
+    QVERIFY2(o.code == 0 && o.out.contains(pass) && !o.out.contains(QLatin1String("\x1b[1;")),
+             qPrintable(o.describe()));
 }
 
 // A production line as a technician runs it: simulators plugged in one after another on
