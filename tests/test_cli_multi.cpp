@@ -295,9 +295,12 @@ void CliMultiTest::json_lines_with_a_device_that_vanishes()
 }
 
 // Three devices whose bootloaders never answer: one Ctrl-C ends all three at their
-// attempt under way.
+// attempt under way. A fourth has ended before, and its worker is gone: the stop must not
+// reach for it (a sanitizer build sees it if it does).
 void CliMultiTest::stop_reaches_every_device()
 {
+    devsim_process done({QStringLiteral("--mode"), QStringLiteral("boot")});
+    QVERIFY(done.ok());
     QVector<devsim_process *> sims;
     QStringList ports;
     for (int i = 0; i < 3; ++i) {
@@ -310,16 +313,27 @@ void CliMultiTest::stop_reaches_every_device()
         QVERIFY(sim->ok());
 
     QProcess p;
-    p.start(cli, flash_args(ports, {}, firmware));
+    p.start(cli, flash_args(ports + QStringList{done.port()}, {}, firmware));
     QVERIFY(p.waitForStarted(10000));
+    QString out;
+    while (!out.contains(done.port() + QStringLiteral(": update complete")) && p.state() == QProcess::Running) {
+        p.waitForReadyRead(100);
+        out += QString::fromUtf8(p.readAllStandardOutput());
+    }
     QVector<int> before;
     for (devsim_process *sim : sims) {
         QVERIFY(sim->wait_for(QStringLiteral("rx handshake"), 20000));
         before << sim->count(QStringLiteral("rx handshake"));
     }
     ::kill(pid_t(p.processId()), SIGINT);
-    const cli_result o = finish(p, 20000);
+    cli_result o = finish(p, 20000);
+    o.out.prepend(out);
     QVERIFY2(o.code == 130, qPrintable(o.describe()));
+    QVERIFY2(QRegularExpression(QStringLiteral("^%1 +ok +").arg(QRegularExpression::escape(done.port())),
+                                QRegularExpression::MultilineOption)
+                 .match(o.out)
+                 .hasMatch(),
+             qPrintable(o.out));
     for (int i = 0; i < sims.size(); ++i) {
         sims.at(i)->stop();
         const int more = sims.at(i)->count(QStringLiteral("rx handshake")) - before.at(i);
@@ -618,7 +632,8 @@ void CliMultiTest::live_lines_on_a_terminal()
 
 // A production line as a technician runs it: simulators plugged in one after another on
 // links that a glob matches, one of them there from the start and left in, one unplugged and
-// plugged in again, one that hangs up mid-write beside one that is fine. Each device is
+// plugged in again, one replaced while its update still retries, one that hangs up
+// mid-write beside one that is fine. Each device is
 // updated exactly once (its erases counted), --count ends the run, and the summary and the
 // shift log tell every device's end. Then Ctrl-C as the end of a shift.
 void CliMultiTest::watch_updates_each_device_once()
@@ -636,7 +651,7 @@ void CliMultiTest::watch_updates_each_device_once()
     QProcess p;
     p.setProcessEnvironment(cli_harness::environment());
     p.start(cli, {QStringLiteral("flash"), QStringLiteral("--watch"), line.filePath(QStringLiteral("ttySIM*")),
-                  QStringLiteral("--count"), QStringLiteral("5"), QStringLiteral("--log"), log,
+                  QStringLiteral("--count"), QStringLiteral("6"), QStringLiteral("--log"), log,
                   QStringLiteral("--json"), firmware});
     QVERIFY(p.waitForStarted(10000));
     json_events out(p);
@@ -646,6 +661,14 @@ void CliMultiTest::watch_updates_each_device_once()
     QVERIFY(out.wait_for(QStringLiteral("gone"), at("ttySIM1")));
     std::unique_ptr<devsim_process> again(plug("ttySIM1"));
     QVERIFY(out.wait_for(QStringLiteral("end"), at("ttySIM1"), 2));
+    // Unplugged while its update still looks for the bootloader, and replaced: the update
+    // under way, which reopens the port, reaches the new device; no second one starts.
+    std::unique_ptr<devsim_process> stalled(plug("ttySIM4", {QStringLiteral("--fault"), QStringLiteral("handshake:none:0:0")}));
+    QVERIFY(stalled->wait_for(QStringLiteral("rx handshake")));
+    stalled->stop();
+    QVERIFY(out.wait_for(QStringLiteral("gone"), at("ttySIM4")));
+    std::unique_ptr<devsim_process> replaced(plug("ttySIM4"));
+    QVERIFY(out.wait_for(QStringLiteral("end"), at("ttySIM4")));
     std::unique_ptr<devsim_process> cut(plug("ttySIM2", {QStringLiteral("--fault"), QStringLiteral("write:hangup:3")}));
     std::unique_ptr<devsim_process> beside(plug("ttySIM3", {QStringLiteral("--baud"), QStringLiteral("115200")}));
     QVERIFY(p.waitForFinished(60000));
@@ -654,7 +677,7 @@ void CliMultiTest::watch_updates_each_device_once()
     QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 4, qPrintable(err));
     QVERIFY2(err.isEmpty(), qPrintable(err));
 
-    for (devsim_process *sim : {left.get(), again.get(), beside.get()}) {
+    for (devsim_process *sim : {left.get(), again.get(), replaced.get(), beside.get()}) {
         sim->stop();
         QCOMPARE(sim->count(QStringLiteral("rx erase")), 1);
         QVERIFY(sim->has(QStringLiteral("image ok")));
@@ -672,7 +695,7 @@ void CliMultiTest::watch_updates_each_device_once()
             ended << e.value(QStringLiteral("port")).toString();
     }
     appeared.sort();
-    QCOMPARE(appeared, (QStringList{"ttySIM0", "ttySIM1", "ttySIM1", "ttySIM2", "ttySIM3"}));
+    QCOMPARE(appeared, (QStringList{"ttySIM0", "ttySIM1", "ttySIM1", "ttySIM2", "ttySIM3", "ttySIM4"}));
     const QJsonObject failed = find(events, QStringLiteral("end"), at("ttySIM2"));
     QCOMPARE(failed.value(QStringLiteral("code")).toInt(), -4);
     QCOMPARE(failed.value(QStringLiteral("bytes")).toInt(), 3 * 52);
@@ -680,16 +703,16 @@ void CliMultiTest::watch_updates_each_device_once()
              QStringLiteral("ok"));
     const QJsonObject summary = events.constLast();
     QCOMPARE(summary.value(QStringLiteral("kind")).toString(), QStringLiteral("summary"));
-    QCOMPARE(summary.value(QStringLiteral("devices")).toInt(), 5);
-    QCOMPARE(summary.value(QStringLiteral("ok")).toInt(), 4);
+    QCOMPARE(summary.value(QStringLiteral("devices")).toInt(), 6);
+    QCOMPARE(summary.value(QStringLiteral("ok")).toInt(), 5);
     QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 1);
 
     // One record per device, in the order they ended, with the firmware file's own digest.
     QFile file(log);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> records = file.readAll().split('\n');
-    QCOMPARE(records.size(), 6);
-    for (int i = 0; i < 5; ++i) {
+    QCOMPARE(records.size(), 7);
+    for (int i = 0; i < 6; ++i) {
         const QJsonObject r = QJsonDocument::fromJson(records.at(i)).object();
         const QJsonObject end = find(events, QStringLiteral("end"), ended.at(i), ended.mid(0, i).count(ended.at(i)));
         QCOMPARE(r.value(QStringLiteral("port")).toString(), ended.at(i));
