@@ -645,8 +645,16 @@ void CliMultiTest::watch_updates_each_device_once()
                                               QStringLiteral("--link"), line.filePath(QLatin1String(name))}
                                   + more);
     };
-    std::unique_ptr<devsim_process> left(plug("ttySIM0")), first(plug("ttySIM1"));
+    std::unique_ptr<devsim_process> left(plug("ttySIM0"));
     QVERIFY(left->ok());
+    // A shift log that cannot be written stops the run before any device hears a thing.
+    const cli_result refused = run_cli({QStringLiteral("flash"), QStringLiteral("--watch"), at("ttySIM*"),
+                                        QStringLiteral("--log"), dir.filePath(QStringLiteral("no/such/folder/log")),
+                                        firmware});
+    QVERIFY2(refused.code == 73 && refused.err.contains(QLatin1String("cannot write")), qPrintable(refused.describe()));
+    std::unique_ptr<devsim_process> first(plug("ttySIM1"));
+    QVERIFY(first->ok());
+    QCOMPARE(left->count(QStringLiteral("rx ")), 0);
     const QString log = dir.filePath(QStringLiteral("shift.jsonl"));
     QProcess p;
     p.setProcessEnvironment(cli_harness::environment());
