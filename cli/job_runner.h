@@ -25,7 +25,7 @@ public:
     // Stops what still runs and waits for it.
     ~job_runner() override;
 
-    // Called on the worker's thread with the worker before it starts: for a trace, say.
+    // Called on this thread with the worker before its thread starts: for a trace, say.
     using prepare_fn = std::function<void(flash_job &, work &)>;
     void set_prepare(prepare_fn fn) { prepare = std::move(fn); }
 
