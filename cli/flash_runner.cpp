@@ -61,7 +61,7 @@ void flash_runner::republish()
 {
     std::vector<work *> next = jobs.workers();
     stop_signals::publish(next.data(), int(next.size()));
-    published.swap(next); // the buffer the handler now reads stays where it is
+    published.swap(next); // a swap moves no buffer: the array the handler reads stays put
     if (stop_signals::seen() && !jobs.stopping())
         jobs.stop_all();
 }
