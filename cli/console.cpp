@@ -66,6 +66,21 @@ int terminal_columns()
     return columns > 0 ? columns : 80;
 }
 
+bool colour()
+{
+    return stdout_is_terminal() && qEnvironmentVariableIsEmpty("NO_COLOR");
+}
+
+bool chinese()
+{
+    for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const QByteArray value = qgetenv(name);
+        if (!value.isEmpty())
+            return value.startsWith("zh");
+    }
+    return false;
+}
+
 int display_width(const QString &text)
 {
     int width = 0;

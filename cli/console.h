@@ -23,6 +23,11 @@ bool stdout_is_terminal();
 bool stderr_is_terminal();
 // The width of the terminal on stdout, 80 when it cannot be told.
 int terminal_columns();
+// Colour on stdout: a terminal, and NO_COLOR unset or empty (https://no-color.org).
+bool colour();
+// The messages' locale is a Chinese one: the first of LC_ALL, LC_MESSAGES and LANG that
+// is set begins with "zh".
+bool chinese();
 
 // Width in terminal columns: CJK characters take two.
 int display_width(const QString &text);

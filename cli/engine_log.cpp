@@ -3,6 +3,7 @@
 #include "console.h"
 
 #include <QHash>
+#include <QMutex>
 #include <QThread>
 
 // A line per block written and one per rejected reply would bury the status lines; they
@@ -14,8 +15,15 @@ namespace {
 
 QtMessageHandler default_handler = nullptr;
 bool show_debug = false;
-// Filled before any worker thread starts and only read while they run.
+// Watching for devices names new threads while others log, so it is guarded.
+QMutex ports_lock;
 QHash<const QThread *, QString> thread_ports;
+
+QString port_of(const QThread *thread)
+{
+    const QMutexLocker lock(&ports_lock);
+    return thread_ports.value(thread);
+}
 
 void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
@@ -25,11 +33,11 @@ void handle(QtMsgType type, const QMessageLogContext &context, const QString &te
     }
     if (!show_debug)
         return;
-    const auto port = thread_ports.constFind(QThread::currentThread());
-    if (port == thread_ports.constEnd())
+    const QString port = port_of(QThread::currentThread());
+    if (port.isEmpty())
         default_handler(type, context, text);
     else
-        console::err_line(QStringLiteral("%1: %2").arg(*port, text));
+        console::err_line(QStringLiteral("%1: %2").arg(port, text));
 }
 
 } // namespace
@@ -44,11 +52,13 @@ void install(bool verbose, bool single)
 
 void name_thread(const QThread *thread, const QString &port)
 {
+    const QMutexLocker lock(&ports_lock);
     thread_ports.insert(thread, port);
 }
 
 void forget_threads()
 {
+    const QMutexLocker lock(&ports_lock);
     thread_ports.clear();
 }
 

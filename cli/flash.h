@@ -1,10 +1,12 @@
 #pragma once
 // The flash command's pieces, in the order run_flash() runs them: parse the command line,
-// resolve the ports, preflight (one image for all, ports that can never work refused),
-// run the workers, report.
+// open the shift log, resolve the ports, preflight (one image for all, ports that can
+// never work refused), run the workers, report. Watching for devices, each is resolved and
+// preflighted as it is plugged in.
 #include "image.h"
 #include "job.h"
 #include "port_lookup.h"
+#include "port_watch.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -12,6 +14,7 @@
 #include <optional>
 
 class flash_view;
+class shift_log;
 class QThread;
 
 // What the command line asks for.
@@ -20,12 +23,16 @@ struct flash_request
     QString command; // "korvane-cli flash", the prefix of messages
     QString firmware;
     QStringList ports; // --port as given, in order
+    QList<port_watch::pattern> watch; // --watch, instead of ports
+    int count = 0;     // --count: the watch ends once this many devices have ended; 0 never
+    QString log;       // --log FILE; empty for none
     qint32 baud_rate = 0;
     QString parity;    // "N", "O" or "E"
     int stop_bits = 0; // 1 or 2
     bool auto_start = true;
     QString descriptor;
     bool verbose = false;
+    bool quiet = false;
     bool json = false;
     bool trace = false;
 };
@@ -39,15 +46,45 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request);
 std::optional<int> resolve_ports(const flash_request &request,
                                  const QList<port_lookup::entry> &present, job_list *jobs);
 
+// flash_ends.cpp. Every device's end, whichever way it came: shown by the view and, with
+// --log, appended to the shift log at once.
+class device_ends
+{
+public:
+    // `log` is null without --log.
+    device_ends(const flash_request &request, const image::loaded &firmware, flash_view &view,
+                shift_log *log);
+    void record(const flash_job &job);
+    // Some record could not be written (each failure has been told on stderr).
+    bool log_failed() const { return failed; }
+
+    flash_view &view;
+
+private:
+    const flash_request &request;
+    const image::loaded &firmware;
+    shift_log *log;
+    bool failed = false;
+};
+
 // flash_preflight.cpp. Every job's settings; the refusal of every job when the firmware
 // cannot become an image, otherwise of each port that can never be used, told at once.
 void preflight(const flash_request &request, const image::loaded &firmware,
-               const QList<port_lookup::entry> &present, job_list &jobs, flash_view &view);
+               const QList<port_lookup::entry> &present, job_list &jobs, device_ends &ends);
+// One job's settings and serial number, and its refusal when its port can never be used.
+void prepare_job(const flash_request &request, const QList<port_lookup::entry> &present,
+                 flash_job &job, flash_view &view);
 
 // flash_runner.cpp. Runs every job that was not refused, each worker on its own thread
 // with `image` as its firmware; returns when all have ended.
-void run_jobs(job_list &jobs, const QByteArray &image, flash_view &view,
-              const QElapsedTimer &clock, bool trace);
+void run_jobs(const flash_request &request, job_list &jobs, const QByteArray &image,
+              device_ends &ends, const QElapsedTimer &clock);
+
+// flash_watch.cpp. Updates every device that the patterns find, once each, until Ctrl-C or
+// SIGTERM or until --count devices have ended; `jobs` gets one job per device. False when
+// it was stopped before --count devices had ended.
+bool run_watch(const flash_request &request, const QByteArray &image, device_ends &ends,
+               const QElapsedTimer &clock, job_list &jobs);
 
 // engine_log.cpp. The engine's debug log, shown only with --verbose; with several
 // devices each line starts with the port of the worker thread that wrote it.

@@ -18,7 +18,10 @@ QString description()
                "text is shown as a line, with the progress in percent. With several --port\n"
                "options every device is updated at once, each on its own thread, and a\n"
                "summary lists each port's result, time and bytes written; one device failing\n"
-               "never stops the others.\n\n")
+               "never stops the others. With --watch every device plugged in on a matching\n"
+               "port is updated once, a PASS or FAIL line as each ends, until Ctrl-C or\n"
+               "--count; stopped by Ctrl-C, it exits 0 when every device ended ok, none was\n"
+               "still being updated and no --count was left unreached.\n\n")
            + exit_code::table();
 }
 
@@ -27,8 +30,8 @@ struct flash_options
     QCommandLineOption port{
         {QStringLiteral("p"), QStringLiteral("port")},
         QStringLiteral("Serial port: a name from 'korvane-cli ports', a device path, or "
-                       "usb:VID:PID[:SERIAL] (hexadecimal ids). Required; give it several times "
-                       "to update several devices at once."),
+                       "usb:VID:PID[:SERIAL] (hexadecimal ids). Required unless --watch is given; "
+                       "give it several times to update several devices at once."),
         QStringLiteral("NAME")};
     QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
                             QStringLiteral("Line speed in bits per second (default 115200)."),
@@ -49,10 +52,30 @@ struct flash_options
                        "(default %1; empty sends nothing).")
             .arg(default_descriptor),
         QStringLiteral("TEXT"), default_descriptor};
+    QCommandLineOption watch{
+        QStringLiteral("watch"),
+        QStringLiteral("Instead of --port: update every device that appears on a port matching "
+                       "PATTERN, once each, those present at the start included, until Ctrl-C or "
+                       "--count. PATTERN is a glob of device paths ('/dev/ttyUSB*', wildcards in "
+                       "the last part only) or usb:VID:PID[:SERIAL]; may be given several times."),
+        QStringLiteral("PATTERN")};
+    QCommandLineOption count{QStringLiteral("count"),
+                             QStringLiteral("With --watch: end once N devices have ended."),
+                             QStringLiteral("N")};
+    QCommandLineOption log{
+        QStringLiteral("log"),
+        QStringLiteral("Append one JSON object per finished device to FILE, written as it ends: "
+                       "time, port, USB serial number, firmware path, size and SHA-256, result, "
+                       "code, duration and bytes written."),
+        QStringLiteral("FILE")};
+    QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
+                             QStringLiteral("Show only errors and the final result or summary "
+                                            "(and with --watch each device's PASS or FAIL).")};
     QCommandLineOption verbose{
-        QStringLiteral("verbose"),
+        {QStringLiteral("v"), QStringLiteral("verbose")},
         QStringLiteral("Also write the engine's debug log to stderr: a \"data length = \" line "
-                       "per block written and an \"ERROR\" line per rejected reply.")};
+                       "per block written and an \"ERROR\" line per rejected reply; and what the "
+                       "adapter's driver said to low-latency mode.")};
     QCommandLineOption json{QStringLiteral("json"),
                             QStringLiteral("Write JSON Lines to stdout instead of text: one "
                                            "object per event and a final summary object.")};
@@ -63,8 +86,8 @@ struct flash_options
 
     void add_to(subcommand_parser &parser) const
     {
-        for (const QCommandLineOption *option :
-             {&port, &baud, &parity, &stop_bits, &no_start, &descriptor, &verbose, &json, &trace})
+        for (const QCommandLineOption *option : {&port, &watch, &count, &log, &baud, &parity, &stop_bits,
+                                                 &no_start, &descriptor, &quiet, &verbose, &json, &trace})
             parser.add(*option);
         parser.add_argument(QStringLiteral("FIRMWARE"),
                             QStringLiteral("The firmware file (.bin, or a .qvb container)."));
@@ -91,7 +114,28 @@ QString read_line_settings(const subcommand_parser &parser, const flash_options 
     return QString();
 }
 
-// The firmware and the ports; a usage error's message otherwise.
+// The devices to watch for and how many; a usage error's message otherwise.
+QString read_watch(const subcommand_parser &parser, const flash_options &o, flash_request *request)
+{
+    for (const QString &text : parser.values(o.watch)) {
+        port_watch::pattern p;
+        QString why;
+        if (!port_watch::parse(text, &p, &why))
+            return QStringLiteral("bad --watch %1").arg(why);
+        request->watch << p;
+    }
+    if (!parser.is_set(o.count))
+        return QString();
+    if (request->watch.isEmpty())
+        return QStringLiteral("--count goes with --watch");
+    bool ok = false;
+    request->count = parser.value(o.count).toInt(&ok, 10);
+    if (!ok || request->count <= 0)
+        return QStringLiteral("bad --count '%1': a positive number of devices").arg(parser.value(o.count));
+    return QString();
+}
+
+// The firmware, the ports or patterns, the log; a usage error's message otherwise.
 QString read_targets(const subcommand_parser &parser, const flash_options &o,
                      flash_request *request)
 {
@@ -102,8 +146,16 @@ QString read_targets(const subcommand_parser &parser, const flash_options &o,
         return QStringLiteral("takes one FIRMWARE file, got %1").arg(positional.size());
     request->firmware = positional.constFirst();
     request->ports = parser.values(o.port);
-    if (request->ports.isEmpty() || request->ports.contains(QString()))
-        return QStringLiteral("--port NAME is required");
+    const QString wrong = read_watch(parser, o, request);
+    if (!wrong.isEmpty())
+        return wrong;
+    if (!request->ports.isEmpty() && !request->watch.isEmpty())
+        return QStringLiteral("--port and --watch do not go together");
+    if ((request->ports.isEmpty() && request->watch.isEmpty()) || request->ports.contains(QString()))
+        return QStringLiteral("--port NAME (or --watch PATTERN) is required");
+    request->log = parser.value(o.log);
+    if (parser.is_set(o.log) && request->log.isEmpty())
+        return QStringLiteral("--log needs a file name");
     return QString();
 }
 
@@ -113,7 +165,8 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request)
 {
     request->command = args.constFirst();
     subcommand_parser parser(request->command,
-                             QStringLiteral("--port NAME [--port NAME...] [options] FIRMWARE"),
+                             QStringLiteral("(--port NAME [--port NAME...] | --watch PATTERN...) [options] "
+                                            "FIRMWARE"),
                              description());
     const flash_options o;
     o.add_to(parser);
@@ -127,6 +180,9 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request)
     request->auto_start = !parser.is_set(o.no_start);
     request->descriptor = parser.value(o.descriptor);
     request->verbose = parser.is_set(o.verbose);
+    request->quiet = parser.is_set(o.quiet);
+    if (request->quiet && request->verbose)
+        return parser.usage_error(QStringLiteral("--quiet and --verbose ask for opposite things"));
     request->json = parser.is_set(o.json);
     request->trace = parser.is_set(o.trace);
     return std::nullopt;

@@ -49,19 +49,28 @@ void check_port(flash_job &job, const QList<port_lookup::entry> &present, flash_
 
 } // namespace
 
-void preflight(const flash_request &request, const image::loaded &firmware,
-               const QList<port_lookup::entry> &present, job_list &jobs, flash_view &view)
+void prepare_job(const flash_request &request, const QList<port_lookup::entry> &present,
+                 flash_job &job, flash_view &view)
 {
-    for (const auto &job : jobs)
-        settle(request, *job);
+    settle(request, job);
+    if (job.serial.isEmpty())
+        job.serial = port_watch::usb_serial(job.port, present);
+    if (job.refusal.isEmpty())
+        check_port(job, present, view);
+}
+
+void preflight(const flash_request &request, const image::loaded &firmware,
+               const QList<port_lookup::entry> &present, job_list &jobs, device_ends &ends)
+{
     if (!firmware.ok()) {
-        refuse_firmware(request, firmware, jobs, view);
+        for (const auto &job : jobs)
+            settle(request, *job);
+        refuse_firmware(request, firmware, jobs, ends.view);
         return;
     }
     for (const auto &job : jobs) {
-        if (job->refusal.isEmpty())
-            check_port(*job, present, view);
+        prepare_job(request, present, *job, ends.view);
         if (!job->refusal.isEmpty())
-            view.ended(*job, conclude(*job));
+            ends.record(*job);
     }
 }

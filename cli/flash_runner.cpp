@@ -1,89 +1,90 @@
-#include "flash.h"
+#include "flash_runner.h"
 
 #include "console.h"
 #include "stop_signals.h"
-#include "job_runner.h"
 #include "view.h"
-#include "wire_watch.h"
 
 #include "work.h"
 
 #include <QCoreApplication>
 #include <QThread>
-#include <QTimer>
 
-#include <map>
-#include <memory>
-#include <vector>
-
-namespace {
-
-// The command line's side of a run: the views, the wire trace, the stop signals, and the
-// event loop that runs until every worker has returned.
-class runner
+flash_runner::flash_runner(const flash_request &request, device_ends &ends, const QElapsedTimer &clock)
+    : request(request), ends(ends), view(ends.view), clock(clock), jobs(clock)
 {
-public:
-    runner(flash_view &view, const QElapsedTimer &clock, bool trace);
-    void run(job_list &jobs, const QByteArray &image);
-
-private:
-    void on_result(flash_job &job, int code);
-    void on_ended(flash_job &job);
-
-    flash_view &view;
-    job_runner jobs;
-    std::map<const flash_job *, std::unique_ptr<wire_watch>> watches;
-    std::vector<work *> published; // what the stop signals reach
-    int remaining = 0;
-};
-
-runner::runner(flash_view &view, const QElapsedTimer &clock, bool trace) : view(view), jobs(clock)
-{
-    QObject::connect(&jobs, &job_runner::status, [this](flash_job *j) { this->view.status(*j); });
-    QObject::connect(&jobs, &job_runner::progress, [this](flash_job *j) { this->view.progress(*j); });
+    QObject::connect(&jobs, &job_runner::status, [this](flash_job *j) { view.status(*j); });
+    QObject::connect(&jobs, &job_runner::progress, [this](flash_job *j) { view.progress(*j); });
     QObject::connect(&jobs, &job_runner::result, [this](flash_job *j, int code) { on_result(*j, code); });
+    QObject::connect(&jobs, &job_runner::releasing, [this] { republish(); });
     QObject::connect(&jobs, &job_runner::ended, [this](flash_job *j) { on_ended(*j); });
-    jobs.set_prepare([this, &clock, trace](flash_job &job, work &worker) {
-        engine_log::name_thread(worker.thread(), job.port);
-        if (!trace)
-            return;
-        auto &watch_slot = watches[&job];
-        watch_slot = std::make_unique<wire_watch>(job.port, clock,
-                                                  [](const QString &line) { console::err_line(line); });
-        wire_watch *watch = watch_slot.get();
-        worker.set_trace([watch](work::wire kind, const QByteArray &bytes) { (*watch)(kind, bytes); });
-    });
+    jobs.set_prepare([this](flash_job &job, work &worker) { prepare(job, worker); });
+    QObject::connect(&redraw, &QTimer::timeout, [this] { view.tick(); });
+    stop_signals::install();
 }
 
-void runner::run(job_list &list, const QByteArray &image)
+flash_runner::~flash_runner()
 {
-    stop_signals::install();
-    stop_signals::hold_back();
-    for (const auto &job : list) {
-        if (!job->refusal.isEmpty())
-            continue;
-        ++remaining;
-        view.started(*job);
-        jobs.start(*job, image);
-    }
-    if (remaining == 0) {
-        stop_signals::let_through();
-        return;
-    }
-    published = jobs.workers();
-    stop_signals::publish(published.data(), int(published.size()));
-    stop_signals::let_through();
-
-    QTimer redraw;
-    QObject::connect(&redraw, &QTimer::timeout, [this] { view.tick(); });
-    redraw.start(100);
-    QCoreApplication::exec();
-    redraw.stop();
     stop_signals::withdraw();
     engine_log::forget_threads();
 }
 
-void runner::on_result(flash_job &job, int code)
+void flash_runner::prepare(flash_job &job, work &worker)
+{
+    engine_log::name_thread(worker.thread(), job.port);
+    // Told on the worker's thread, shown on this one in order with the worker's signals.
+    const flash_job *j = &job;
+    worker.set_notice([this, j](const QString &text) {
+        QMetaObject::invokeMethod(&jobs, [this, j, text] { driver_notice(*j, text); }, Qt::QueuedConnection);
+    });
+    if (!request.trace)
+        return;
+    auto &watch_slot = watches[&job];
+    watch_slot = std::make_unique<wire_watch>(job.port, clock, [](const QString &line) { console::err_line(line); });
+    wire_watch *watch = watch_slot.get();
+    worker.set_trace([watch](work::wire kind, const QByteArray &bytes) { (*watch)(kind, bytes); });
+}
+
+void flash_runner::start(flash_job &job, const QByteArray &image)
+{
+    stop_signals::hold_back();
+    view.started(job);
+    jobs.start(job, image);
+    republish();
+    stop_signals::let_through();
+    if (!redraw.isActive())
+        redraw.start(100);
+}
+
+// Every change of the running workers is published before a worker that has ended is
+// deleted; a stop that came while none could be reached is passed on here.
+void flash_runner::republish()
+{
+    std::vector<work *> next = jobs.workers();
+    stop_signals::publish(next.data(), int(next.size()));
+    published.swap(next); // a swap moves no buffer: the array the handler reads stays put
+    if (stop_signals::seen() && !jobs.stopping())
+        jobs.stop_all();
+}
+
+void flash_runner::exec()
+{
+    QCoreApplication::exec();
+    redraw.stop();
+}
+
+void flash_runner::quit()
+{
+    QCoreApplication::quit();
+}
+
+void flash_runner::driver_notice(const flash_job &job, const QString &text)
+{
+    // What the driver made of low-latency mode matters to someone chasing a slow line.
+    if (request.json || request.verbose)
+        view.notice(job, QStringLiteral("serial port \"%1\": %2").arg(job.port, text));
+}
+
+void flash_runner::on_result(flash_job &job, int code)
 {
     view.result(job, code);
     if (code == outcome::port_not_opened && !job.port_trouble_told) {
@@ -92,22 +93,33 @@ void runner::on_result(flash_job &job, int code)
     }
 }
 
-void runner::on_ended(flash_job &job)
+void flash_runner::on_ended(flash_job &job)
 {
     // The worker's thread has ended: its trace is ours to finish.
     const auto watch = watches.find(&job);
-    if (watch != watches.end())
+    if (watch != watches.end()) {
         watch->second->flush();
+        watches.erase(watch);
+    }
     job.stop_seen = job.stop_seen || stop_signals::seen();
-    view.ended(job, conclude(job));
-    if (--remaining == 0)
-        QCoreApplication::quit();
+    ends.record(job);
+    if (jobs.running() == 0)
+        redraw.stop();
+    if (after_end)
+        after_end(job);
 }
 
-} // namespace
-
-void run_jobs(job_list &jobs, const QByteArray &image, flash_view &view,
-              const QElapsedTimer &clock, bool trace)
+void run_jobs(const flash_request &request, job_list &list, const QByteArray &image,
+              device_ends &ends, const QElapsedTimer &clock)
 {
-    runner(view, clock, trace).run(jobs, image);
+    flash_runner runner(request, ends, clock);
+    runner.after_end = [&runner](flash_job &) {
+        if (runner.running() == 0)
+            runner.quit();
+    };
+    for (const auto &job : list)
+        if (job->refusal.isEmpty())
+            runner.start(*job, image);
+    if (runner.running() > 0)
+        runner.exec();
 }

@@ -5,6 +5,7 @@
 #include "image.h"
 #include "outcome.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -31,6 +32,11 @@ void show(const QString &path, const image::loaded &loaded)
                           .arg(image::length_offset));
     console::out_line(QStringLiteral("trailing sum:   %1").arg(hex32(loaded.sum)));
     console::out_line(QStringLiteral("total size:     %1 bytes").arg(loaded.bytes.size()));
+    // The file's digest matches release notes; the image's, what a device ends up holding.
+    console::out_line(QStringLiteral("file SHA-256:   %1").arg(QString::fromLatin1(loaded.file_sha256.toHex())));
+    console::out_line(QStringLiteral("image SHA-256:  %1")
+                          .arg(QString::fromLatin1(
+                              QCryptographicHash::hash(loaded.bytes, QCryptographicHash::Sha256).toHex())));
 }
 
 // A device, a FIFO or /dev/stdout cannot be replaced, only written to; unbuffered, so

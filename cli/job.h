@@ -19,6 +19,7 @@ struct flash_job
 {
     QString given; // --port as typed
     QString port;  // the name the worker opens
+    QString serial; // the adapter's USB serial number, empty when unknown
     UpdateSettings settings;
     QString refusal;       // why it was never started; empty when it ran
     int refusal_code = outcome::port_not_opened; // the result code it counts as

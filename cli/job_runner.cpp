@@ -4,6 +4,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+
 job_runner::job_runner(const QElapsedTimer &clock, QObject *parent) : QObject(parent), clock(clock)
 {
 }
@@ -85,13 +87,15 @@ void job_runner::finish(flash_job *job, qint64 confirmed, bool stopped)
 {
     // The worker is deleted on its own thread as that ends: a shift's worth of devices
     // leaves no threads behind.
-    for (auto s = running_slots.begin(); s != running_slots.end(); ++s)
-        if (s->job == job) {
-            s->thread->quit();
-            s->thread->wait();
-            running_slots.erase(s);
-            break;
-        }
+    const auto s = std::find_if(running_slots.begin(), running_slots.end(),
+                                [job](const slot &each) { return each.job == job; });
+    if (s != running_slots.end()) {
+        const std::unique_ptr<QThread> thread = std::move(s->thread);
+        running_slots.erase(s);
+        emit releasing(job);
+        thread->quit();
+        thread->wait();
+    }
     --active;
     job->note_end(clock.elapsed(), stopped || stop_asked, confirmed);
     emit ended(job);

@@ -25,7 +25,7 @@ public:
     // Stops what still runs and waits for it.
     ~job_runner() override;
 
-    // Called on the worker's thread with the worker before it starts: for a trace, say.
+    // Called on this thread with the worker before its thread starts: for a trace, say.
     using prepare_fn = std::function<void(flash_job &, work &)>;
     void set_prepare(prepare_fn fn) { prepare = std::move(fn); }
 
@@ -43,6 +43,9 @@ signals:
     void status(flash_job *job);
     void progress(flash_job *job); // only a percentage that is news
     void result(flash_job *job, int code);
+    // The worker has returned and is about to be deleted; workers() no longer lists it.
+    // Whoever handed its pointer to a signal handler takes it back here.
+    void releasing(flash_job *job);
     // The worker has returned; job->ended is set. conclude(*job) says how it went.
     void ended(flash_job *job);
 

@@ -31,16 +31,18 @@ QString overview()
                "  flash --port NAME [--port NAME...] [options] FIRMWARE\n"
                "                 update the device on serial port NAME from FIRMWARE (.bin, or a\n"
                "                 scrambled .qvb container); several ports are updated at once.\n"
-               "                 NAME may be usb:VID:PID[:SERIAL]. --json for JSON Lines,\n"
-               "                 --trace for every frame on stderr\n"
+               "                 NAME may be usb:VID:PID[:SERIAL]. --watch PATTERN instead\n"
+               "                 updates every device plugged in on a matching port, once each;\n"
+               "                 --log FILE keeps a shift log, --json writes JSON Lines,\n"
+               "                 --trace every frame on stderr\n"
                "  image FIRMWARE [--out FILE]\n"
                "                 show the image that flash would send, and optionally write it\n"
-               "  ports [--json] list the serial ports present: busy (忙) or free (闲), USB ids,\n"
-               "                 serial number and description\n"
+               "  ports [--json] list the serial ports present: name, busy or not, USB ids,\n"
+               "                 serial number, latency timer and description\n"
                "\n"
                "Options:\n"
                "  -h, --help     show this help; '<command> --help' shows a command's options\n"
-               "  -v, --version  show the version\n"
+               "  -V, --version  show the version\n"
                "\n")
            + exit_code::table() + QLatin1Char('\n');
 }
@@ -60,9 +62,15 @@ int main(int argc, char *argv[])
         console::out(overview());
         return exit_code::ok;
     }
-    if (first == QLatin1String("-v") || first == QLatin1String("--version")) {
+    if (first == QLatin1String("-V") || first == QLatin1String("--version")
+        || (first == QLatin1String("-v") && args.size() == 2)) {
         console::out_line(QStringLiteral("%1 %2").arg(QString::fromLatin1(program),
                                                       QCoreApplication::applicationVersion()));
+        // Scripts that ask with -v still get the version; people learn the flashers' way.
+        if (first == QLatin1String("-v"))
+            console::err_line(QStringLiteral("%1: -v is --verbose after a command; -V or --version "
+                                             "shows the version")
+                                  .arg(QString::fromLatin1(program)));
         return exit_code::ok;
     }
     if (first.isEmpty() && args.size() < 2) {

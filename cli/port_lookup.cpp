@@ -158,6 +158,46 @@ QString location_of(const QString &name)
     return port_check::location_of(name);
 }
 
+namespace {
+
+// A rule that hands the port to the group dialout, matched by the adapter's USB ids when
+// they are known and by the device's name otherwise.
+QString udev_rule(const QString &location)
+{
+    const QString device = QFileInfo(QFileInfo(location).canonicalFilePath()).fileName();
+    for (const entry &e : present())
+        if (e.has_ids && QFileInfo(e.location).fileName() == device)
+            return QStringLiteral("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"%1\", ATTRS{idProduct}==\"%2\", "
+                                  "MODE=\"0660\", GROUP=\"dialout\"")
+                .arg(hex4(e.vid), hex4(e.pid));
+    return QStringLiteral("SUBSYSTEM==\"tty\", KERNEL==\"%1\", MODE=\"0660\", GROUP=\"dialout\"")
+        .arg(device.isEmpty() ? QFileInfo(location).fileName() : device);
+}
+
+} // namespace
+
+QString permission_hint(const QString &location)
+{
+    const QFileInfo info(location);
+    const QString group = info.group();
+    const QFileDevice::Permissions group_rw = QFileDevice::ReadGroup | QFileDevice::WriteGroup;
+    // Joining a group helps only when the group may read and write the port; joining root
+    // would hand the user the whole system.
+    if ((info.permissions() & group_rw) == group_rw && info.groupId() != 0 && !group.isEmpty())
+        return QStringLiteral("on Linux add the user to the group \"%1\" that may use %2 "
+                              "(sudo usermod -aG %1 $USER), then log out and in again")
+            .arg(group, location);
+    const QString why =
+        info.groupId() == 0 ? QStringLiteral("belongs to the group \"root\", which no user should join")
+        : group.isEmpty()   ? QStringLiteral("belongs to the group %1, which has no name here").arg(info.groupId())
+                            : QStringLiteral("does not let its group \"%1\" read and write it").arg(group);
+    return QStringLiteral("%1 %2; ask an administrator to add the line %3 to "
+                          "/etc/udev/rules.d/99-korvane.rules, reload the rules (sudo udevadm control "
+                          "--reload && sudo udevadm trigger) and add the user to the group dialout "
+                          "(sudo usermod -aG dialout $USER), then log out and in again")
+        .arg(location, why, udev_rule(location));
+}
+
 problem check(const QString &name, const QList<entry> &ports)
 {
     const QString location = location_of(name);
@@ -191,14 +231,9 @@ QString explain(problem p, const QString &name, const QString &detail)
                               "plugged in?)")
                    .arg(name, location);
         break;
-    case problem::denied: {
-        const QString group = QFileInfo(location).group();
-        text = QStringLiteral("serial port \"%1\": permission denied; on Linux add the user to the "
-                              "group \"%2\" that owns %3 (sudo usermod -aG %2 $USER), then log out "
-                              "and in again")
-                   .arg(name, group.isEmpty() ? QStringLiteral("dialout") : group, location);
+    case problem::denied:
+        text = QStringLiteral("serial port \"%1\": permission denied; %2").arg(name, permission_hint(location));
         break;
-    }
     case problem::not_serial:
         text = QStringLiteral("\"%1\" is not a serial port: %2 is %3")
                    .arg(name, location, port_check::kind_of(location));

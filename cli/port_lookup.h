@@ -55,6 +55,11 @@ QString location_of(const QString &name);
 enum class problem { none, absent, denied, not_serial, busy };
 problem check(const QString &name, const QList<entry> &ports);
 
+// How a user who may not open the port gets the right to: a group to join when the port's
+// group may read and write it and is not root, otherwise a udev rule (with the adapter's
+// USB ids when known) or an administrator.
+QString permission_hint(const QString &location);
+
 // One or two sentences for the operator; `detail` adds what an open attempt said.
 QString explain(problem p, const QString &name, const QString &detail = {});
 

@@ -76,8 +76,13 @@ QList<device> scan(const QList<pattern> &patterns)
 
 QString usb_serial(const QString &location)
 {
+    return usb_serial(location, port_lookup::present());
+}
+
+QString usb_serial(const QString &location, const QList<port_lookup::entry> &ports)
+{
     const QString target = QFileInfo(location).canonicalFilePath();
-    for (const port_lookup::entry &e : port_lookup::present())
+    for (const port_lookup::entry &e : ports)
         if (e.location == target)
             return e.serial;
     return {};

@@ -39,6 +39,8 @@ QList<device> scan(const QList<pattern> &patterns);
 // The USB serial number of the adapter behind a port (or a link to it); empty when the
 // system does not say.
 QString usb_serial(const QString &location);
+// The same from ports already listed.
+QString usb_serial(const QString &location, const QList<port_lookup::entry> &ports);
 
 // What changed since the previous scan. A device is the same while its port stays and
 // carries the same serial number; unplugged and plugged in again, it is a new one.

@@ -1,6 +1,7 @@
 #include "commands.h"
 #include "command_line.h"
 #include "console.h"
+#include "port_latency.h"
 #include "port_lookup.h"
 
 #include <QJsonDocument>
@@ -26,20 +27,29 @@ void show_json(const QList<port_lookup::entry> &ports)
         o[QStringLiteral("serial")] = port.serial;
         o[QStringLiteral("description")] = port.description;
         o[QStringLiteral("manufacturer")] = port.manufacturer;
+        const int latency = port_latency::timer_ms(port.name);
+        o[QStringLiteral("latency_ms")] = latency < 0 ? QJsonValue() : QJsonValue(latency);
         console::out_line(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
     }
 }
 
+// The name alone, so that it can be pasted into --port as it stands.
 void show_table(const QList<port_lookup::entry> &ports)
 {
     if (ports.isEmpty())
         return;
-    QVector<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("VID:PID"),
-                               QStringLiteral("SERIAL"), QStringLiteral("DESCRIPTION")}};
-    for (const port_lookup::entry &port : ports)
-        rows << QStringList{port.name + (port.busy ? QStringLiteral("(忙)") : QStringLiteral("(闲)")),
-                            or_dash(port_lookup::ids(port)), or_dash(port.serial),
+    const bool chinese = console::chinese();
+    QVector<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("BUSY"), QStringLiteral("VID:PID"),
+                               QStringLiteral("SERIAL"), QStringLiteral("LATENCY"),
+                               QStringLiteral("DESCRIPTION")}};
+    for (const port_lookup::entry &port : ports) {
+        const QString busy = chinese ? (port.busy ? QStringLiteral("忙") : QStringLiteral("闲"))
+                                     : (port.busy ? QStringLiteral("yes") : QStringLiteral("no"));
+        const int latency = port_latency::timer_ms(port.name);
+        rows << QStringList{port.name, busy, or_dash(port_lookup::ids(port)), or_dash(port.serial),
+                            latency < 0 ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(latency),
                             or_dash(port.description)};
+    }
     for (const QString &line : console::columns(rows))
         console::out_line(line);
 }
@@ -51,11 +61,11 @@ int run_ports(const QStringList &args)
     subcommand_parser parser(
         args.constFirst(), QStringLiteral("[--json]"),
         QStringLiteral("Lists the serial ports present, one a line under a heading: the system\n"
-                       "name with (忙) when another process holds the port or (闲) when it is\n"
-                       "free, as the window's port list shows them; then the USB vendor and\n"
-                       "product ids, the serial number and the description (- where the port\n"
-                       "has none). Give the name without the suffix to 'flash --port', or\n"
-                       "usb:VID:PID[:SERIAL] to pick the port by its adapter."));
+                       "name, which 'flash --port' takes as it stands; whether another process\n"
+                       "holds the port (yes or no, 忙 or 闲 under a Chinese locale); the USB\n"
+                       "vendor and product ids and serial number, which usb:VID:PID[:SERIAL]\n"
+                       "picks the port by; the adapter's latency timer where the system tells\n"
+                       "it (\"16 ms\"); and the description. - where a port has none."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("One JSON object per port instead of the table."));
     parser.add(json);

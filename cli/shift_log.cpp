@@ -21,7 +21,10 @@ QByteArray shift_log::line(const shift_record &r)
     o[QStringLiteral("serial")] = r.serial.isEmpty() ? QJsonValue() : QJsonValue(r.serial);
     o[QStringLiteral("firmware")] = r.firmware;
     o[QStringLiteral("firmware_size")] = double(r.firmware_size);
-    o[QStringLiteral("firmware_sha256")] = QString::fromLatin1(r.firmware_sha256.toHex());
+    // A file that could not be read has no digest; an empty one would look like one.
+    o[QStringLiteral("firmware_sha256")] = r.firmware_sha256.isEmpty()
+                                               ? QJsonValue()
+                                               : QJsonValue(QString::fromLatin1(r.firmware_sha256.toHex()));
     o[QStringLiteral("result")] = r.result;
     o[QStringLiteral("code")] = r.has_code ? QJsonValue(r.code) : QJsonValue();
     o[QStringLiteral("duration_ms")] = double(r.duration_ms);

@@ -35,6 +35,9 @@ void handle(int)
 
 void publish(work *const *workers, int count)
 {
+    // The handler interrupts this thread: it must never pair an array with another's
+    // count. One that comes in between finds nothing to stop, which seen() then tells.
+    targets.store(nullptr);
     target_count.store(count);
     targets.store(workers);
 }

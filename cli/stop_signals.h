@@ -17,7 +17,9 @@ void install();
 void hold_back();
 void let_through();
 
-// The workers the handler stops; the array must stay put until withdraw().
+// The workers the handler stops; the array must stay put until the next publish() or
+// withdraw(). Call it from the thread the handler runs on, whenever the workers change,
+// and stop every worker yourself when seen() says a stop came meanwhile.
 void publish(work *const *workers, int count);
 void withdraw();
 // A stop has been requested since the program started.

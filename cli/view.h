@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -24,6 +25,12 @@ public:
                          int exit) = 0;
     // Called a few times a second while workers run, for live redraws.
     virtual void tick() {}
+    // Watching for devices: the watch begins (the patterns, and the devices it ends after,
+    // 0 for no limit); a device that matches was plugged in (its job about to start); one
+    // that had been taken up was unplugged.
+    virtual void watching(const QStringList &, int) {}
+    virtual void appeared(const flash_job &) {}
+    virtual void gone(const QString &port, const QString &serial) = 0;
     // Something outside the workers went wrong before any could start (an unusable
     // firmware file, for example).
     virtual void error(const QString &text) = 0;
@@ -36,6 +43,10 @@ struct view_options
     qint64 image_size = 0;
     bool single = true; // one device: no port prefixes, no summary
     bool live = false;  // redraw progress in place (a terminal)
+    bool watch = false; // devices come and go: a PASS or FAIL line as each ends
+    bool quiet = false; // only errors and the final result or summary
+    bool colour = false;
+    bool chinese = false; // step texts as the update gives them rather than in English
     const QElapsedTimer *clock = nullptr;
 };
 

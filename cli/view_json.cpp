@@ -71,6 +71,22 @@ public:
     void summary(const QVector<const flash_job *> &all, const QVector<job_end> &ends,
                  int exit) override;
 
+    void appeared(const flash_job &job) override
+    {
+        QJsonObject e = event(job, "appear");
+        e[QStringLiteral("serial")] = or_null(job.serial);
+        write(e);
+    }
+
+    void gone(const QString &port, const QString &serial) override
+    {
+        QJsonObject e;
+        e[QStringLiteral("kind")] = QStringLiteral("gone");
+        e[QStringLiteral("port")] = port;
+        e[QStringLiteral("serial")] = or_null(serial);
+        write(e);
+    }
+
     void error(const QString &message) override
     {
         QJsonObject e;
@@ -80,6 +96,11 @@ public:
     }
 
 private:
+    static QJsonValue or_null(const QString &text)
+    {
+        return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+    }
+
     static QJsonObject event(const flash_job &job, const char *kind)
     {
         QJsonObject e;
@@ -96,6 +117,8 @@ private:
         e[QStringLiteral("exit")] = end.exit;
         e[QStringLiteral("time_ms")] = double(job.elapsed_ms(o.clock->elapsed()));
         e[QStringLiteral("bytes")] = double(job.bytes());
+        if (!job.serial.isEmpty())
+            e[QStringLiteral("serial")] = job.serial;
     }
 
     void write(QJsonObject e) const
@@ -124,6 +147,7 @@ void json::summary(const QVector<const flash_job *> &all, const QVector<job_end>
     e[QStringLiteral("ports")] = ports;
     e[QStringLiteral("devices")] = all.size();
     e[QStringLiteral("ok")] = ok;
+    e[QStringLiteral("failed")] = all.size() - ok;
     write(e);
 }
 

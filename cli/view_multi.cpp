@@ -1,5 +1,6 @@
 // Several devices: on a terminal a line per port redrawn in place, elsewhere plain lines
-// prefixed with the port; at the end a summary table of every port.
+// prefixed with the port; at the end a summary table of every port. Watching for devices,
+// only the devices at work have live lines, and each end is a PASS or FAIL line.
 #include "view_text.h"
 
 #include "console.h"
@@ -23,19 +24,24 @@ public:
 
     void notice(const flash_job &, const QString &message) override
     {
-        error(message);
+        if (!o.quiet)
+            error(message);
     }
 
     void status(const flash_job &job) override
     {
+        if (o.quiet)
+            return;
         if (o.live)
             redraw();
         else
-            console::out_line(QStringLiteral("%1: %2").arg(job.port, job.step));
+            console::out_line(QStringLiteral("%1: %2").arg(job.port, view_text::step_text(job, o)));
     }
 
     void progress(const flash_job &job) override
     {
+        if (o.quiet)
+            return;
         if (o.live)
             dirty = true;
         else
@@ -45,7 +51,7 @@ public:
 
     void result(const flash_job &job, int code) override
     {
-        if (code != outcome::port_not_opened)
+        if (code != outcome::port_not_opened || o.quiet)
             return;
         // Not the end: every handshake attempt reopens the port.
         error(QStringLiteral("%1: serial port could not be opened (code %2); still trying while "
@@ -57,11 +63,39 @@ public:
     void ended(const flash_job &job, const job_end &end) override
     {
         end_words.insert(&job, result_word(end));
+        if (o.watch)
+            jobs.removeOne(&job); // the ended devices of a shift would fill the screen
         above([&] {
             view_text::print_end(QStringLiteral("%1: %2").arg(o.command, job.port), end);
-            if (end.what == job_end::kind::ok && !o.live)
+            if (o.watch)
+                console::out_line(view_text::verdict(job, end, o));
+            else if (end.what == job_end::kind::ok && !o.live && !o.quiet)
                 console::out_line(QStringLiteral("%1: update complete").arg(job.port));
         });
+    }
+
+    void watching(const QStringList &patterns, int count) override
+    {
+        if (o.quiet)
+            return;
+        const QString until = count > 0 ? QStringLiteral("until %1 devices have ended or Ctrl-C").arg(count)
+                                        : QStringLiteral("until Ctrl-C");
+        console::out_line(QStringLiteral("watching for devices at %1, %2")
+                              .arg(patterns.join(QStringLiteral(", ")), until));
+    }
+
+    void appeared(const flash_job &job) override
+    {
+        if (o.quiet || o.live)
+            return; // a live line appears for it
+        console::out_line(QStringLiteral("%1: plugged in%2")
+                              .arg(job.port, job.serial.isEmpty() ? QString() : QStringLiteral(" (serial %1)").arg(job.serial)));
+    }
+
+    void gone(const QString &port, const QString &) override
+    {
+        if (!o.quiet)
+            above([&] { console::out_line(QStringLiteral("%1: unplugged").arg(port)); });
     }
 
     void summary(const QVector<const flash_job *> &all, const QVector<job_end> &ends,
@@ -95,7 +129,7 @@ private:
     QVector<const flash_job *> jobs;
     QHash<const flash_job *, QString> end_words;
     int label_width = 4;
-    int drawn = 0; // live lines on the screen below the cursor's line
+    int drawn = 0; // live lines on the screen below the line of the cursor
     bool dirty = false;
 };
 
@@ -104,16 +138,28 @@ void multi::summary(const QVector<const flash_job *> &all, const QVector<job_end
     if (o.live && dirty)
         redraw();
     int ok = 0;
-    QVector<QStringList> rows{{QStringLiteral("PORT"), QStringLiteral("RESULT"),
-                               QStringLiteral("TIME"), QStringLiteral("BYTES WRITTEN")}};
+    QStringList head{QStringLiteral("PORT"), QStringLiteral("RESULT"), QStringLiteral("TIME"),
+                     QStringLiteral("BYTES WRITTEN")};
+    if (o.watch)
+        head.insert(1, QStringLiteral("SERIAL"));
+    QVector<QStringList> rows{head};
     for (int i = 0; i < all.size(); ++i) {
         const flash_job &job = *all.at(i);
         ok += ends.at(i).what == job_end::kind::ok;
-        rows << QStringList{job.port, result_word(ends.at(i)),
-                            view_text::seconds(job.elapsed_ms(o.clock->elapsed())),
-                            QString::number(job.bytes())};
+        QStringList row{job.port, result_word(ends.at(i)),
+                        view_text::seconds(job.elapsed_ms(o.clock->elapsed())), QString::number(job.bytes())};
+        if (o.watch)
+            row.insert(1, job.serial.isEmpty() ? QStringLiteral("-") : job.serial);
+        rows << row;
     }
-    console::out_line(QStringLiteral("summary: %1 of %2 devices updated").arg(ok).arg(all.size()));
+    // Watching, the devices are not known in advance: the tally of both kinds.
+    console::out_line(o.watch ? QStringLiteral("summary: %1 devices, %2 ok, %3 failed")
+                                    .arg(all.size())
+                                    .arg(ok)
+                                    .arg(all.size() - ok)
+                              : QStringLiteral("summary: %1 of %2 devices updated").arg(ok).arg(all.size()));
+    if (all.isEmpty())
+        return;
     for (const QString &line : console::columns(rows))
         console::out_line(line);
 }
@@ -127,7 +173,8 @@ QString multi::live_line(const flash_job &job) const
                                view_text::seconds(job.elapsed_ms(o.clock->elapsed())))
                           .arg(job.bytes());
     line += job.progress < 0 ? QStringLiteral("  -%") : QStringLiteral("%1%").arg(job.progress, 3);
-    return line + QLatin1String("  ") + view_text::transfer(job, o) + QLatin1String("  ") + job.step;
+    return line + QLatin1String("  ") + view_text::transfer(job, o) + QLatin1String("  ")
+           + view_text::step_text(job, o);
 }
 
 void multi::redraw()

@@ -1,5 +1,6 @@
 // One device: its step texts as lines and the percentage, as a script or a person at a
-// terminal reads them; on a terminal the percentage redraws the step's line in place.
+// terminal reads them; on a terminal the percentage redraws the step's line in place, and
+// the transfer is a progress bar with its rate and the time left.
 #include "view_text.h"
 
 #include "console.h"
@@ -13,33 +14,42 @@ public:
 
     void notice(const flash_job &, const QString &message) override
     {
-        error(message);
+        if (!o.quiet)
+            error(message);
     }
 
     void status(const flash_job &job) override
     {
+        if (o.quiet)
+            return;
         close_line();
         if (o.live)
-            open_line(job.step);
+            open_line(view_text::step_text(job, o));
         else
-            console::out_line(job.step);
+            console::out_line(view_text::step_text(job, o));
     }
 
     void progress(const flash_job &job) override
     {
+        if (o.quiet)
+            return;
         if (!o.live) {
             console::out_line(QStringLiteral("progress %1%").arg(job.progress));
             return;
         }
-        QString line = QStringLiteral("\r\033[K%1 %2%").arg(job.step).arg(job.progress);
-        if (job.write_started_ms >= 0)
-            line += QLatin1String("  ") + view_text::transfer(job, o);
-        open_line(line);
+        const bool transfer = job.write_started_ms >= 0;
+        if (transfer && !bar_open)
+            close_line(); // the line of the step stays above the bar
+        bar_open = transfer;
+        const QString line = transfer ? view_text::progress_bar(job, o)
+                                      : QStringLiteral("%1 %2%").arg(view_text::step_text(job, o)).arg(job.progress);
+        // A full line would wrap on some terminals.
+        open_line(QStringLiteral("\r\033[K") + console::fit(line, console::terminal_columns() - 1));
     }
 
     void result(const flash_job &job, int code) override
     {
-        if (code != outcome::port_not_opened)
+        if (code != outcome::port_not_opened || o.quiet)
             return;
         // Not the end: every handshake attempt reopens the port.
         error(QStringLiteral("serial port \"%1\" could not be opened (code %2); still trying "
@@ -48,15 +58,22 @@ public:
                   .arg(code));
     }
 
-    void ended(const flash_job &, const job_end &end) override
+    void ended(const flash_job &job, const job_end &end) override
     {
         close_line();
         view_text::print_end(o.command, end);
-        if (end.what == job_end::kind::ok)
-            console::out_line(QStringLiteral("update complete"));
+        if (end.what != job_end::kind::ok)
+            return;
+        console::out_line(QStringLiteral("update complete"));
+        if (o.live)
+            console::out_line(QStringLiteral("wrote %1 bytes in %2")
+                                  .arg(QString::number(job.bytes()),
+                                       view_text::seconds(job.elapsed_ms(o.clock->elapsed()))));
     }
 
     void summary(const QVector<const flash_job *> &, const QVector<job_end> &, int) override {}
+
+    void gone(const QString &, const QString &) override {}
 
     void error(const QString &message) override
     {
@@ -77,10 +94,12 @@ private:
         if (line_open)
             console::out(QStringLiteral("\n"));
         line_open = false;
+        bar_open = false;
     }
 
     const view_options o;
     bool line_open = false;
+    bool bar_open = false; // the open line is the bar of the transfer
 };
 
 } // namespace

@@ -15,5 +15,12 @@ QString transfer(const flash_job &job, const view_options &o);
 // On stderr, an end that is not a success, and an end that came although a stop had
 // been asked for; `who` begins each line.
 void print_end(const QString &who, const job_end &end);
+// The step the job is at, in English unless the locale is a Chinese one.
+QString step_text(const flash_job &job, const view_options &o);
+// "[#########.........]  45%  12.3 KiB/s  00:17 left"
+QString progress_bar(const flash_job &job, const view_options &o);
+// "PASS  /dev/ttyUSB0  A50285BI  3.1 s  65540 bytes", or FAIL and why; in green or red
+// where colour is allowed.
+QString verdict(const flash_job &job, const job_end &end, const view_options &o);
 
 } // namespace view_text

@@ -37,9 +37,24 @@ inline cli_result finish(QProcess &p, int limit_ms = 60000)
     return o;
 }
 
-inline cli_result run(const QStringList &args, const QString &program = cli, int limit_ms = 60000)
+// What korvane-cli runs in: the messages' locale C.UTF-8 (English step texts) and no
+// NO_COLOR, whatever the tests were started in, then `extra` ("NAME=value") on top.
+inline QProcessEnvironment environment(const QStringList &extra = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANGUAGE", "NO_COLOR"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    for (const QString &setting : extra)
+        env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
+    return env;
+}
+
+inline cli_result run(const QStringList &args, const QString &program = cli, int limit_ms = 60000,
+                      const QStringList &env = {})
 {
     QProcess p;
+    p.setProcessEnvironment(environment(env));
     p.start(program, args);
     if (!p.waitForStarted(10000)) {
         cli_result o;
@@ -51,5 +66,16 @@ inline cli_result run(const QStringList &args, const QString &program = cli, int
 
 // Every status text of a whole update, in the order the device's update shows them.
 inline const QStringList &update_steps = step_texts::all;
+// The same steps as the text views name them outside a Chinese locale.
+inline const QStringList update_steps_english = {
+    QStringLiteral("opening the serial port"),
+    QStringLiteral("asking the device to restart into its bootloader"),
+    QStringLiteral("looking for the bootloader"),
+    QStringLiteral("reading the device information"),
+    QStringLiteral("reading the firmware file"),
+    QStringLiteral("erasing the old firmware"),
+    QStringLiteral("writing the firmware"),
+    QStringLiteral("starting the program"),
+};
 
 } // namespace cli_harness

@@ -3,6 +3,7 @@
 #include "cli_harness.h"
 #include "engine_harness.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,9 +19,14 @@ namespace {
 using cli_harness::cli;
 using cli_harness::cli_result;
 
-cli_result run_cli(const QStringList &args, int limit_ms = 60000)
+cli_result run_cli(const QStringList &args, int limit_ms = 60000, const QStringList &env = {})
 {
-    return cli_harness::run(args, cli, limit_ms);
+    return cli_harness::run(args, cli, limit_ms, env);
+}
+
+QString sha256_hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 // The image worked out by hand, independent of the engine: pad to whole words, stamp
@@ -133,6 +139,15 @@ void CliTest::usage_errors_data()
     QTest::newRow("one unmatched usb name twice")
         << QStringList{"flash", "--port=usb:dead:beef", "--port=USB:DEAD:beef", fw};
     QTest::newRow("one empty port of two") << QStringList{"flash", p, "--port=", fw};
+    const QString w = QStringLiteral("--watch=/dev/ttyUSB*");
+    QTest::newRow("port and watch") << QStringList{"flash", p, w, fw};
+    QTest::newRow("count without watch") << QStringList{"flash", p, "--count=2", fw};
+    QTest::newRow("count 0") << QStringList{"flash", w, "--count=0", fw};
+    QTest::newRow("count word") << QStringList{"flash", w, "--count=all", fw};
+    QTest::newRow("watch wildcard in a folder") << QStringList{"flash", "--watch=/dev/tty*/x", fw};
+    QTest::newRow("watch usb name not hex") << QStringList{"flash", "--watch=usb:zz:1", fw};
+    QTest::newRow("log empty") << QStringList{"flash", p, "--log=", fw};
+    QTest::newRow("quiet and verbose") << QStringList{"flash", p, "-q", "-v", fw};
 }
 
 // A usage error never touches a port or a file, says why on stderr, and is 64.
@@ -164,15 +179,22 @@ void CliTest::help_and_version()
     QCOMPARE(o.code, 0);
     for (const char *text : {"--port", "--baud", "--parity", "--stop-bits", "--no-start",
                              "--descriptor", "115200", "modbus,1,9,0x4D2E,0x6E3B", "--json",
-                             "--trace", "usb:VID:PID[:SERIAL]", "several"})
+                             "--trace", "usb:VID:PID[:SERIAL]", "several", "--watch <PATTERN>",
+                             "--count <N>", "--log <FILE>", "-q, --quiet", "-v, --verbose"})
         QVERIFY2(o.out.contains(QLatin1String(text)), text);
     for (const QString &status : statuses)
         QVERIFY2(o.out.contains(status), qPrintable(o.out));
 
-    o = run_cli({QStringLiteral("--version")});
-    QCOMPARE(o.code, 0);
-    QVERIFY2(QRegularExpression(QStringLiteral("^korvane-cli \\d+(\\.\\d+)+\n$")).match(o.out).hasMatch(),
-             qPrintable(o.out));
+    // -V as flashers have it; -v alone still answers, and says where the version is.
+    const QRegularExpression version(QStringLiteral("^korvane-cli \\d+(\\.\\d+)+\n$"));
+    for (const char *option : {"--version", "-V", "-v"}) {
+        o = run_cli({QLatin1String(option)});
+        QCOMPARE(o.code, 0);
+        QVERIFY2(version.match(o.out).hasMatch(), qPrintable(o.out));
+        QCOMPARE(o.err.contains(QLatin1String("-V")), option == QByteArray("-v"));
+    }
+    o = run_cli({QStringLiteral("--help")});
+    QVERIFY2(o.out.contains(QLatin1String("-V, --version")), qPrintable(o.out));
 }
 
 // ---- image ----------------------------------------------------------------------------
@@ -214,6 +236,8 @@ void CliTest::image_of_plain_and_container()
              QStringLiteral("0x") + QString::number(sum, 16).toUpper().rightJustified(8, QLatin1Char('0')));
     QCOMPARE(value_of(o.out, QStringLiteral("total size")),
              QStringLiteral("%1 bytes").arg(padded + 4));
+    QCOMPARE(value_of(o.out, QStringLiteral("file SHA-256")), sha256_hex(file_bytes(path)));
+    QCOMPARE(value_of(o.out, QStringLiteral("image SHA-256")), sha256_hex(expected));
     QCOMPARE(file_bytes(out_path), expected);
 }
 
@@ -296,36 +320,47 @@ void CliTest::image_out_into_devices_and_fifos()
     QVERIFY(QFileInfo(dir.path()).isDir());
 }
 
-// The window's name form first, so a script that cuts at "(" still works, then the ids
-// that usb: names use; the JSON form carries the same ports.
+// The name alone, so it can be pasted into --port; busy in its own column, in Chinese
+// under a Chinese locale; the JSON form carries the same ports and the latency timer.
 void CliTest::ports_listed_as_the_window_does()
 {
-    const cli_result o = run_cli({QStringLiteral("ports")});
-    QVERIFY2(o.code == 0, qPrintable(o.describe()));
-    QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (!lines.isEmpty())
-        QVERIFY2(QRegularExpression(QStringLiteral("^NAME +VID:PID +SERIAL +DESCRIPTION$"))
-                     .match(lines.takeFirst())
-                     .hasMatch(),
-                 qPrintable(o.out));
-    const QRegularExpression entry(
-        QStringLiteral("^([^\\s(]+)\\((忙|闲)\\) +(-|[0-9a-f]{4}:[0-9a-f]{4}) +\\S+ +\\S.*$"));
-    QStringList names;
-    for (const QString &line : lines) {
-        const QRegularExpressionMatch m = entry.match(line);
-        QVERIFY2(m.hasMatch(), qPrintable(line));
-        names << m.captured(1);
-    }
-
     const cli_result j = run_cli({QStringLiteral("ports"), QStringLiteral("--json")});
     QVERIFY2(j.code == 0, qPrintable(j.describe()));
-    QStringList json_names;
+    QStringList names, busy;
     for (const QString &line : j.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const QJsonObject port = QJsonDocument::fromJson(line.toUtf8()).object();
         QVERIFY2(port.value(QStringLiteral("busy")).isBool(), qPrintable(line));
-        json_names << port.value(QStringLiteral("name")).toString();
+        const QJsonValue latency = port.value(QStringLiteral("latency_ms"));
+        QVERIFY2(latency.isNull() || latency.isDouble(), qPrintable(line));
+        names << port.value(QStringLiteral("name")).toString();
+        busy << (port.value(QStringLiteral("busy")).toBool() ? QStringLiteral("yes") : QStringLiteral("no"));
     }
-    QCOMPARE(json_names, names);
+
+    for (const bool chinese : {false, true}) {
+        const cli_result o = run_cli({QStringLiteral("ports")}, 60000,
+                                     {chinese ? QStringLiteral("LANG=zh_CN.UTF-8") : QStringLiteral("LANG=C")});
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+        QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        if (!lines.isEmpty())
+            QVERIFY2(QRegularExpression(QStringLiteral("^NAME +BUSY +VID:PID +SERIAL +LATENCY +DESCRIPTION$"))
+                         .match(lines.takeFirst())
+                         .hasMatch(),
+                     qPrintable(o.out));
+        const QRegularExpression entry(QStringLiteral(
+            "^(\\S+) +(yes|no|忙|闲) +(-|[0-9a-f]{4}:[0-9a-f]{4}) +\\S+ +(-|\\d+ ms) +\\S.*$"));
+        QStringList listed, listed_busy;
+        for (const QString &line : lines) {
+            const QRegularExpressionMatch m = entry.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            listed << m.captured(1);
+            const QString word = m.captured(2);
+            listed_busy << (word == QStringLiteral("忙") ? QStringLiteral("yes")
+                            : word == QStringLiteral("闲") ? QStringLiteral("no") : word);
+            QCOMPARE(word.at(0).unicode() > 0x7F, chinese);
+        }
+        QCOMPARE(listed, names);
+        QCOMPARE(listed_busy, busy);
+    }
 }
 
 // ---- flash against the simulated device -------------------------------------------------
@@ -335,13 +370,20 @@ void CliTest::flash_updates_the_device_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("devsim_args");
     QTest::addColumn<QStringList>("cli_args");
-    QTest::newRow("bin, restarted from the application")
-        << QStringLiteral("fw.bin") << QStringList{} << QStringList{};
-    QTest::newRow("qvb, own restart request, 8E2 at 9600")
+    QTest::addColumn<QStringList>("env");
+    QTest::addColumn<QStringList>("steps"); // the step lines expected, in order
+    QTest::newRow("bin, restarted from the application, steps in English")
+        << QStringLiteral("fw.bin") << QStringList{} << QStringList{} << QStringList{}
+        << cli_harness::update_steps_english;
+    QTest::newRow("qvb, own restart request, 8E2 at 9600, steps in Chinese")
         << QStringLiteral("fw.qvb")
         << QStringList{"--register", "7", "--restart", "0x1234", "--base", "0x10000"}
         << QStringList{"--descriptor", "modbus,1,7,0x1234", "--baud", "9600", "--parity", "e",
-                       "--stop-bits", "2"};
+                       "--stop-bits", "2"}
+        << QStringList{"LANG=C", "LC_MESSAGES=zh_CN.UTF-8"} << sequence;
+    QTest::newRow("quiet: the result alone")
+        << QStringLiteral("quiet.bin") << QStringList{} << QStringList{"-q"}
+        << QStringList{"LANG=zh_CN.UTF-8"} << QStringList{};
 }
 
 void CliTest::flash_updates_the_device()
@@ -349,6 +391,8 @@ void CliTest::flash_updates_the_device()
     QFETCH(QString, name);
     QFETCH(QStringList, devsim_args);
     QFETCH(QStringList, cli_args);
+    QFETCH(QStringList, env);
+    QFETCH(QStringList, steps);
     const QString firmware = dir.filePath(name);
     QVERIFY(!make_firmware(firmware, 5000, 7).isEmpty());
     const QString saved = dir.filePath(name + QStringLiteral(".saved"));
@@ -358,7 +402,8 @@ void CliTest::flash_updates_the_device()
     devsim_process sim(devsim_args + QStringList{QStringLiteral("--save"), saved});
     QVERIFY(sim.ok());
     const cli_result o = run_cli(QStringList{QStringLiteral("flash"), QStringLiteral("--port"), sim.port()}
-                              + cli_args + QStringList{firmware});
+                                     + cli_args + QStringList{firmware},
+                                 60000, env);
     QVERIFY2(o.code == 0, qPrintable(o.describe() + sim.events().join(QLatin1Char('\n'))));
     QVERIFY(sim.wait_for(QStringLiteral("saved ")));
     QVERIFY2(sim.has(QStringLiteral("image ok")), qPrintable(sim.events().join(QLatin1Char('\n'))));
@@ -367,12 +412,16 @@ void CliTest::flash_updates_the_device()
     // A pipe gets plain lines: every step in order, the progress, no terminal controls.
     QVERIFY(!o.out.contains(QLatin1Char('\r')) && !o.out.contains(QLatin1Char('\x1b')));
     const QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QStringList steps;
-    for (const QString &line : lines)
-        if (sequence.contains(line))
-            steps << line;
-    QCOMPARE(steps, sequence);
-    QVERIFY(lines.contains(QStringLiteral("progress 100%")));
+    if (steps.isEmpty()) {
+        QCOMPARE(lines, QStringList{QStringLiteral("update complete")});
+    } else {
+        QStringList shown;
+        for (const QString &line : lines)
+            if (sequence.contains(line) || cli_harness::update_steps_english.contains(line))
+                shown << line;
+        QCOMPARE(shown, steps);
+        QVERIFY(lines.contains(QStringLiteral("progress 100%")));
+    }
     QCOMPARE(lines.constLast(), QStringLiteral("update complete"));
     QVERIFY2(o.err.isEmpty(), qPrintable(o.err));
 }
@@ -384,11 +433,13 @@ void CliTest::flash_without_start()
     devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
     QVERIFY(sim.ok());
     const cli_result o = run_cli({QStringLiteral("flash"), QStringLiteral("--no-start"),
-                               QStringLiteral("--descriptor="), QStringLiteral("--verbose"),
+                               QStringLiteral("--descriptor="), QStringLiteral("-v"),
                                QStringLiteral("--port"), sim.port(), firmware});
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
     QVERIFY(o.err.contains(QLatin1String("data length =  62\n")));
-    QVERIFY(!o.out.contains(sequence.constLast()));
+    // What the driver said to low-latency mode, once: a pseudo-terminal has none.
+    QCOMPARE(o.err.count(QStringLiteral("serial port \"%1\": the driver has no low-latency mode").arg(sim.port())), 1);
+    QVERIFY(!o.out.contains(cli_harness::update_steps_english.constLast()));
     sim.stop(); // every event is in once it has ended
     QVERIFY(sim.has(QStringLiteral("rx write")));
     QCOMPARE(sim.count(QStringLiteral("rx start")), 0);

@@ -336,6 +336,7 @@ void CliPartsTest::shift_log_lines()
     r.serial.clear();
     r.has_code = false;
     r.result = QStringLiteral("interrupted");
+    r.firmware_sha256.clear(); // a file that could not be read
     QVERIFY(log.append(r, &why));
     // Another run appends to what is there.
     shift_log again;
@@ -356,6 +357,7 @@ void CliPartsTest::shift_log_lines()
     const QJsonObject second = QJsonDocument::fromJson(lines.at(1)).object();
     QVERIFY(second.value("serial").isNull());
     QVERIFY(second.value("code").isNull());
+    QVERIFY(second.value("firmware_sha256").isNull());
     QCOMPARE(second.value("result").toString(), QStringLiteral("interrupted"));
 
     QVERIFY(!shift_log().open(dir.path(), &why)); // a folder
