@@ -43,6 +43,7 @@ constexpr double target_round_trip_ms = 0.2;
 constexpr double target_cpu_share = 0.05; // of one core, at 115200
 constexpr double target_parallel = 1.15;  // 32 devices against one
 constexpr int parallel_devices = 32;
+constexpr double target_idle_watch_share = 0.01; // of one core, watching with nothing plugged in
 constexpr double rss_slack_mib = 30;      // peak RSS below 2 x image + this
 
 void note(const QString &text)
@@ -487,6 +488,40 @@ void latency_line(const bench_env &env, const image_file &f, report &out)
                      .arg(parts.join(QLatin1String("; ")));
 }
 
+// What watching for devices costs while none is plugged in: korvane-cli's CPU over a
+// stretch of idle scans, stopped by Ctrl-C as a technician would at the end of a shift.
+void watch_idle_line(const bench_env &env, const image_file &f, report &out)
+{
+    const double idle_s = 10;
+    note(QStringLiteral("watching for devices for %1 s with none plugged in").arg(idle_s));
+    const QString pattern = env.dir + QStringLiteral("/idle/ttyNONE*");
+    QDir().mkpath(env.dir + QStringLiteral("/idle"));
+    const QString log = env.dir + QStringLiteral("/watch-idle");
+    const clock_type::time_point started = clock_type::now();
+    const pid_t pid = child::spawn(env.bin + QStringLiteral("/korvane-cli"),
+                                   {QStringLiteral("flash"), QStringLiteral("--watch"), pattern, f.path},
+                                   log, log + QStringLiteral(".stderr"));
+    if (pid < 0)
+        fail(QStringLiteral("cannot start %1/korvane-cli").arg(env.bin));
+    QThread::msleep(ulong(idle_s * 1000));
+    ::kill(pid, SIGINT);
+    const child::ended e = child::wait_for(pid, started, 30);
+    if (e.killed || e.exit_code() != 0) {
+        out.missed(QStringLiteral("idle watch"), QStringLiteral("korvane-cli ended with status %1").arg(e.exit_code()));
+        return;
+    }
+    const double share = e.cpu_seconds() / e.wall_s;
+    const bool ok = share <= target_idle_watch_share;
+    out.all_met = out.all_met && ok;
+    out.lines << QStringLiteral("Watching for devices, none plugged in: %1 s of CPU in %2 s, %3 % of a core "
+                                "(start-up included); target <= %4 %: %5")
+                     .arg(e.cpu_seconds(), 0, 'f', 3)
+                     .arg(e.wall_s, 0, 'f', 1)
+                     .arg(share * 100, 0, 'f', 2)
+                     .arg(target_idle_watch_share * 100, 0, 'f', 0)
+                     .arg(verdict(ok));
+}
+
 void print(const report &out, const QString &load_before, int repeats)
 {
     std::printf("| baud | image | blocks | wire limit | wall | ratio (target) | transfer ratio | "
@@ -520,7 +555,7 @@ int main(int argc, char **argv)
         QStringLiteral("Flashes the simulated device with korvane-cli at paced line speeds and prints how "
                        "close it comes to the wire's own limit, its CPU time and memory, the unpaced "
                        "round trip per block, 32 devices at once against one, and what an adapter's "
-                       "latency timer costs."),
+                       "latency timer costs, and what watching for devices costs while none is plugged in."),
         {quick, repeat});
     const bool is_quick = parser.isSet(quick);
     QTemporaryDir temporary;
@@ -545,6 +580,7 @@ int main(int argc, char **argv)
     unpaced_line(env, images[is_quick ? 256 * 1024 : 1024 * 1024], out);
     parallel_line(env, images[is_quick ? 64 * 1024 : 256 * 1024], parallel_devices, out);
     latency_line(env, images[64 * 1024], out);
+    watch_idle_line(env, images[64 * 1024], out);
     print(out, load_before, env.repeats);
     return out.problems.isEmpty() ? (out.all_met ? 0 : 3) : 1;
 }
