@@ -554,8 +554,8 @@ int main(int argc, char **argv)
         parser,
         QStringLiteral("Flashes the simulated device with korvane-cli at paced line speeds and prints how "
                        "close it comes to the wire's own limit, its CPU time and memory, the unpaced "
-                       "round trip per block, 32 devices at once against one, and what an adapter's "
-                       "latency timer costs, and what watching for devices costs while none is plugged in."),
+                       "round trip per block, 32 devices at once against one, what an adapter's "
+                       "latency timer costs, and what watching for devices costs with none plugged in."),
         {quick, repeat});
     const bool is_quick = parser.isSet(quick);
     QTemporaryDir temporary;
