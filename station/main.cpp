@@ -4,6 +4,7 @@
 #include "stationwindow.h"
 
 #include <QApplication>
+#include <QLoggingCategory>
 
 #include <cstdio>
 
@@ -22,6 +23,9 @@ int main(int argc, char *argv[])
         return command_line.answer(v);
     }
 
+    // The engine's debug lines (one per block written) are for an engineer at a bench, not
+    // a terminal beside the line; QT_LOGGING_RULES="default.debug=true" brings them back.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     QApplication app(argc, argv);
     set_look(app);
     StationWindow window;

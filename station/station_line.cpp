@@ -102,6 +102,12 @@ void station_line::drop_unplugged()
 
 void station_line::arrive(const port_watch::device &d)
 {
+    // A glob also matches whatever else lies beside the ports (a log file next to a link,
+    // say): only a serial port is written to.
+    if (port_lookup::check(d.location, {}) == port_lookup::problem::not_serial) {
+        emit logged(tr("%1  %2  不是串口，不更新").arg(now_text(), d.location));
+        return;
+    }
     station_tile *t = find(d.location);
     if (t && t->what == station_tile::state::running) {
         // Its update is not over: the new device waits for it, then starts afresh.
@@ -244,6 +250,11 @@ void station_line::on_ended(flash_job *job)
 
 // ---- texts and records --------------------------------------------------------------------
 
+QString station_line::now_text(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("HH:mm:ss"));
+}
+
 QString station_line::state_text(station_tile::state what)
 {
     switch (what) {
@@ -275,8 +286,7 @@ QString station_line::reason_text(const job_end &end)
 void station_line::record(const station_tile &t, const job_end &end)
 {
     const QDateTime now = QDateTime::currentDateTime();
-    QString line = QStringLiteral("%1  %2  %3").arg(now.toString(QStringLiteral("HH:mm:ss")), t.location,
-                                                     state_text(t.what));
+    QString line = QStringLiteral("%1  %2  %3").arg(now_text(now), t.location, state_text(t.what));
     if (!t.reason.isEmpty())
         line += QStringLiteral("  ") + t.reason;
     emit logged(line);

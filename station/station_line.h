@@ -9,6 +9,7 @@
 #include "port_watch.h"
 #include "shift_log.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -122,6 +123,8 @@ private:
     void record(const station_tile &t, const job_end &end);
     void changed(const flash_job *job);
     int index_of(const flash_job *job) const;
+    // The run log's time of day.
+    static QString now_text(const QDateTime &when = QDateTime::currentDateTime());
 
     QElapsedTimer clock; // before the runner, which times every job with it
     // Before the runner too: its workers read their jobs' settings until it has joined them.

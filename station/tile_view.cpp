@@ -68,6 +68,11 @@ void tile_view::show_tile(const station_tile &t, qint64 elapsed_ms)
     QPalette p = step->palette();
     p.setColor(QPalette::WindowText, failed ? QColor(0xc6, 0x28, 0x28) : palette().color(QPalette::WindowText));
     step->setPalette(p);
-    step->setText(failed ? t.reason : t.job ? t.job->step : QString());
+    if (failed)
+        step->setText(t.reason);
+    else if (t.what == station_tile::state::ok)
+        step->setText(tr("更新完成"));
+    else
+        step->setText(t.job ? t.job->step : QString());
     elapsed->setText(t.job ? tr("%1 秒").arg(double(elapsed_ms) / 1000.0, 0, 'f', 1) : QString());
 }
