@@ -88,7 +88,13 @@ int station_command_line::answer(verdict v) const
 {
     switch (v) {
     case verdict::help:
-        print(stdout, parser.helpText());
+        print(stdout, parser.helpText()
+                          + QStringLiteral("\nExit status:\n"
+                                           "  0   the window was closed\n"
+                                           "  %1  usage error\n"
+                                           "  %2  the log file could not be opened\n")
+                                .arg(exit_code::usage)
+                                .arg(exit_code::cannot_create));
         return exit_code::ok;
     case verdict::version:
         print(stdout, QStringLiteral("%1 %2\n").arg(QLatin1String(program), QStringLiteral(KORVANE_VERSION)));
