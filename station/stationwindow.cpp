@@ -33,8 +33,12 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
     ui->wG_tiles->layout()->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     show_tally();
 
-    connect(ui->lE_firmware, &QLineEdit::returnPressed, this,
-            [this] { load_firmware(ui->lE_firmware->text()); });
+    // A typed path is loaded once the field is left or Return pressed; 选择 always loads,
+    // so a rebuilt file of the same name is picked up by choosing it again.
+    connect(ui->lE_firmware, &QLineEdit::editingFinished, this, [this] {
+        if (ui->lE_firmware->text() != model.firmware().path)
+            load_firmware(ui->lE_firmware->text());
+    });
     connect(ui->lE_ports, &QLineEdit::editingFinished, this, [this] { apply_patterns(); });
     for (QComboBox *box : {ui->cB_baud, ui->cB_stopbit, ui->cB_checkbit})
         connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { apply_line(); });
@@ -103,8 +107,13 @@ void StationWindow::show_image()
 {
     const station_firmware &f = model.firmware();
     QPalette p = ui->lB_image->palette();
-    p.setColor(QPalette::WindowText, f.ok() ? palette().color(QPalette::WindowText) : QColor(0xc6, 0x28, 0x28));
+    const bool failed = !f.path.isEmpty() && !f.ok();
+    p.setColor(QPalette::WindowText, failed ? QColor(0xc6, 0x28, 0x28) : palette().color(QPalette::WindowText));
     ui->lB_image->setPalette(p);
+    if (f.path.isEmpty()) {
+        ui->lB_image->setText(tr("未加载固件"));
+        return;
+    }
     if (f.ok()) {
         ui->lB_image->setText(tr("%1 字节  SHA-256 %2")
                                   .arg(f.image.file_size)
@@ -151,14 +160,16 @@ void StationWindow::apply_line()
 
 void StationWindow::on_pB_start_clicked()
 {
+    if (ui->lE_firmware->text() != model.firmware().path)
+        load_firmware(ui->lE_firmware->text());
     if (!model.firmware().ok()) {
         QMessageBox box(QMessageBox::Critical, tr("错误"), tr("请先选择固件！"), QMessageBox::NoButton, this);
         box.setDefaultButton(box.addButton(tr("确认"), QMessageBox::AcceptRole));
         box.exec();
         return;
     }
-    if (apply_patterns())
-        model.start_now();
+    if (apply_patterns() && model.start_now() == 0)
+        ui->statusbar->showMessage(tr("没有可更新的设备"));
 }
 
 void StationWindow::on_pB_auto_toggled(bool checked)
