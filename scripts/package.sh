@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package: korvane, korvane-cli and korvane-devsim in /usr/bin, the
-# desktop entry and the icons, manual pages, korvane-cli's bash completion, the copyright
+# Builds the Debian package: korvane, korvane-station, korvane-cli and korvane-devsim in
+# /usr/bin, the desktop entries and the icons, manual pages, korvane-cli's bash completion, the copyright
 # file and the changelog; then checks it with lintian. Its Qt dependencies are worked out
 # from the executables (dpkg-shlibdeps). Prints the package's path on the last line.
 # Install it with: sudo apt-get install ./build-pkg/korvane_*.deb

@@ -7,6 +7,8 @@
 #   KORVANE_DPI=N         the screen's density (default 96)
 #   KORVANE_DESKTOP=1     start korvane with the desktop entry's command (Qt's scaling)
 #   KORVANE_FILE_DIALOG=1 press 选择 from the keyboard and photograph the file dialog
+#   KORVANE_STATION=1     photograph korvane-station in the middle of a run instead: four
+#                         simulated devices, two updated, one failed, one still writing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +18,7 @@ if [ "${1:-}" = --all ]; then
   KORVANE_DPI=192 KORVANE_DESKTOP=1 "$0" "$dir/korvane-192dpi.png"
   KORVANE_DPI=192 "$0" "$dir/korvane-192dpi-unscaled.png"
   KORVANE_FILE_DIALOG=1 "$0" "$dir/file-dialog.png"
+  KORVANE_STATION=1 "$0" "$dir/station.png"
   exit 0
 fi
 
@@ -29,7 +32,27 @@ if [ -z "${KORVANE_IN_XVFB:-}" ]; then
 fi
 
 command=(build/bin/korvane)
-if [ -n "${KORVANE_DESKTOP:-}" ]; then
+title="固件更新工具V[0-9.]+"
+sims=""
+sim_pids=()
+if [ -n "${KORVANE_STATION:-}" ]; then
+  # The devices appear as links in a folder of their own, watched as a production line
+  # watches /dev/ttyUSB*; the line runs by itself (--auto).
+  sims=$(mktemp -d /tmp/line.XXXX)
+  perl -e 'srand(7); print pack("C*", map { int(rand(256)) } 1 .. 16384)' >"$sims/firmware.bin"
+  mkdir "$sims/logs"
+  start_sim() {
+    build/bin/korvane-devsim --link "$sims/$1" "${@:2}" >"$sims/logs/$1" &
+    sim_pids+=($!)
+  }
+  start_sim ttyUSB0
+  start_sim ttyUSB1
+  start_sim ttyUSB2 --mode boot --fault erase:error # the device rejects the erase: 失败
+  start_sim ttyUSB3 --baud 9600                      # still writing when photographed
+  command=(build/bin/korvane-station --watch "$sims/ttyUSB*" --auto --log "$sims/logs/shift.jsonl"
+           "$sims/firmware.bin")
+  title="固件更新工作站V[0-9.]+"
+elif [ -n "${KORVANE_DESKTOP:-}" ]; then
   # The entry's own Exec line, with the program taken from the build tree.
   read -r -a exec_line <<<"$(sed -n 's/^Exec=//p' app/resources/korvane.desktop)"
   command=("${exec_line[@]:0:${#exec_line[@]}-1}" build/bin/korvane)
@@ -38,7 +61,11 @@ fi
 [ -n "${LANG:-}${LC_ALL:-}" ] || export LC_ALL=C.UTF-8
 "${command[@]}" "$@" &
 pid=$!
-trap 'kill $pid 2>/dev/null || true' EXIT
+cleanup() {
+  kill $pid "${sim_pids[@]}" 2>/dev/null || true
+  [ -z "$sims" ] || rm -rf "$sims"
+}
+trap cleanup EXIT
 
 # wait_window TITLE-PATTERN: the xwininfo line of the window whose title matches.
 wait_window() {
@@ -57,9 +84,17 @@ wait_window() {
   echo "$line"
 }
 
-line=$(wait_window "固件更新工具V[0-9.]+")
+line=$(wait_window "$title")
 echo "$line"
 sleep 0.5 # let the first paint land
+if [ -n "$sims" ]; then
+  # Three devices have ended (two 成功, one 失败) and the slow one is well into its writing.
+  for _ in $(seq 100); do
+    [ "$(wc -l <"$sims/logs/shift.jsonl" 2>/dev/null || echo 0)" -ge 3 ] && break
+    sleep 0.1
+  done
+  sleep 3
+fi
 if [ -n "${KORVANE_FILE_DIALOG:-}" ]; then
   # Keyboard only, as a technician would: with no window manager to give the window the
   # focus, ask for it; the port field then has it, 选择 is eight Tabs on, Return presses it.

@@ -1,0 +1,109 @@
+#include "command_line.h"
+
+#include "job_exit.h"
+#include "station_line.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+const char program[] = "korvane-station";
+
+void print(FILE *to, const QString &text)
+{
+    std::fputs(text.toUtf8().constData(), to);
+    std::fflush(to);
+}
+
+} // namespace
+
+station_command_line::station_command_line()
+    : watch(QStringLiteral("watch"),
+            QStringLiteral("Watch the ports that match PATTERN: a glob of device paths (/dev/ttyUSB*, "
+                           "wildcards in the last part only) or usb:VID:PID[:SERIAL]. May be given "
+                           "several times."),
+            QStringLiteral("PATTERN")),
+      port(QStringLiteral("port"),
+           QStringLiteral("Watch the serial port NAME (ttyUSB0 is /dev/ttyUSB0). May be given several "
+                          "times."),
+           QStringLiteral("NAME")),
+      automatic(QStringLiteral("auto"),
+                QStringLiteral("Start in automatic mode: every device is updated as it appears, once "
+                               "while it stays plugged in.")),
+      log(QStringLiteral("log"),
+          QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
+                         "firmware path, size and SHA-256, result, code, duration, bytes), written "
+                         "as each device ends."),
+          QStringLiteral("FILE"))
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "A window for the production line, in Chinese: every device plugged into the watched\n"
+        "ports is updated with one firmware file (.bin, or a scrambled .qvb container) through\n"
+        "its serial bootloader, each with its progress and a large 成功 (pass) or 失败 (fail),\n"
+        "counted and logged. 开始 updates every device there now; 自动 updates each one as it\n"
+        "appears, once while it stays plugged in. With --auto and a FIRMWARE the line runs by\n"
+        "itself. Closing the window stops running updates at their next wait."));
+    // Our own help and version options: Qt's would offer --help-all for Qt's options, which
+    // this program does not take (the environment sets QT_QPA_PLATFORM and the like).
+    parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")},
+                                          QStringLiteral("Show this help.")),
+                       QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
+                                          QStringLiteral("Show the version.")),
+                       watch, port, automatic, log});
+    parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
+                                 QStringLiteral("The firmware file, loaded once for every device."),
+                                 QStringLiteral("[FIRMWARE]"));
+}
+
+station_command_line::verdict station_command_line::parse(const QStringList &arguments)
+{
+    if (!parser.parse(arguments)) {
+        why = parser.errorText();
+        return verdict::usage_error;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        return verdict::help;
+    if (parser.isSet(QStringLiteral("version")))
+        return verdict::version;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1) {
+        why = QStringLiteral("one firmware file only, not %1").arg(positional.size());
+        return verdict::usage_error;
+    }
+    given.firmware = positional.value(0);
+    given.automatic = parser.isSet(automatic);
+    given.log = parser.value(log);
+    given.patterns = parser.values(watch) + parser.values(port);
+    for (const QString &text : qAsConst(given.patterns)) {
+        port_watch::pattern p;
+        if (!parse_station_pattern(text, &p, &why))
+            return verdict::usage_error;
+    }
+    return verdict::run;
+}
+
+int station_command_line::answer(verdict v) const
+{
+    switch (v) {
+    case verdict::help:
+        print(stdout, parser.helpText()
+                          + QStringLiteral("\nExit status:\n"
+                                           "  0   the window was closed\n"
+                                           "  %1  usage error\n"
+                                           "  %2  the log file could not be opened\n")
+                                .arg(exit_code::usage)
+                                .arg(exit_code::cannot_create));
+        return exit_code::ok;
+    case verdict::version:
+        print(stdout, QStringLiteral("%1 %2\n").arg(QLatin1String(program), QStringLiteral(KORVANE_VERSION)));
+        return exit_code::ok;
+    case verdict::usage_error:
+        print(stderr, QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(QLatin1String(program), why));
+        return exit_code::usage;
+    case verdict::run:
+        break;
+    }
+    return exit_code::ok;
+}

@@ -1,0 +1,265 @@
+// korvane-station against several simulated devices that come and go on links in a folder
+// of their own, watched as <folder>/ttySIM*: each device updated exactly once as it
+// appears, 开始 for every device there, the tally and the shift log, and a window closed
+// in the middle of an update. Attempts are counted in the devices' own events.
+#include "command_line.h"
+#include "devsim_harness.h"
+#include "stationwindow.h"
+#include "widget_test_main.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QProcess>
+
+#include <memory>
+
+namespace {
+
+const QString erase = QStringLiteral("rx erase");
+
+// A simulated device that appears at <dir>/<name>, with more options if wanted.
+std::unique_ptr<devsim_process> plug(const QTemporaryDir &dir, const QString &name, QStringList args = {})
+{
+    args << QStringLiteral("--link") << dir.filePath(name);
+    return std::make_unique<devsim_process>(args);
+}
+
+QVector<QJsonObject> log_lines(const QString &path)
+{
+    QVector<QJsonObject> lines;
+    for (const QByteArray &line : file_bytes(path).split('\n'))
+        if (!line.isEmpty())
+            lines << QJsonDocument::fromJson(line).object();
+    return lines;
+}
+
+QString sha256_hex(const QString &path)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(file_bytes(path), QCryptographicHash::Sha256).toHex());
+}
+
+// Scans go on for a while: long enough for a device to be updated again if it were to be.
+bool let_polls_pass(const station_line &line, quint64 polls)
+{
+    const quint64 until = line.polls() + polls;
+    return QTest::qWaitFor([&] { return line.polls() >= until; }, 10000);
+}
+
+bool present(const station_line &line, const QString &location)
+{
+    for (const auto &t : line.tiles())
+        if (t->location == location)
+            return t->present;
+    return false;
+}
+
+} // namespace
+
+class StationTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void automatic_mode_updates_each_device_once();
+    void start_updates_every_device_there();
+    void closing_stops_the_updates();
+    void command_line_starts_the_line();
+
+private:
+    QTemporaryDir files;
+    QString firmware;
+    QByteArray image;
+};
+
+void StationTest::initTestCase()
+{
+    // The engine's line per block written would bury the test's own output.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    firmware = files.filePath(QStringLiteral("fw.bin"));
+    image = make_firmware(firmware, 5000, 7);
+    QVERIFY(!image.isEmpty());
+}
+
+// Devices plugged in one after another: each updated once as it appears, one left
+// plugged in never again; one unplugged in the middle of its update fails without
+// disturbing the one beside it, and plugged in again it is a new device. The tally and
+// the shift log have a line for each.
+void StationTest::automatic_mode_updates_each_device_once()
+{
+    QTemporaryDir dir;
+    const QString log = files.filePath(QStringLiteral("auto.jsonl"));
+    station_line line;
+    QString why;
+    QVERIFY(line.set_patterns({dir.filePath(QStringLiteral("ttySIM*"))}, &why));
+    QVERIFY(line.load_firmware(firmware));
+    QVERIFY2(line.open_log(log, &why), qPrintable(why));
+    line.set_auto(true);
+    // Not a port, though the pattern matches it: never written to, never a tile.
+    const QString not_a_port = dir.filePath(QStringLiteral("ttySIM0.log"));
+    make_firmware(not_a_port, 100);
+    const QByteArray not_a_port_bytes = file_bytes(not_a_port);
+    line.start_watching(50);
+
+    auto a = plug(dir, QStringLiteral("ttySIM1"));
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 1, 10000);
+    auto b = plug(dir, QStringLiteral("ttySIM2"));
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 2, 10000);
+    QVERIFY(let_polls_pass(line, 10));
+    QCOMPARE(a->count(erase), 1);
+    QCOMPARE(b->count(erase), 1);
+
+    // At 9600 baud the update takes seconds; the device is pulled out 2.5 s after it appears.
+    auto c = plug(dir, QStringLiteral("ttySIM3"),
+                  {QStringLiteral("--baud"), QStringLiteral("9600"), QStringLiteral("--unplug-after"),
+                   QStringLiteral("2500")});
+    auto d = plug(dir, QStringLiteral("ttySIM4"));
+    QTRY_COMPARE_WITH_TIMEOUT(line.failed_count(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 3, 10000);
+    QVERIFY(c->has(QStringLiteral("unplugged")));
+    QCOMPARE(c->count(erase), 1);
+    QCOMPARE(d->count(erase), 1);
+
+    // Plugged in again once the line has seen it go (a scan that missed the gap would
+    // rightly take it for the same device, still plugged in).
+    QTRY_VERIFY(!present(line, dir.filePath(QStringLiteral("ttySIM3"))));
+    auto c_again = plug(dir, QStringLiteral("ttySIM3"));
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 4, 10000);
+    QVERIFY(let_polls_pass(line, 10));
+    QCOMPARE(c_again->count(erase), 1);
+    QCOMPARE(a->count(erase) + b->count(erase) + d->count(erase), 3);
+    QCOMPARE(line.failed_count(), 1);
+    QCOMPARE(int(line.tiles().size()), 4);
+    QCOMPARE(file_bytes(not_a_port), not_a_port_bytes);
+
+    const QVector<QJsonObject> lines = log_lines(log);
+    QCOMPARE(lines.size(), 5);
+    QStringList seen;
+    for (const QJsonObject &o : lines) {
+        const bool ok = o.value(QStringLiteral("result")).toString() == QLatin1String("ok");
+        seen << QStringLiteral("%1 %2 %3").arg(QFileInfo(o.value(QStringLiteral("port")).toString()).fileName(),
+                                              o.value(QStringLiteral("result")).toString())
+                    .arg(o.value(QStringLiteral("code")).toInt());
+        QCOMPARE(o.value(QStringLiteral("firmware")).toString(), firmware);
+        QCOMPARE(o.value(QStringLiteral("firmware_size")).toInt(), 5000);
+        QCOMPARE(o.value(QStringLiteral("firmware_sha256")).toString(), sha256_hex(firmware));
+        QCOMPARE(o.value(QStringLiteral("bytes")).toInt() == image.size(), ok);
+    }
+    QCOMPARE(seen, QStringList({"ttySIM1 ok 0", "ttySIM2 ok 0", "ttySIM4 ok 0", "ttySIM3 failed -4",
+                                "ttySIM3 ok 0"}));
+}
+
+// 开始 with automatic mode off: devices that are there are shown but left alone until it
+// is pressed, then every one not already being updated starts, plain port names included.
+void StationTest::start_updates_every_device_there()
+{
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<devsim_process>> devices;
+    QStringList ports;
+    for (int i = 1; i <= 3; ++i) {
+        devices.push_back(plug(dir, QStringLiteral("ttySIM%1").arg(i)));
+        ports << devices.back()->port();
+    }
+    station_line line;
+    QString why;
+    QVERIFY(line.set_patterns(ports, &why));
+    QVERIFY(line.load_firmware(firmware));
+    line.start_watching(50);
+    QTRY_COMPARE(int(line.tiles().size()), 3);
+    QVERIFY(let_polls_pass(line, 5));
+    for (const auto &d : devices)
+        QCOMPARE(d->count(erase), 0);
+
+    QCOMPARE(line.start_now(), 3);
+    QCOMPARE(line.start_now(), 0); // all three are running
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 3, 10000);
+    for (const auto &d : devices)
+        QCOMPARE(d->count(erase), 1);
+    QCOMPARE(line.start_now(), 3); // the same devices, once more on request
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 6, 10000);
+    for (const auto &d : devices)
+        QCOMPARE(d->count(erase), 2);
+    QCOMPARE(line.failed_count(), 0);
+    for (const auto &t : line.tiles())
+        QCOMPARE(int(t->what), int(station_tile::state::ok));
+}
+
+// A bootloader that never answers the handshake keeps its update looking for 30 s.
+// Closing the window stops it at its next wait: the window goes, the device is logged
+// as interrupted (not timed out), and nothing runs any more.
+void StationTest::closing_stops_the_updates()
+{
+    QTemporaryDir dir;
+    auto mute = plug(dir, QStringLiteral("ttySIM1"),
+                     {QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
+                      QStringLiteral("handshake:none:0:0")});
+    auto good = plug(dir, QStringLiteral("ttySIM2"));
+    const QString log = files.filePath(QStringLiteral("close.jsonl"));
+    StationWindow window;
+    station_options options;
+    options.patterns = QStringList{dir.filePath(QStringLiteral("ttySIM*"))};
+    options.firmware = firmware;
+    options.log = log;
+    options.automatic = true;
+    QString why;
+    QVERIFY(window.apply(options, &why));
+    window.show();
+    QTRY_COMPARE_WITH_TIMEOUT(window.line().ok_count(), 1, 10000);
+    QVERIFY(mute->wait_for(QStringLiteral("rx handshake")));
+    QCOMPARE(window.line().running(), 1);
+
+    QVERIFY(!window.close()); // stays until the update has stopped
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 10000);
+    QCOMPARE(window.line().running(), 0);
+    const QVector<QJsonObject> lines = log_lines(log);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(1).value(QStringLiteral("result")).toString(), QStringLiteral("interrupted"));
+    QVERIFY(lines.at(1).value(QStringLiteral("code")).isNull());
+    QCOMPARE(mute->count(erase), 0);
+}
+
+// The program as a script starts it: usage errors exit 64 before any window, a log that
+// cannot be written 73, and --watch, --auto, --log and FIRMWARE run the line by itself,
+// each device in the log as soon as it is done.
+void StationTest::command_line_starts_the_line()
+{
+    const QString program = QStringLiteral(KORVANE_BIN_DIR "/korvane-station");
+    const auto run = [&](const QStringList &args, QString *err = nullptr) {
+        QProcess p;
+        p.start(program, args);
+        p.waitForFinished(10000);
+        if (err)
+            *err = QString::fromUtf8(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    };
+    QString err;
+    QCOMPARE(run({QStringLiteral("--help")}), 0);
+    QCOMPARE(run({QStringLiteral("--bogus")}, &err), 64);
+    QVERIFY2(err.contains(QLatin1String("bogus")), qPrintable(err));
+    QCOMPARE(run({QStringLiteral("--watch"), QStringLiteral("/dev/tty*/x")}), 64);
+    QCOMPARE(run({QStringLiteral("--watch"), QStringLiteral("usb:0403")}), 64);
+    QCOMPARE(run({firmware, firmware}), 64);
+    QCOMPARE(run({QStringLiteral("--log"), files.filePath(QStringLiteral("no/such/dir/log")), firmware}), 73);
+
+    QTemporaryDir dir;
+    auto device = plug(dir, QStringLiteral("ttySIM1"));
+    const QString log = files.filePath(QStringLiteral("script.jsonl"));
+    QProcess station;
+    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    station.start(program, {QStringLiteral("--watch"), dir.filePath(QStringLiteral("ttySIM*")),
+                            QStringLiteral("--auto"), QStringLiteral("--log"), log, firmware});
+    QTRY_COMPARE_WITH_TIMEOUT(log_lines(log).size(), 1, 10000);
+    QCOMPARE(log_lines(log).at(0).value(QStringLiteral("result")).toString(), QStringLiteral("ok"));
+    QCOMPARE(device->count(erase), 1);
+    station.kill();
+    station.waitForFinished(5000);
+}
+
+int main(int argc, char *argv[])
+{
+    return run_widget_test<StationTest>(argc, argv);
+}
+
+#include "test_station.moc"
