@@ -34,13 +34,14 @@ bool parse(const QString &text, pattern *out, QString *why)
 
 namespace {
 
-// Device nodes and links to them whose names match; a link whose device has gone (an
-// unplugged adapter's by-id name) is no port.
+// Device nodes and links to them whose names match: a regular file beside them (a log
+// named like the ports) is no port, nor is a link whose device has gone (an unplugged
+// adapter's by-id name).
 void add_glob(const QString &glob, QList<device> &found)
 {
     const QFileInfo where(glob);
     const QDir dir(where.path());
-    const QStringList names = dir.entryList({where.fileName()}, QDir::System | QDir::Files, QDir::Name);
+    const QStringList names = dir.entryList({where.fileName()}, QDir::System, QDir::Name);
     for (const QString &name : names) {
         const QFileInfo entry(dir.filePath(name));
         if (entry.exists())

@@ -311,6 +311,8 @@ void CliPartsTest::watching_for_devices()
     QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("ttySIM2")));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath(".ttySIM3.devsim-1")));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath("other")));
+    QFile log(dir.filePath("ttySIM1.log"));
+    QVERIFY(log.open(QIODevice::WriteOnly));
     QVERIFY(port_watch::parse(dir.filePath("ttySIM*"), &p, &why));
     QCOMPARE(port_watch::scan({p, p}), (QList<device>{device{dir.filePath("ttySIM1"), ""}}));
 }
