@@ -1,5 +1,6 @@
 #include "command_line.h"
 #include "job_exit.h"
+#include "quit_signals.h"
 #include "startup.h"
 #include "stationwindow.h"
 
@@ -35,6 +36,7 @@ int main(int argc, char *argv[])
                      qUtf8Printable(command_line.options().log), qUtf8Printable(why));
         return exit_code::cannot_create;
     }
+    close_on_quit_signals(window);
     window.show();
     return app.exec();
 }

@@ -222,7 +222,8 @@ void StationTest::closing_stops_the_updates()
 
 // The program as a script starts it: usage errors exit 64 before any window, a log that
 // cannot be written 73, and --watch, --auto, --log and FIRMWARE run the line by itself,
-// each device in the log as soon as it is done.
+// each device in the log as soon as it is done. SIGTERM stops it as closing the window
+// does: the device still being updated goes into the log as interrupted.
 void StationTest::command_line_starts_the_line()
 {
     const QString program = QStringLiteral(KORVANE_BIN_DIR "/korvane-station");
@@ -253,8 +254,17 @@ void StationTest::command_line_starts_the_line()
     QTRY_COMPARE_WITH_TIMEOUT(log_lines(log).size(), 1, 10000);
     QCOMPARE(log_lines(log).at(0).value(QStringLiteral("result")).toString(), QStringLiteral("ok"));
     QCOMPARE(device->count(erase), 1);
-    station.kill();
-    station.waitForFinished(5000);
+
+    auto mute = plug(dir, QStringLiteral("ttySIM2"),
+                     {QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
+                      QStringLiteral("handshake:none:0:0")});
+    QVERIFY(mute->wait_for(QStringLiteral("rx handshake")));
+    station.terminate();
+    QVERIFY(station.waitForFinished(10000));
+    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(station.exitCode(), 0);
+    QCOMPARE(log_lines(log).size(), 2);
+    QCOMPARE(log_lines(log).at(1).value(QStringLiteral("result")).toString(), QStringLiteral("interrupted"));
 }
 
 int main(int argc, char *argv[])
