@@ -26,11 +26,7 @@ struct flash_request
     QList<port_watch::pattern> watch; // --watch, instead of ports
     int count = 0;     // --count: the watch ends once this many devices have ended; 0 never
     QString log;       // --log FILE; empty for none
-    qint32 baud_rate = 0;
-    QString parity;    // "N", "O" or "E"
-    int stop_bits = 0; // 1 or 2
-    bool auto_start = true;
-    QString descriptor;
+    line_settings line;
     bool verbose = false;
     bool quiet = false;
     bool json = false;

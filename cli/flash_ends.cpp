@@ -18,18 +18,7 @@ void device_ends::record(const flash_job &job)
     view.ended(job, end);
     if (!log)
         return;
-    shift_record r;
-    r.time = QDateTime::currentDateTime();
-    r.port = job.port;
-    r.serial = job.serial;
-    r.firmware = request.firmware;
-    r.firmware_size = firmware.file_size;
-    r.firmware_sha256 = firmware.file_sha256;
-    r.has_code = end.has_code;
-    r.code = end.code;
-    r.result = kind_word(end.what);
-    r.duration_ms = job.elapsed_ms(job.ended_ms); // 0 for a port refused before its start
-    r.bytes = job.bytes();
+    const shift_record r = record_of(job, end, request.firmware, firmware.file_size, firmware.file_sha256);
     QString why;
     if (log->append(r, &why))
         return;

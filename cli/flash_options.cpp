@@ -99,18 +99,18 @@ QString read_line_settings(const subcommand_parser &parser, const flash_options 
                            flash_request *request)
 {
     bool baud_ok = false;
-    request->baud_rate = parser.value(o.baud).toInt(&baud_ok, 10);
-    if (!baud_ok || request->baud_rate <= 0)
+    request->line.baud_rate = parser.value(o.baud).toInt(&baud_ok, 10);
+    if (!baud_ok || request->line.baud_rate <= 0)
         return QStringLiteral("bad --baud '%1': a positive number of bits per second")
             .arg(parser.value(o.baud));
-    request->parity = parser.value(o.parity).toUpper();
-    if (request->parity != QLatin1String("N") && request->parity != QLatin1String("O")
-        && request->parity != QLatin1String("E"))
+    request->line.parity = parser.value(o.parity).toUpper();
+    if (request->line.parity != QLatin1String("N") && request->line.parity != QLatin1String("O")
+        && request->line.parity != QLatin1String("E"))
         return QStringLiteral("bad --parity '%1': N, O or E").arg(parser.value(o.parity));
     const QString stop_text = parser.value(o.stop_bits);
     if (stop_text != QLatin1String("1") && stop_text != QLatin1String("2"))
         return QStringLiteral("bad --stop-bits '%1': 1 or 2").arg(stop_text);
-    request->stop_bits = stop_text.toInt();
+    request->line.stop_bits = stop_text.toInt();
     return QString();
 }
 
@@ -177,8 +177,8 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request)
         wrong = read_line_settings(parser, o, request);
     if (!wrong.isEmpty())
         return parser.usage_error(wrong);
-    request->auto_start = !parser.is_set(o.no_start);
-    request->descriptor = parser.value(o.descriptor);
+    request->line.auto_start = !parser.is_set(o.no_start);
+    request->line.descriptor = parser.value(o.descriptor);
     request->verbose = parser.is_set(o.verbose);
     request->quiet = parser.is_set(o.quiet);
     if (request->quiet && request->verbose)

@@ -4,18 +4,6 @@
 
 namespace {
 
-void settle(const flash_request &request, flash_job &job)
-{
-    UpdateSettings &settings = job.settings;
-    settings.auto_start = request.auto_start;
-    settings.firmware_path = request.firmware;
-    settings.port_name = job.port;
-    settings.baud_rate = request.baud_rate;
-    settings.parity = request.parity;
-    settings.stop_bits = request.stop_bits;
-    settings.product_descriptor = request.descriptor;
-}
-
 // The worker reads the firmware only after restarting the device into its bootloader; a
 // file that cannot become an image is refused before any device is touched at all.
 void refuse_firmware(const flash_request &request, const image::loaded &firmware,
@@ -52,7 +40,7 @@ void check_port(flash_job &job, const QList<port_lookup::entry> &present, flash_
 void prepare_job(const flash_request &request, const QList<port_lookup::entry> &present,
                  flash_job &job, flash_view &view)
 {
-    settle(request, job);
+    fill_settings(job.settings, request.line, job.port, request.firmware);
     if (job.serial.isEmpty())
         job.serial = port_watch::usb_serial(job.port, present);
     if (job.refusal.isEmpty())
@@ -64,7 +52,7 @@ void preflight(const flash_request &request, const image::loaded &firmware,
 {
     if (!firmware.ok()) {
         for (const auto &job : jobs)
-            settle(request, *job);
+            fill_settings(job->settings, request.line, job->port, request.firmware);
         refuse_firmware(request, firmware, jobs, ends.view);
         return;
     }

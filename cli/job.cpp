@@ -6,6 +6,18 @@
 
 // ---- one device ---------------------------------------------------------------------
 
+void fill_settings(UpdateSettings &settings, const line_settings &line, const QString &port,
+                   const QString &firmware)
+{
+    settings.auto_start = line.auto_start;
+    settings.firmware_path = firmware;
+    settings.port_name = port;
+    settings.baud_rate = line.baud_rate;
+    settings.parity = line.parity;
+    settings.stop_bits = line.stop_bits;
+    settings.product_descriptor = line.descriptor;
+}
+
 qint64 flash_job::bytes() const
 {
     return worker ? worker->confirmed_bytes() : confirmed_at_end;

@@ -2,6 +2,7 @@
 // The job model: what happened to each device of a flash run and how its update ended.
 // Shared by every view of a run (the command line's text and JSON, a station's window),
 // so it knows nothing of terminals or output.
+#include "modbus.h"
 #include "outcome.h"
 #include "update_settings.h"
 
@@ -12,6 +13,20 @@
 #include <vector>
 
 class work;
+
+// The line settings every device of a run shares.
+struct line_settings
+{
+    qint32 baud_rate = 115200;
+    QString parity = QStringLiteral("N"); // "N", "O" or "E"
+    qint32 stop_bits = 1;                 // 1 or 2
+    bool auto_start = true;
+    QString descriptor = QString::fromLatin1(modbus::default_descriptor); // the restart request
+};
+
+// A device's own record for its worker.
+void fill_settings(UpdateSettings &settings, const line_settings &line, const QString &port,
+                   const QString &firmware);
 
 // One device and what its worker has said so far. Read and written on the thread that
 // runs the workers' signals only; the worker's own counter is the one exception.

@@ -1,7 +1,27 @@
 #include "shift_log.h"
 
+#include "job.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
+
+shift_record record_of(const flash_job &job, const job_end &end, const QString &firmware,
+                       qint64 firmware_size, const QByteArray &firmware_sha256)
+{
+    shift_record r;
+    r.time = QDateTime::currentDateTime();
+    r.port = job.port;
+    r.serial = job.serial;
+    r.firmware = firmware;
+    r.firmware_size = firmware_size;
+    r.firmware_sha256 = firmware_sha256;
+    r.has_code = end.has_code;
+    r.code = end.code;
+    r.result = kind_word(end.what);
+    r.duration_ms = job.elapsed_ms(job.ended_ms); // 0 for a port refused before its start
+    r.bytes = job.bytes();
+    return r;
+}
 
 bool shift_log::open(const QString &path, QString *why)
 {

@@ -21,6 +21,13 @@ struct shift_record
     qint64 bytes = 0;     // data bytes the device confirmed
 };
 
+struct flash_job;
+struct job_end;
+
+// The record of a device whose update has just ended, with the firmware it was given.
+shift_record record_of(const flash_job &job, const job_end &end, const QString &firmware,
+                       qint64 firmware_size, const QByteArray &firmware_sha256);
+
 class shift_log
 {
 public:

@@ -156,14 +156,8 @@ bool station_line::start(station_tile &t)
     t.job = std::make_unique<flash_job>();
     flash_job &job = *t.job;
     job.given = job.port = t.location;
-    UpdateSettings &s = job.settings;
-    s.port_name = t.location;
-    s.baud_rate = line.baud_rate;
-    s.parity = line.parity;
-    s.stop_bits = line.stop_bits;
-    s.auto_start = line.auto_start;
-    s.firmware_path = loaded.path;
-    s.product_descriptor = line.descriptor;
+    job.serial = t.serial;
+    fill_settings(job.settings, line, t.location, loaded.path);
     t.firmware_path = loaded.path;
     t.firmware_size = loaded.image.file_size;
     t.firmware_sha256 = loaded.image.file_sha256;
@@ -292,18 +286,8 @@ void station_line::record(const station_tile &t, const job_end &end)
     emit logged(line);
     if (!log.is_open())
         return;
-    shift_record r;
+    shift_record r = record_of(*t.job, end, t.firmware_path, t.firmware_size, t.firmware_sha256);
     r.time = now;
-    r.port = t.location;
-    r.serial = t.serial;
-    r.firmware = t.firmware_path;
-    r.firmware_size = t.firmware_size;
-    r.firmware_sha256 = t.firmware_sha256;
-    r.has_code = end.has_code;
-    r.code = end.code;
-    r.result = kind_word(end.what);
-    r.duration_ms = elapsed_ms(t);
-    r.bytes = t.job->bytes();
     QString why;
     if (!log.append(r, &why))
         emit logged(tr("日志写入失败：%1").arg(why));

@@ -31,16 +31,6 @@ struct station_firmware
     bool ok() const { return image.ok(); }
 };
 
-// The line settings every device is updated with.
-struct line_settings
-{
-    qint32 baud_rate = 115200;
-    QString parity = QStringLiteral("N");
-    qint32 stop_bits = 1;
-    bool auto_start = true;
-    QString descriptor = QString::fromLatin1(modbus::default_descriptor); // the restart request
-};
-
 // One device position, as one tile shows it.
 struct station_tile
 {
