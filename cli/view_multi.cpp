@@ -9,10 +9,10 @@
 
 namespace {
 
-class multi : public flash_view
+class multi : public text_view
 {
 public:
-    explicit multi(const view_options &o) : o(o) {}
+    explicit multi(const view_options &o) : text_view(o) {}
 
     void started(const flash_job &job) override
     {
@@ -20,12 +20,6 @@ public:
         label_width = qMax(label_width, console::display_width(job.port));
         if (o.live)
             redraw();
-    }
-
-    void notice(const flash_job &, const QString &message) override
-    {
-        if (!o.quiet)
-            error(message);
     }
 
     void status(const flash_job &job) override
@@ -51,13 +45,8 @@ public:
 
     void result(const flash_job &job, int code) override
     {
-        if (code != outcome::port_not_opened || o.quiet)
-            return;
-        // Not the end: every handshake attempt reopens the port.
-        error(QStringLiteral("%1: serial port could not be opened (code %2); still trying while "
-                             "looking for the bootloader")
-                  .arg(job.port)
-                  .arg(code));
+        if (code == outcome::port_not_opened && !o.quiet)
+            error(view_text::still_trying(QStringLiteral("%1: serial port").arg(job.port), code));
     }
 
     void ended(const flash_job &job, const job_end &end) override
@@ -125,7 +114,6 @@ private:
     void redraw();
     template <typename Print> void above(Print print);
 
-    const view_options o;
     QVector<const flash_job *> jobs;
     QHash<const flash_job *, QString> end_words;
     int label_width = 4;

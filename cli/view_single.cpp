@@ -7,16 +7,10 @@
 
 namespace {
 
-class single : public flash_view
+class single : public text_view
 {
 public:
-    explicit single(const view_options &o) : o(o) {}
-
-    void notice(const flash_job &, const QString &message) override
-    {
-        if (!o.quiet)
-            error(message);
-    }
+    explicit single(const view_options &o) : text_view(o) {}
 
     void status(const flash_job &job) override
     {
@@ -49,13 +43,8 @@ public:
 
     void result(const flash_job &job, int code) override
     {
-        if (code != outcome::port_not_opened || o.quiet)
-            return;
-        // Not the end: every handshake attempt reopens the port.
-        error(QStringLiteral("serial port \"%1\" could not be opened (code %2); still trying "
-                             "while looking for the bootloader")
-                  .arg(job.port)
-                  .arg(code));
+        if (code == outcome::port_not_opened && !o.quiet)
+            error(view_text::still_trying(QStringLiteral("serial port \"%1\"").arg(job.port), code));
     }
 
     void ended(const flash_job &job, const job_end &end) override
@@ -97,7 +86,6 @@ private:
         bar_open = false;
     }
 
-    const view_options o;
     bool line_open = false;
     bool bar_open = false; // the open line is the bar of the transfer
 };

@@ -14,6 +14,14 @@ QString seconds(qint64 ms)
     return QStringLiteral("%1 s").arg(double(ms) / 1000.0, 0, 'f', 1);
 }
 
+QString still_trying(const QString &what, int code)
+{
+    return QStringLiteral("%1 could not be opened (code %2); still trying while looking for the "
+                          "bootloader")
+        .arg(what)
+        .arg(code);
+}
+
 QString transfer(const flash_job &job, const view_options &o)
 {
     const qint64 bytes = job.bytes();
