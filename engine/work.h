@@ -66,6 +66,14 @@ public:
     quint64 poll_count() const { return polls; }
     // How often a request waited for the line to fall quiet after an unanswered one.
     int settle_count() const { return settles; }
+    // True once the device answered the start request with its acceptance: its own check
+    // of the image it holds passed. Without a start nothing proves the image, and an update
+    // that ends with success is then written, not verified.
+    bool start_confirmed() const { return confirmed_start; }
+    // Some bootloaders jump into the new program without answering the start request. With
+    // this set, silence after every start attempt ends the update with success all the same
+    // (start_confirmed() stays false); otherwise it ends with no_answer. Off by default.
+    void set_silent_start_ok(bool ok) { silent_start_ok = ok; }
     // Data bytes of the blocks the device has confirmed. Safe from any thread.
     qint64 confirmed_bytes() const { return confirmed.load(std::memory_order_relaxed); }
 
@@ -148,6 +156,8 @@ private:
     quint64 polls = 0;
     int settles = 0;
     std::atomic<qint64> confirmed{0};
+    bool confirmed_start = false;
+    bool silent_start_ok = false;
     int handshake_limit_ms = default_handshake_limit_ms;
     // Time the line stood idle: 5 ms for every poll that ended without data. It never
     // runs ahead of the clock, so a wait measured in it is at least as long as meant.
