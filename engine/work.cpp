@@ -52,6 +52,12 @@ void work::status(const char *text)
     emit work_status_str(tr(text));
 }
 
+void work::fail(outcome::result code, const QString &why)
+{
+    detail = why;
+    emit result(code);
+}
+
 void work::log_rejection(int line) const
 {
     qDebug() << "ERROR" << "..\\korvanev2\\work" << line;

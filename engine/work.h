@@ -74,6 +74,10 @@ public:
     // this set, silence after every start attempt ends the update with success all the same
     // (start_confirmed() stays false); otherwise it ends with no_answer. Off by default.
     void set_silent_start_ok(bool ok) { silent_start_ok = ok; }
+    // Why the update failed, in English words, where the result code alone does not say it
+    // ("firmware built for 0x08004000, the device's program starts at 0x00008000"); empty
+    // otherwise. Set on the worker's thread before the code is emitted.
+    const QString &failure_detail() const { return detail; }
     // Data bytes of the blocks the device has confirmed. Safe from any thread.
     qint64 confirmed_bytes() const { return confirmed.load(std::memory_order_relaxed); }
 
@@ -130,6 +134,8 @@ private:
     void settle_line();
     void log_rejection(int line) const;
     void status(const char *text);
+    // Emits a failure code with the words that explain it (failure_detail()).
+    void fail(outcome::result code, const QString &why);
     bool find_bootloader();
     outcome::status write_all();
     outcome::status start_command();
@@ -157,6 +163,7 @@ private:
     int settles = 0;
     std::atomic<qint64> confirmed{0};
     bool confirmed_start = false;
+    QString detail;
     bool silent_start_ok = false;
     int handshake_limit_ms = default_handshake_limit_ms;
     // Time the line stood idle: 5 ms for every poll that ended without data. It never
