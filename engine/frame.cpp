@@ -159,11 +159,74 @@ verdict judge_write(const QByteArray &reply)
 
 verdict judge_start(const QByteArray &reply)
 {
-    if (reply.isEmpty())
-        return {outcome::no_reply, 0, 0};
-    if (reply.size() >= 3 && (byte_at(reply, 2) & error_bit))
-        return {outcome::rejected, line::start_error, 0};
-    return {outcome::accepted, 0, 0};
+    return judge_common(reply, cmd_start, line::start_error, line::start_start, line::start_command);
+}
+
+namespace {
+
+bool known_command(quint8 code)
+{
+    return code == cmd_handshake || code == cmd_start || code == cmd_info || code == cmd_erase
+           || code == cmd_write;
+}
+
+quint8 answers(const QByteArray &frame_bytes)
+{
+    return quint8(frame_bytes[2]) & quint8(~error_bit);
+}
+
+// Length of the whole frame at the front of `bytes`: > 0 a frame, 0 not yet whole, -1 the
+// first byte cannot begin one.
+int frame_at_front(const QByteArray &bytes)
+{
+    if (bytes.isEmpty() || quint8(bytes[0]) != start_byte)
+        return -1;
+    if (bytes.size() < 2)
+        return 0;
+    const int length = quint8(bytes[1]);
+    if (length < overhead)
+        return -1;
+    if (bytes.size() < length)
+        return 0;
+    return is_complete(bytes.left(length)) ? length : -1;
+}
+
+} // namespace
+
+bool is_stale(const QByteArray &frame_bytes, quint8 awaited)
+{
+    return frame_bytes.size() >= overhead && quint8(frame_bytes[0]) == start_byte
+           && known_command(answers(frame_bytes)) && answers(frame_bytes) != awaited;
+}
+
+int drop_stale_front(QByteArray &buffer, quint8 awaited, quint8 counted)
+{
+    int count = 0;
+    for (int length; (length = frame_at_front(buffer)) > 0;) {
+        const QByteArray front = buffer.left(length);
+        if (!is_stale(front, awaited))
+            break;
+        count += answers(front) == counted;
+        buffer.remove(0, length);
+    }
+    return count;
+}
+
+int count_replies(QByteArray &pending, quint8 command)
+{
+    int count = 0;
+    while (!pending.isEmpty()) {
+        const int length = frame_at_front(pending);
+        if (length == 0)
+            break; // the rest may still come
+        if (length <= 0) {
+            pending.remove(0, 1);
+            continue;
+        }
+        count += answers(pending.left(length)) == command;
+        pending.remove(0, length);
+    }
+    return count;
 }
 
 QByteArray hex(const QByteArray &bytes)

@@ -22,9 +22,10 @@ enum command : quint8 {
     cmd_write = 0x06,
 };
 
-// Reply waits in milliseconds, per command.
+// Reply waits in milliseconds, per command. A bootloader checks the whole image before it
+// answers the start request, which takes a large image a while: up to 2 s is confirmed.
 constexpr int handshake_wait_ms = 200;
-constexpr int start_wait_ms = 200;
+constexpr int start_wait_ms = 2500;
 constexpr int info_wait_ms = 200;
 constexpr int erase_wait_ms = 3000;
 constexpr int write_wait_ms = 500;
@@ -59,6 +60,17 @@ QByteArray start_request(quint32 address);
 // 32-bit address space, where the end address cannot be said and the blocks would wrap to 0.
 bool erase_range(quint32 base, qint64 size, quint32 *end);
 
+// A whole frame that answers another of the protocol's commands than `awaited` (an error
+// reply included): a late answer to an earlier request, never the answer to this one, nor a
+// wrong one.
+bool is_stale(const QByteArray &frame_bytes, quint8 awaited);
+// Removes the whole stale frames at the front of what has arrived so far; returns how many
+// of them answered `counted`.
+int drop_stale_front(QByteArray &buffer, quint8 awaited, quint8 counted);
+// Takes every whole frame out of bytes that are being discarded, noise included, and counts
+// those that answer `command`; an unfinished frame at the end stays for the next call.
+int count_replies(QByteArray &pending, quint8 command);
+
 // Verdict on one reply. log_line is the rejection line number to log, 0 when nothing is
 // logged.
 struct verdict
@@ -76,8 +88,8 @@ verdict judge_handshake(const QByteArray &reply);
 verdict judge_info(const QByteArray &reply);
 verdict judge_erase(const QByteArray &reply);
 verdict judge_write(const QByteArray &reply);
-// Any frame but an error reply counts: a program may start without answering, but a
-// bootloader that refuses to start an image says so.
+// Only the start command's own acceptance confirms the image: the bootloader checked it and
+// jumps into it. Its error reply is a refusal.
 verdict judge_start(const QByteArray &reply);
 
 // Line numbers written with the rejection log, one per failed check.
@@ -93,6 +105,8 @@ constexpr int erase_command = 299;
 constexpr int write_start = 383;
 constexpr int write_command = 387;
 constexpr int start_error = 421;
+constexpr int start_start = 423;
+constexpr int start_command = 425;
 } // namespace line
 
 // "00 0A FF", for logs and traces.

@@ -22,6 +22,7 @@ work::work(const UpdateSettings &own, QObject *parent)
       crc_table_lo(modbus::crc_table_lo),
       settings_record(&own)
 {
+    since_created.start();
 }
 
 work::~work()
@@ -93,6 +94,15 @@ void work::start()
     emit progress_set(25);
 
     status(status_text::erasing);
+    quint32 end = 0;
+    if (!frame::erase_range(base_address, firmware.size(), &end)) {
+        fail(outcome::firmware_unusable,
+             QStringLiteral("the image (%1 bytes) does not fit the device's address space at its "
+                            "base address 0x%2")
+                 .arg(firmware.size())
+                 .arg(base_address, 8, 16, QLatin1Char('0')));
+        return;
+    }
     if (!goes_on(attempt(erase_attempts, [this] { return erase_flash(); })))
         return;
     emit progress_set(30);
@@ -102,15 +112,33 @@ void work::start()
         return;
     emit progress_set(100);
 
-    // The image is in place whether or not the start is confirmed; only a refusal counts.
     if (settings().auto_start) {
         status(status_text::starting);
-        if (start_command() == outcome::rejected) {
-            emit result(outcome::wrong_answer);
+        if (!confirm_start())
             return;
-        }
     }
     emit result(outcome::success);
+}
+
+// The device's answer to the start is the only proof that it holds the image: it checks
+// the image's length stamp and sum before it jumps into it.
+bool work::confirm_start()
+{
+    const outcome::status status = attempt(start_attempts, [this] { return start_command(); });
+    if (status == outcome::rejected) {
+        fail(outcome::wrong_answer,
+             QStringLiteral("the device refused to start the image: its own check found it bad"));
+        return false;
+    }
+    if (stop_requested())
+        return false;
+    if (status == outcome::no_reply && !silent_start_ok) {
+        fail(outcome::no_answer, QStringLiteral("the image was written, but the device never "
+                                                "confirmed it: no answer to the start request"));
+        return false;
+    }
+    confirmed_start = status == outcome::accepted;
+    return true;
 }
 
 bool work::find_bootloader()
@@ -240,56 +268,68 @@ void work::write_port(const QByteArray &bytes)
     serial->waitForBytesWritten(write_flush_ms);
 }
 
-void work::send(const QByteArray &request, bool settle)
+qint64 work::now_us() const
 {
-    if (settle && settle_until >= 0) {
-        settle_line();
-        settle_until = -1;
-    }
+    return clock ? clock() : since_created.nsecsElapsed() / 1000;
+}
+
+void work::send(const QByteArray &request)
+{
     // readAll() only sees what Qt has pulled from the system, and no event loop pulls it
     // while an update runs: take a late reply out of the system's buffer first, so it is
     // discarded here instead of spoiling the answer to this request.
     if (port_open())
         for (int i = 0; i < max_drain_reads && serial->waitForReadyRead(0); ++i) {
         }
-    read_port(wire::discarded);
+    count_discarded(read_port(wire::discarded), false);
     write_port(request);
+    sent_us = now_us();
 }
 
-QByteArray work::exchange(const QByteArray &request, int timeout_ms, bool settle)
+QByteArray work::exchange(const QByteArray &request, int timeout_ms)
 {
-    send(request, settle);
-    const qint64 sent = idle_ms;
-    const bool owed = settle_until >= 0;
-    QByteArray reply = receive_frame(timeout_ms);
-    if (reply.isEmpty() || owed)
-        settle_until = std::max(settle_until, sent + qint64(late_reply_waits) * timeout_ms);
-    return reply;
+    send(request);
+    return receive_reply(timeout_ms, quint8(request[2]));
 }
 
 bool work::poll_port(int ms)
 {
-    const bool arrived = serial->waitForReadyRead(ms);
-    if (!arrived)
-        idle_ms += ms;
-    return arrived;
+    return serial->waitForReadyRead(ms);
 }
 
-// Takes in and throws away whatever arrives until no owed reply can come any more. A line
-// that chatters on never stands idle: it is given up on after twice the polls needed.
-void work::settle_line()
+void work::count_discarded(const QByteArray &bytes, bool keep_unfinished)
 {
-    if (!port_open())
+    discarded_bytes.append(bytes);
+    if (!discarded_bytes.isEmpty())
+        owed = std::max(0, owed - frame::count_replies(discarded_bytes, frame::cmd_write));
+    if (!keep_unfinished)
+        discarded_bytes.clear();
+}
+
+// Takes in and throws away what arrives until every owed write reply has come or none can
+// come any more; a line that chatters on is bounded by the same deadline.
+void work::settle_owed()
+{
+    if (owed == 0 || !port_open())
         return;
     ++settles;
-    const qint64 most_polls = 2 * std::max<qint64>(1, (settle_until - idle_ms) / poll_ms);
-    for (qint64 i = 0; i < most_polls && idle_ms < settle_until && !stop_requested(); ++i) {
+    while (owed > 0 && now_us() < owed_until_us && !stop_requested()) {
         poll_port(poll_ms);
-        read_port(wire::discarded);
+        count_discarded(read_port(wire::discarded), true);
     }
+    discarded_bytes.clear();
+    owed = 0; // what has not come by now is taken as never sent
 }
 
 QByteArray work::receive_frame(int timeout_ms)
+{
+    return receive_reply(timeout_ms, 0);
+}
+
+// Polls as the protocol prescribes: whatever has arrived since the request must be exactly
+// one frame. Whole frames of other commands at its front are late replies to earlier
+// requests, set aside without ending the wait.
+QByteArray work::receive_reply(int timeout_ms, quint8 awaited)
 {
     if (!port_open())
         return {};
@@ -299,6 +339,8 @@ QByteArray work::receive_frame(int timeout_ms)
         poll_port(poll_ms);
         ++polls;
         reply.append(read_port(wire::received));
+        if (awaited != 0 && !reply.isEmpty())
+            owed = std::max(0, owed - frame::drop_stale_front(reply, awaited, frame::cmd_write));
         if (frame::is_complete(reply))
             return reply;
         if (++count > limit || stop_requested())
@@ -317,8 +359,7 @@ int work::handshake()
     QThread::msleep(20);
     if (!open_port())
         return outcome::no_reply;
-    return frame::judge_handshake(
-               exchange(frame::handshake_request(), frame::handshake_wait_ms, false))
+    return frame::judge_handshake(exchange(frame::handshake_request(), frame::handshake_wait_ms))
         .status;
 }
 
@@ -350,14 +391,42 @@ int work::erase_flash()
 
 int work::write_block(quint32 address, const char *data, int length)
 {
+    bool suspect_seen = false;
+    return write_attempt(address, data, length, &suspect_seen);
+}
+
+int work::write_attempt(quint32 address, const char *data, int length, bool *suspect_seen)
+{
     const QByteArray request = frame::write_request(address, data, length);
     if (request.isEmpty())
         return outcome::rejected; // a block the length byte cannot describe is never sent
     qDebug() << "data length = " << request.size();
-    const frame::verdict v = frame::judge_write(exchange(request, frame::write_wait_ms));
+    send(request); // what it throws away pays replies owed before this request
+    ++owed;
+    owed_until_us = sent_us + qint64(late_reply_waits) * frame::write_wait_ms * 1000;
+    QByteArray reply = receive_reply(frame::write_wait_ms, frame::cmd_write);
+    if (!reply.isEmpty()) {
+        owed = std::max(0, owed - 1);
+        if (!plausible_write_reply(now_us() - sent_us, suspect_seen))
+            return outcome::no_reply; // the block goes again: a device takes it twice
+    }
+    const frame::verdict v = frame::judge_write(reply);
     if (v.log_line)
         log_rejection(v.log_line);
     return v.status;
+}
+
+// A reply far later than this line answers is set aside once per block; should the block's
+// next attempt be as slow, the line has slowed down, and its pace is learnt from both.
+bool work::plausible_write_reply(qint64 us, bool *suspect_seen)
+{
+    const bool suspect = !*suspect_seen && write_pace.suspect(us);
+    write_pace.add(us);
+    if (suspect) {
+        ++suspects;
+        *suspect_seen = true;
+    }
+    return !suspect;
 }
 
 outcome::status work::write_all()
@@ -366,12 +435,16 @@ outcome::status work::write_all()
     for (qint64 offset = 0; offset < size;) {
         const int length = int(std::min<qint64>(size - offset, frame::block_size));
         const int progress = int(double(offset) / double(size) * 70.0 + 30.0);
+        settle_owed();
         int status = outcome::no_reply;
+        bool suspect_seen = false;
+        // Attempts at one block go out back to back: a late reply to any of them answers
+        // the block as well as the last one's own.
         for (int i = 0; i < block_attempts && status == outcome::no_reply; ++i) {
             if (stop_requested())
                 return outcome::no_reply;
-            status = write_block(base_address + quint32(offset), firmware.constData() + offset,
-                                 length);
+            status = write_attempt(base_address + quint32(offset), firmware.constData() + offset,
+                                   length, &suspect_seen);
             emit progress_set(progress);
         }
         if (status != outcome::accepted)

@@ -3,8 +3,10 @@
 #include "low_latency.h"
 #include "modbus.h"
 #include "outcome.h"
+#include "round_trips.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -64,8 +66,10 @@ public:
     QSerialPort *port() const { return serial; }
     // Every 5 ms wait for a reply so far; tests count these instead of timing.
     quint64 poll_count() const { return polls; }
-    // How often a request waited for the line to fall quiet after an unanswered one.
+    // How often a block waited for replies still owed to earlier ones.
     int settle_count() const { return settles; }
+    // Write replies set aside because they came far later than this line answers.
+    int suspect_count() const { return suspects; }
     // True once the device answered the start request with its acceptance: its own check
     // of the image it holds passed. Without a start nothing proves the image, and an update
     // that ends with success is then written, not verified.
@@ -80,7 +84,6 @@ public:
     const QString &failure_detail() const { return detail; }
     // Data bytes of the blocks the device has confirmed. Safe from any thread.
     qint64 confirmed_bytes() const { return confirmed.load(std::memory_order_relaxed); }
-
     // Every byte that crosses the port, for an engineer chasing a misbehaving device.
     // Called on the worker's thread; costs nothing while unset.
     enum class wire { sent, received, discarded };
@@ -97,6 +100,11 @@ public:
     using port_factory = std::function<QSerialPort *(QObject *parent)>;
     void set_port_factory(port_factory make) { make_port = std::move(make); }
 
+    // Microseconds on a clock that only goes forward; a steady clock unless a fuzz target
+    // puts its virtual one here.
+    using clock_fn = std::function<qint64()>;
+    void set_clock(clock_fn now) { clock = std::move(now); }
+
     // How long the handshake loop keeps trying; 30 s unless a test shortens it.
     void set_handshake_limit_ms(int ms) { handshake_limit_ms = ms; }
 
@@ -108,6 +116,7 @@ public:
     static constexpr int info_attempts = 11;
     static constexpr int erase_attempts = 4;
     static constexpr int block_attempts = 6;
+    static constexpr int start_attempts = 3;
     static constexpr int default_handshake_limit_ms = 30000;
 
 signals:
@@ -126,19 +135,31 @@ private:
     void close_port();
     QByteArray read_port(wire kind);
     void write_port(const QByteArray &bytes);
-    // Discards what is pending, then writes the whole request at once; first waits for a
-    // quiet line when an earlier request went unanswered, if `settle` allows.
-    void send(const QByteArray &request, bool settle);
-    QByteArray exchange(const QByteArray &request, int timeout_ms, bool settle = true);
+    // Discards what is pending, then writes the whole request at once.
+    void send(const QByteArray &request);
+    // Sends a request and waits for the reply to its command; replies to other commands
+    // that arrive meanwhile are set aside.
+    QByteArray exchange(const QByteArray &request, int timeout_ms);
+    QByteArray receive_reply(int timeout_ms, quint8 awaited);
     bool poll_port(int ms);
-    void settle_line();
+    // Counts the write replies among bytes that are thrown away.
+    void count_discarded(const QByteArray &bytes, bool keep_unfinished);
+    void settle_owed();
+    // Whether a write reply that came `us` after its request may be taken as its answer.
+    bool plausible_write_reply(qint64 us, bool *suspect_seen);
+    qint64 now_us() const;
     void log_rejection(int line) const;
     void status(const char *text);
     // Emits a failure code with the words that explain it (failure_detail()).
     void fail(outcome::result code, const QString &why);
     bool find_bootloader();
     outcome::status write_all();
+    // One attempt at a block; *suspect_seen tells whether an earlier attempt's reply was
+    // set aside as too late.
+    int write_attempt(quint32 address, const char *data, int length, bool *suspect_seen);
     outcome::status start_command();
+    // The start step of the sequence: true when the update ends with success.
+    bool confirm_start();
     // Repeats a command while it gets no answer; no_reply after the last attempt or a stop.
     template <typename Step> outcome::status attempt(int attempts, Step step);
     // The sequence's verdict on a command: a wrong answer ends it with wrong_answer, a stop
@@ -166,15 +187,17 @@ private:
     QString detail;
     bool silent_start_ok = false;
     int handshake_limit_ms = default_handshake_limit_ms;
-    // Time the line stood idle: 5 ms for every poll that ended without data. It never
-    // runs ahead of the clock, so a wait measured in it is at least as long as meant.
-    qint64 idle_ms = 0;
-    // A reply says nothing of which request it answers, so after a request went
-    // unanswered its reply may still come, up to late_reply_waits reply waits after the
-    // request, and be taken for the answer to the next one. Until then (in idle_ms) the
-    // next request first takes in and throws away whatever arrives; -1 when nothing is
-    // owed. Handshakes do not wait: every handshake asks the same, so a late answer is
-    // as good as a prompt one and the bootloader is looked for without pause; but one
-    // sent while an answer was owed may have taken that answer, and is owed its own.
-    qint64 settle_until = -1;
+    clock_fn clock;
+    QElapsedTimer since_created;
+    qint64 sent_us = 0; // when the latest request went out
+    // Write replies name no block. Every write request owes one reply; every write reply
+    // that arrives, taken or thrown away, pays one. A new block first lets what is owed
+    // arrive, until owed_until_us (late_reply_waits reply waits after the latest write
+    // request), so that an earlier block's reply is never taken for the new one's. Other
+    // commands need no such wait: a reply to another command is set aside by its code.
+    int owed = 0;
+    qint64 owed_until_us = 0;
+    QByteArray discarded_bytes; // an unfinished frame among what settle_owed() threw away
+    int suspects = 0;
+    round_trips write_pace;
 };

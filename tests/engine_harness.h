@@ -62,7 +62,10 @@ struct update_record
     QStringList statuses;
     quint64 polls = 0;
     int settles = 0;
+    int suspects = 0;
     qint64 confirmed = 0;
+    bool verified = false; // the device confirmed the start
+    QString detail;        // the worker's words for a failure
     bool ended = false;
 };
 
@@ -116,6 +119,9 @@ inline update_record run_update(
         worker->start();
         rec.polls = worker->poll_count();
         rec.settles = worker->settle_count();
+        rec.suspects = worker->suspect_count();
+        rec.verified = worker->start_confirmed();
+        rec.detail = worker->failure_detail();
         rec.confirmed = worker->confirmed_bytes();
         // Posted after every signal of the sequence, so it arrives after them too.
         QMetaObject::invokeMethod(&receiver, [&] {

@@ -2,6 +2,7 @@
 #include "frame.h"
 #include "image.h"
 #include "modbus.h"
+#include "round_trips.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -32,6 +33,7 @@ private slots:
     void info_verdicts();
     void erase_write_start_verdicts();
 
+    void late_replies_set_aside();
     void crc_tables();
     void restart_frames();
     void numbers_data();
@@ -150,9 +152,10 @@ void ProtocolTest::erase_write_start_verdicts()
     write_bad_start[0] = char(0xAB);
     QCOMPARE(frame::judge_write(write_bad_start).log_line, 383);
 
-    // Any frame but an error reply confirms a start; a refusal has a log line of its own.
-    QCOMPARE(frame::judge_start(frame::build(0x06, {})).status, 1);
-    QCOMPARE(frame::judge_start(bytes("AA0400AE")).status, 1);
+    // Only the start's own acceptance confirms the image; a refusal has a log line of its own.
+    QCOMPARE(frame::judge_start(frame::build(0x02, {})).status, 1);
+    QCOMPARE(frame::judge_start(frame::build(0x06, {})).log_line, 425);
+    QCOMPARE(frame::judge_start(bytes("AA0400AE")).status, -3);
     QCOMPARE(frame::judge_start({}).status, 0);
     const frame::verdict refused = frame::judge_start(frame::build(0x82, {}));
     QCOMPARE(refused.status, -3);
@@ -166,6 +169,49 @@ void ProtocolTest::erase_write_start_verdicts()
     QCOMPARE(end, 0xFFFFFFFFu);
     QVERIFY(!frame::erase_range(0xFFFFF000, 0x1000, &end)); // the end would read 0
     QVERIFY(!frame::erase_range(0xFFFFF000, 5004, &end));
+}
+
+// Replies name no request: a reply to another command is set aside by its code, and a write
+// reply by how late it comes.
+void ProtocolTest::late_replies_set_aside()
+{
+    const QByteArray write_ok = frame::build(0x06, {});
+    const QByteArray info = frame::build(0x04, bytes("00008000"));
+    QVERIFY(frame::is_stale(info, 0x02));
+    QVERIFY(frame::is_stale(frame::build(0x86, {}), 0x02)); // an old block's refusal
+    QVERIFY(!frame::is_stale(frame::build(0x82, {}), 0x02));
+    QVERIFY(!frame::is_stale(frame::build(0x03, {}), 0x02)); // no command of ours: wrong
+    QByteArray wrong_start = write_ok;
+    wrong_start[0] = char(0xAB);
+    QVERIFY(!frame::is_stale(wrong_start, 0x02));
+
+    // Whole stale frames in front go, the answer behind them stays; noise stops the search.
+    QByteArray buffer = write_ok + info + frame::build(0x02, {});
+    QCOMPARE(frame::drop_stale_front(buffer, 0x02, 0x06), 1);
+    QCOMPARE(buffer, frame::build(0x02, {}));
+    buffer = QByteArray(1, '\0') + write_ok;
+    QCOMPARE(frame::drop_stale_front(buffer, 0x02, 0x06), 0);
+    QCOMPARE(buffer.size(), write_ok.size() + 1);
+
+    // Thrown-away bytes: write replies counted through noise, an unfinished one kept.
+    QByteArray pending = write_ok + QByteArray("\x00\xAA\x01", 3) + write_ok + info + write_ok.left(3);
+    QCOMPARE(frame::count_replies(pending, 0x06), 2);
+    QCOMPARE(pending, write_ok.left(3));
+    pending += write_ok.mid(3);
+    QCOMPARE(frame::count_replies(pending, 0x06), 1);
+    QVERIFY(pending.isEmpty());
+
+    // A reply is suspect when it comes more than four times the median and 20 ms later.
+    round_trips pace;
+    QVERIFY(!pace.suspect(10000000)); // nothing to judge by yet
+    for (const qint64 us : {6000, 5000, 90000, 7000})
+        pace.add(us);
+    QCOMPARE(pace.median(), qint64(7000));
+    QVERIFY(!pace.suspect(4 * 7000 + 20000));
+    QVERIFY(pace.suspect(4 * 7000 + 20001));
+    for (int i = 0; i < 40; ++i) // the line slows down: its pace follows
+        pace.add(200000);
+    QVERIFY(!pace.suspect(400000));
 }
 
 void ProtocolTest::crc_tables()

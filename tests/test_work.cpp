@@ -41,6 +41,7 @@ private slots:
     void replies_that_count_as_none();
     void late_replies_answer_one_request_data();
     void late_replies_answer_one_request();
+    void silent_start();
     void progress_of_a_transfer_data();
     void progress_of_a_transfer();
     void ports_that_are_no_serial_line();
@@ -135,22 +136,21 @@ void WorkTest::wrong_answers_data()
     QTest::addColumn<QString>("logged");   // the rejection line, or empty
     QTest::addColumn<QString>("attempts"); // the request counted ...
     QTest::addColumn<int>("count");        // ... this many times
-    QTest::newRow("handshake error") << QStringList{"--fault", "handshake:error"} << "" << "rx handshake" << 1;
-    QTest::newRow("handshake loop-back") << QStringList{"--fault", "handshake:loopback"} << "" << "rx handshake" << 1;
-    QTest::newRow("handshake short") << QStringList{"--fault", "handshake:short"} << "" << "rx handshake" << 1;
-    QTest::newRow("info error") << QStringList{"--fault", "info:error"} << "239" << "rx info" << 1;
-    QTest::newRow("info start byte") << QStringList{"--fault", "info:wrongstart"} << "243" << "rx info" << 1;
-    QTest::newRow("info command") << QStringList{"--fault", "info:wrongcmd"} << "247" << "rx info" << 1;
-    QTest::newRow("info short") << QStringList{"--fault", "info:short"} << "251" << "rx info" << 1;
-    QTest::newRow("erase error") << QStringList{"--fault", "erase:error"} << "291" << "rx erase" << 1;
-    QTest::newRow("erase start byte") << QStringList{"--fault", "erase:wrongstart"} << "295" << "rx erase" << 1;
-    QTest::newRow("erase command") << QStringList{"--fault", "erase:wrongcmd"} << "299" << "rx erase" << 1;
-    QTest::newRow("fourth block rejected") << QStringList{"--fault", "write:error:3"} << "387" << "rx write" << 4;
-    QTest::newRow("block start byte") << QStringList{"--fault", "write:wrongstart"} << "383" << "rx write" << 1;
-    // Blocks would wrap to address 0: refused before anything is erased.
+    QTest::addColumn<int>("code");
+    QTest::newRow("handshake error") << QStringList{"--fault", "handshake:error"} << "" << "rx handshake" << 1 << -3;
+    QTest::newRow("handshake loop-back") << QStringList{"--fault", "handshake:loopback"} << "" << "rx handshake" << 1 << -3;
+    QTest::newRow("handshake short") << QStringList{"--fault", "handshake:short"} << "" << "rx handshake" << 1 << -3;
+    QTest::newRow("info error") << QStringList{"--fault", "info:error"} << "239" << "rx info" << 1 << -3;
+    QTest::newRow("info start byte") << QStringList{"--fault", "info:wrongstart"} << "243" << "rx info" << 1 << -3;
+    QTest::newRow("info short") << QStringList{"--fault", "info:short"} << "251" << "rx info" << 1 << -3;
+    QTest::newRow("erase error") << QStringList{"--fault", "erase:error"} << "291" << "rx erase" << 1 << -3;
+    QTest::newRow("erase start byte") << QStringList{"--fault", "erase:wrongstart"} << "295" << "rx erase" << 1 << -3;
+    QTest::newRow("fourth block rejected") << QStringList{"--fault", "write:error:3"} << "387" << "rx write" << 4 << -3;
+    QTest::newRow("block start byte") << QStringList{"--fault", "write:wrongstart"} << "383" << "rx write" << 1 << -3;
+    // Blocks would wrap to address 0: the firmware does not fit, and nothing is erased.
     QTest::newRow("erase range past 4 GiB") << QStringList{"--base", "0xFFFFFC00", "--flash-size", "0x400"}
-                                            << "287" << "rx erase" << 0;
-    QTest::newRow("start refused") << QStringList{"--fault", "start:error"} << "421" << "rx start" << 1;
+                                            << "" << "rx erase" << 0 << -5;
+    QTest::newRow("start refused") << QStringList{"--fault", "start:error"} << "421" << "rx start" << 1 << -3;
 }
 
 void WorkTest::wrong_answers()
@@ -159,6 +159,7 @@ void WorkTest::wrong_answers()
     QFETCH(QString, logged);
     QFETCH(QString, attempts);
     QFETCH(int, count);
+    QFETCH(int, code);
     const QString fw = dir.filePath("wrong.bin");
     make_firmware(fw, 2000);
     devsim_process sim(QStringList{"--mode", "boot"} + sim_args);
@@ -166,8 +167,10 @@ void WorkTest::wrong_answers()
     configure(sim.port(), fw);
 
     const update_record rec = run_update();
-    QCOMPARE(rec.results, QVector<int>{-3});
-    QCOMPARE(rec.trace.last(), QStringLiteral("result -3"));
+    QCOMPARE(rec.results, QVector<int>{code});
+    QVERIFY(!rec.verified);
+    if (code == -5)
+        QVERIFY2(rec.detail.contains("base address 0xfffffc00"), qPrintable(rec.detail));
     const bool at_start = attempts == QLatin1String("rx start");
     QCOMPARE(rec.progress.contains(100), at_start);
     QCOMPARE(sim.count(attempts), count); // a wrong answer is never asked again
@@ -222,8 +225,8 @@ void WorkTest::replies_that_count_as_none()
     QVERIFY(w.receive_frame(4).isEmpty());
     QCOMPARE(w.poll_count() - before, quint64(1));
     before = w.poll_count();
-    QVERIFY(!w.start_program());
-    QCOMPARE(w.poll_count() - before, quint64(41));
+    QVERIFY(!w.start_program()); // a bootloader may check the image for 2 s first
+    QCOMPARE(w.poll_count() - before, quint64(501));
 
     // Each command's reply wait in polls: 601 for the erase, 101 for a block, 41 for a
     // restart request nobody answers (the bootloader ignores Modbus).
@@ -277,47 +280,83 @@ void WorkTest::progress_of_a_transfer()
 void WorkTest::late_replies_answer_one_request_data()
 {
     QTest::addColumn<QStringList>("faults");
-    QTest::addColumn<QString>("request"); // the request that went unanswered
-    QTest::addColumn<int>("sent");        // how often it was sent in all
-    QTest::addColumn<int>("settles");     // how often the line was let fall quiet
-    // Block 11's reply comes after its wait, the resend is answered at once and block 12 is
-    // lost: taken in turn, the late reply would confirm the resend, the resend's reply the
-    // lost block, and the device would hold a gap. After each unanswered block the resend
-    // waits until the late reply can no longer come.
-    QTest::newRow("block") << QStringList{"write:delay:10:1:700", "write:delay:11:1:5", "write:none:12:1"}
-                           << "rx write" << 99 << 2;
-    // Two late replies in a row: the second resend's reply would come after the first's.
-    QTest::newRow("two late") << QStringList{"write:late:1:2:1134", "write:none:4:1"} << "rx write" << 100 << 3;
-    // Handshakes go on without pause and take any answer; the first request after them
-    // waits until the second handshake's own answer has come and gone.
-    QTest::newRow("handshake") << QStringList{"handshake:late:0:1:300"} << "rx handshake" << 2 << 1;
+    QTest::addColumn<bool>("start");      // start the program, so that the device checks it
+    QTest::addColumn<QString>("request"); // a request ...
+    QTest::addColumn<int>("sent");        // ... sent this often in all
+    QTest::addColumn<int>("settles");     // blocks that waited for owed replies
+    QTest::addColumn<int>("suspects");    // write replies set aside as too late
+    // Block 10's reply comes twice, the copy 300 ms later, and block 11 is lost: the copy,
+    // taken in turn, would confirm the lost block. It comes far later than this line answers.
+    QTest::newRow("copy, then a lost block") << QStringList{"write:twice:10:1:300", "write:none:11:1"} << false
+                                            << "rx write" << 98 << 0 << 1;
+    // Block 10's first reply comes just after block 11 was sent, and block 11 is lost: too
+    // soon to look suspect, so block 11 waits until the owed reply is in.
+    // At 9600 baud a block takes 70 ms, so a reply 160 ms late still looks like an answer.
+    QTest::newRow("owed reply right behind") << QStringList{"--baud", "9600", "write:late:10:1:750", "write:none:12:1"}
+                                             << false << "rx write" << 99 << 2 << 0;
+    // Block 10's first reply comes after every owed reply's deadline, and block 11 is lost.
+    QTest::newRow("later than three waits") << QStringList{"write:late:10:1:2500", "write:none:12:1"} << false
+                                            << "rx write" << 99 << 1 << 1;
+    // The device waits for its late reply before it reads the resend: that reply is set
+    // aside as too late for the resend, and the resend is sent again.
+    QTest::newRow("a device that waits") << QStringList{"write:delay:10:1:700", "write:delay:11:1:5", "write:none:12:1"}
+                                         << false << "rx write" << 99 << 1 << 1;
+    // Every information reply 300 ms late: a late answer to the first request answers the
+    // resend too. Late handshake answers are set aside by their code: no wait after them.
+    QTest::newRow("information always late") << QStringList{"info:late:0:0:300", "handshake:late:0:1:300"} << true
+                                             << "rx info" << 2 << 0 << 0;
+    // A start request lost, or answered after the device checked the image for 1.8 s.
+    QTest::newRow("start lost") << QStringList{"start:none"} << true << "rx start" << 2 << 0 << 0;
+    QTest::newRow("start checked slowly") << QStringList{"start:late:0:1:1800"} << true << "rx start" << 1 << 0 << 0;
 }
 
 // A reply carries nothing that names its request, so one that comes late must never be
-// taken for the answer to another.
+// taken for the answer to another; one late for the same request answers it as well.
 void WorkTest::late_replies_answer_one_request()
 {
     QFETCH(QStringList, faults);
+    QFETCH(bool, start);
     QFETCH(QString, request);
     QFETCH(int, sent);
     QFETCH(int, settles);
+    QFETCH(int, suspects);
     const QString fw = dir.filePath("late.bin");
     const QByteArray expected = make_firmware(fw, 5000);
     const QString saved = dir.filePath("late-saved.bin");
     QStringList args{"--mode", "boot", "--save", saved};
     for (const QString &f : faults)
-        args << "--fault" << f;
+        args << (f.contains(':') ? QStringList{"--fault", f} : QStringList{f});
     devsim_process sim(args);
     QVERIFY(sim.ok());
-    configure(sim.port(), fw, false);
+    configure(sim.port(), fw, start);
 
     const update_record rec = run_update();
     sim.stop();
     QCOMPARE(file_bytes(saved), expected);
     QCOMPARE(rec.results, QVector<int>{0});
+    QCOMPARE(rec.verified, start);
     QCOMPARE(rec.confirmed, qint64(expected.size()));
     QCOMPARE(sim.count(request), sent);
     QCOMPARE(rec.settles, settles);
+    QCOMPARE(rec.suspects, suspects);
+}
+
+// Without an answer to the start, the image is written but nothing proves it: no success,
+// unless the operator says the bootloader starts the program without answering.
+void WorkTest::silent_start()
+{
+    const QString fw = dir.filePath("silent.bin");
+    make_firmware(fw, 1100);
+    for (const bool accepted : {false, true}) {
+        devsim_process sim({"--mode", "boot", "--fault", "start:none:0:0"});
+        QVERIFY(sim.ok());
+        configure(sim.port(), fw);
+        const update_record rec = run_update({}, [&](work &w) { w.set_silent_start_ok(accepted); });
+        QCOMPARE(sim.count("rx start"), work::start_attempts);
+        QCOMPARE(rec.results, QVector<int>{accepted ? 0 : -4});
+        QVERIFY(!rec.verified);
+        QCOMPARE(rec.detail.contains("never confirmed"), !accepted);
+    }
 }
 
 // Such a port fails to open after Qt took a descriptor, which another open may reuse: the
