@@ -38,6 +38,9 @@ struct plan
     QStringList faults;
     QStringList devsim_args;
     bool auto_start = true;
+    // Every fault only delays or repeats replies, by at most two reply waits: such a device
+    // answers every request, and its update must succeed.
+    bool answers_in_time = true;
 };
 
 // How it went.
@@ -49,6 +52,7 @@ struct verdict
     QString false_success; // why an exit 0 was not the truth; empty when it was
     QString false_confirmation; // blocks confirmed that the device does not hold
     QString problem;       // anything else that should not happen
+    bool failed_in_time = false; // a device that always answered in time was not updated
     QMap<QString, int> faults_applied;
 };
 
@@ -61,27 +65,67 @@ int reply_wait_ms(const QString &command)
     return frame::info_wait_ms;
 }
 
-// A fault the update gets through in bounded time. Late replies come between half a reply
-// wait and two and a half: around the wait, on both sides of it, and short of the latest
-// the worker allows (three) by more than a loaded machine's timer slip.
-QString random_fault(QRandomGenerator &rng, int blocks)
+// A bootloader checks its image before it answers the start: up to 2 s.
+constexpr int start_check_ms = 2000;
+
+bool in_time(const QString &kind, int arg_ms, int wait_ms)
 {
-    static const QStringList kinds = {"late", "late", "delay", "none", "none", "twice", "corrupt",
-                                      "stray", "extra", "error", "split", "wrongcmd", "hangup"};
+    if (kind == QLatin1String("late") || kind == QLatin1String("delay"))
+        return arg_ms <= 2 * wait_ms;
+    return kind == QLatin1String("twice") || kind == QLatin1String("split");
+}
+
+// A fault the update gets through in bounded time. Late replies come between half a reply
+// wait and two and a half, around the wait on both sides of it; some later than three
+// waits, past every deadline for an owed reply. A start reply comes up to 2 s late, as a
+// bootloader that checks a large image answers. Copies of a reply come at once or up to
+// 500 ms after it.
+QString random_fault(QRandomGenerator &rng, int blocks, bool prompt, bool *answers_in_time)
+{
+    static const QStringList all = {"late", "late", "later", "delay", "none", "none", "twice",
+                                    "corrupt", "stray", "extra", "error", "split", "wrongcmd", "hangup"};
+    static const QStringList in_time_kinds = {"late", "delay", "twice", "split"};
+    const QStringList &kinds = prompt ? in_time_kinds : all;
     static const QStringList commands = {"handshake", "info", "erase", "write", "write", "write",
                                          "start", "modbus", "any"};
-    const QString kind = kinds.at(rng.bounded(kinds.size()));
+    QString kind = kinds.at(rng.bounded(kinds.size()));
     const QString command = commands.at(rng.bounded(commands.size()));
     const bool many = command == QLatin1String("write") || command == QLatin1String("any");
     const int skip = rng.bounded(many ? blocks + 4 : 3);
     const int count = 1 + rng.bounded(command == QLatin1String("erase") ? 2 : 3);
-    QString fault = QStringLiteral("%1:%2:%3:%4").arg(command, kind).arg(skip).arg(count);
     const int wait = reply_wait_ms(command);
-    if (kind == QLatin1String("late") || kind == QLatin1String("delay"))
-        fault += QStringLiteral(":%1").arg(wait / 2 + rng.bounded(2 * wait + 1));
-    else if (kind == QLatin1String("split"))
-        fault += QStringLiteral(":%1").arg(rng.bounded(wait + 1));
+    int arg = -1;
+    if (kind == QLatin1String("later")) {
+        kind = QStringLiteral("late");
+        arg = 3 * wait + 100 + rng.bounded(2 * wait);
+    } else if (kind == QLatin1String("late") || kind == QLatin1String("delay")) {
+        arg = command == QLatin1String("start") ? rng.bounded(start_check_ms + 1)
+                                                : wait / 2 + rng.bounded((prompt ? 3 : 4) * wait / 2 + 1);
+    } else if (kind == QLatin1String("split")) {
+        arg = rng.bounded(wait + 1);
+    } else if (kind == QLatin1String("twice")) {
+        arg = rng.bounded(2) ? 0 : 100 + rng.bounded(401);
+    }
+    QString fault = QStringLiteral("%1:%2:%3:%4").arg(command, kind).arg(skip).arg(count);
+    if (arg >= 0)
+        fault += QStringLiteral(":%1").arg(arg);
+    const int allowed = command == QLatin1String("start") ? start_check_ms / 2 : wait;
+    *answers_in_time = *answers_in_time && in_time(kind, arg, allowed);
     return fault;
+}
+
+// A device slow on every request of one command: each reply one to two reply waits late.
+QString slow_command(QRandomGenerator &rng)
+{
+    static const QStringList commands = {"handshake", "info", "erase", "start", "write"};
+    const QString command = commands.at(rng.bounded(commands.size()));
+    const int wait = command == QLatin1String("start") ? start_check_ms / 2 : reply_wait_ms(command);
+    // Every block late would take minutes: the first twenty stand for the rest.
+    const int count = command == QLatin1String("write") ? 20 : 0;
+    return QStringLiteral("%1:%2:0:%3:%4")
+        .arg(command, rng.bounded(2) ? "late" : "delay")
+        .arg(count)
+        .arg(wait + rng.bounded(wait + 1));
 }
 
 QByteArray random_bytes(QRandomGenerator &rng, int size)
@@ -92,7 +136,7 @@ QByteArray random_bytes(QRandomGenerator &rng, int size)
     return bytes;
 }
 
-plan make_plan(quint32 seed, int index, const QString &dir)
+plan make_plan(quint32 seed, int index, const QString &dir, bool never_start)
 {
     QRandomGenerator rng(seed * 1000003u + quint32(index));
     plan p;
@@ -107,20 +151,32 @@ plan make_plan(quint32 seed, int index, const QString &dir)
     p.devsim_args << "--mode" << (rng.bounded(2) ? "app" : "boot") << "--base"
                   << (rng.bounded(2) ? "0x8000" : "0x20000");
     const int blocks = (p.image.size() + frame::block_size - 1) / frame::block_size;
+    // One update in four on a device that answers every request, only late or twice.
+    const bool prompt = rng.bounded(4) == 0;
     const int faults = 1 + rng.bounded(4);
     for (int i = 0; i < faults; ++i)
-        p.faults << random_fault(rng, blocks);
+        p.faults << random_fault(rng, blocks, prompt, &p.answers_in_time);
+    if (rng.bounded(8) == 0)
+        p.faults.prepend(slow_command(rng));
     // The pattern that shifts replies: a late reply, then a lost request soon after.
-    if (rng.bounded(3) == 0) {
+    if (!prompt && rng.bounded(3) == 0) {
         const QString command = rng.bounded(2) ? QStringLiteral("write") : QStringLiteral("any");
         const int at = rng.bounded(blocks + 2), wait = reply_wait_ms(command);
         p.faults << QStringLiteral("%1:%2:%3:1:%4").arg(command, rng.bounded(2) ? "late" : "delay")
                         .arg(at).arg(wait + rng.bounded(wait + 1))
                  << QStringLiteral("%1:none:%2:1").arg(command).arg(at + 1 + rng.bounded(3));
+        p.answers_in_time = false;
+    }
+    // A copy of an answered block's reply, then a lost block soon after.
+    if (!prompt && rng.bounded(4) == 0) {
+        const int at = rng.bounded(blocks);
+        p.faults << QStringLiteral("write:twice:%1:1:%2").arg(at).arg(100 + rng.bounded(401))
+                 << QStringLiteral("write:none:%1:1").arg(at + 1 + rng.bounded(3));
+        p.answers_in_time = false;
     }
     for (const QString &fault : qAsConst(p.faults))
         p.devsim_args << "--fault" << fault;
-    p.auto_start = rng.bounded(6) != 0;
+    p.auto_start = rng.bounded(6) != 0 && !never_start;
     return p;
 }
 
@@ -140,9 +196,7 @@ QString check_success(const plan &p, const QStringList &events, const QByteArray
         return QStringLiteral("the device holds other bytes (%1 of %2)").arg(held.size()).arg(p.image.size());
     if (!events.filter(QStringLiteral("image bad")).isEmpty())
         return QStringLiteral("the device found the image bad");
-    if (p.auto_start && !events.filter(QStringLiteral("rx start")).isEmpty()
-        && events.filter(QStringLiteral("image ok")).isEmpty()
-        && events.filter(QRegularExpression(QStringLiteral("^fault (none|error|hangup) start"))).isEmpty())
+    if (p.auto_start && events.filter(QStringLiteral("image ok")).isEmpty())
         return QStringLiteral("the device never accepted the image it was asked to start");
     return {};
 }
@@ -176,6 +230,7 @@ verdict run_update(const QString &bin, const QString &dir, const plan &p, int in
         v.false_success = check_success(p, events, sim.saved());
     else
         v.false_confirmation = check_confirmations(events);
+    v.failed_in_time = p.answers_in_time && v.exit != 0;
     // Failures are 1 (the port went away), 3 (a wrong answer) or 4 (no answer in time).
     if (!v.hung && !v.signal && v.exit != 0 && v.exit != 1 && v.exit != 3 && v.exit != 4)
         v.problem = QStringLiteral("exit status %1: %2")
@@ -193,6 +248,8 @@ struct tally
     int false_confirmations = 0;
     int hangs = 0;
     int signal_deaths = 0;
+    int in_time = 0;         // updates whose device answered everything within two waits
+    int failed_in_time = 0;  // ... and that failed all the same
     QMap<int, int> exits;
     QMap<QString, int> kinds;
     QStringList problems;
@@ -210,8 +267,11 @@ struct tally
         false_confirmations += !v.false_confirmation.isEmpty();
         hangs += v.hung;
         signal_deaths += v.signal != 0;
+        in_time += p.answers_in_time;
+        failed_in_time += v.failed_in_time;
         const QStringList what = QStringList{v.false_success, v.false_confirmation, v.problem,
                                              v.hung ? QStringLiteral("hung") : QString(),
+                                             v.failed_in_time ? QStringLiteral("failed although every reply came within two waits (exit %1)").arg(v.exit) : QString(),
                                              v.signal ? QStringLiteral("signal %1").arg(v.signal) : QString()}
                                      .filter(QRegularExpression(QStringLiteral(".")));
         if (!what.isEmpty())
@@ -243,6 +303,8 @@ void report(const tally &t, quint32 seed, int jobs, double seconds)
         QStringLiteral("false successes: %1").arg(t.false_successes),
         QStringLiteral("false confirmations (caught by the device's image check): %1").arg(t.false_confirmations),
         QStringLiteral("hangs: %1").arg(t.hangs),
+        QStringLiteral("failures of a device that answered within two reply waits: %1 of %2")
+            .arg(t.failed_in_time).arg(t.in_time),
         QStringLiteral("signal deaths: %1").arg(t.signal_deaths)};
     for (const QString &problem : t.problems)
         lines << QStringLiteral("PROBLEM: ") + problem;
@@ -261,12 +323,14 @@ int main(int argc, char **argv)
                                   QStringLiteral("S"), QStringLiteral("1"));
     const QCommandLineOption jobs(QStringLiteral("jobs"), QStringLiteral("Updates at a time (default 4)."),
                                   QStringLiteral("J"), QStringLiteral("4"));
+    const QCommandLineOption no_start(QStringLiteral("no-start"),
+                                      QStringLiteral("Never start the program (default: one update in six)."));
     const QString bin_dir = child::parse_command_line(
         parser,
         QStringLiteral("Runs many updates with korvane-cli against korvane-devsim under random faults "
                        "and checks that none ends in a false success, a hang or a crash. Exit status 0 "
                        "when none did."),
-        {updates, seed, jobs});
+        {updates, seed, jobs, no_start});
     const int total = std::max(1, parser.value(updates).toInt());
     const quint32 seed_value = parser.value(seed).toUInt();
     const int parallel = std::max(1, parser.value(jobs).toInt());
@@ -282,7 +346,7 @@ int main(int argc, char **argv)
     for (int j = 0; j < parallel; ++j)
         workers.emplace_back([&] {
             for (int i = next++; i < total; i = next++) {
-                const plan p = make_plan(seed_value, i, temporary.path());
+                const plan p = make_plan(seed_value, i, temporary.path(), parser.isSet(no_start));
                 t.add(p, run_update(bin_dir, temporary.path(), p, i), i);
             }
         });

@@ -199,34 +199,34 @@ bool is_stale(const QByteArray &frame_bytes, quint8 awaited)
            && known_command(answers(frame_bytes)) && answers(frame_bytes) != awaited;
 }
 
-int drop_stale_front(QByteArray &buffer, quint8 awaited, quint8 counted)
+QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited)
 {
-    int count = 0;
+    QByteArray answered;
     for (int length; (length = frame_at_front(buffer)) > 0;) {
         const QByteArray front = buffer.left(length);
         if (!is_stale(front, awaited))
             break;
-        count += answers(front) == counted;
+        answered.append(char(answers(front)));
         buffer.remove(0, length);
     }
-    return count;
+    return answered;
 }
 
-int count_replies(QByteArray &pending, quint8 command)
+QByteArray take_replies(QByteArray &pending)
 {
-    int count = 0;
+    QByteArray answered;
     while (!pending.isEmpty()) {
         const int length = frame_at_front(pending);
         if (length == 0)
             break; // the rest may still come
-        if (length <= 0) {
+        if (length < 0) {
             pending.remove(0, 1);
             continue;
         }
-        count += answers(pending.left(length)) == command;
+        answered.append(char(answers(pending.left(length))));
         pending.remove(0, length);
     }
-    return count;
+    return answered;
 }
 
 QByteArray hex(const QByteArray &bytes)

@@ -64,12 +64,12 @@ bool erase_range(quint32 base, qint64 size, quint32 *end);
 // reply included): a late answer to an earlier request, never the answer to this one, nor a
 // wrong one.
 bool is_stale(const QByteArray &frame_bytes, quint8 awaited);
-// Removes the whole stale frames at the front of what has arrived so far; returns how many
-// of them answered `counted`.
-int drop_stale_front(QByteArray &buffer, quint8 awaited, quint8 counted);
-// Takes every whole frame out of bytes that are being discarded, noise included, and counts
-// those that answer `command`; an unfinished frame at the end stays for the next call.
-int count_replies(QByteArray &pending, quint8 command);
+// Removes the whole stale frames at the front of what has arrived so far; returns the
+// commands they answer, one byte each.
+QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited);
+// Takes every whole frame out of bytes that are being thrown away, noise included, and
+// returns the commands they answer; an unfinished frame at the end stays for the next call.
+QByteArray take_replies(QByteArray &pending);
 
 // Verdict on one reply. log_line is the rejection line number to log, 0 when nothing is
 // logged.

@@ -186,6 +186,8 @@ template <typename Step> outcome::status work::attempt(int attempts, Step step)
         const outcome::status r = outcome::status(step());
         if (r != outcome::no_reply)
             return r;
+        if (busy_with_earlier())
+            --i;
     }
     return outcome::no_reply;
 }
@@ -286,10 +288,28 @@ void work::send(const QByteArray &request)
     sent_us = now_us();
 }
 
+// Retries of one request go out back to back: a late reply to any of them answers it as
+// well as the last one's own. A block with new bytes first waits for what is owed.
 QByteArray work::exchange(const QByteArray &request, int timeout_ms)
 {
+    const quint8 command = quint8(request[2]);
+    if (command == frame::cmd_write && owed.command == command && request != last_request)
+        settle_owed();
     send(request);
-    return receive_reply(timeout_ms, quint8(request[2]));
+    last_request = request;
+    if (command != frame::cmd_handshake) {
+        if (command != owed.command) {
+            if (owed.count > 0)
+                earlier = owed;
+            owed = {command, 0, 0};
+        }
+        ++owed.count;
+        owed.until_us = sent_us + qint64(late_reply_waits) * timeout_ms * 1000;
+    }
+    QByteArray reply = receive_reply(timeout_ms, command);
+    if (!reply.isEmpty())
+        pay(QByteArray(1, char(command)));
+    return reply;
 }
 
 bool work::poll_port(int ms)
@@ -301,24 +321,38 @@ void work::count_discarded(const QByteArray &bytes, bool keep_unfinished)
 {
     discarded_bytes.append(bytes);
     if (!discarded_bytes.isEmpty())
-        owed = std::max(0, owed - frame::count_replies(discarded_bytes, frame::cmd_write));
+        pay(frame::take_replies(discarded_bytes));
     if (!keep_unfinished)
         discarded_bytes.clear();
 }
 
-// Takes in and throws away what arrives until every owed write reply has come or none can
-// come any more; a line that chatters on is bounded by the same deadline.
+void work::pay(const QByteArray &answered)
+{
+    for (const char code : answered) {
+        owed_replies &debt = quint8(code) == owed.command ? owed : earlier;
+        if (quint8(code) == debt.command)
+            debt.count = std::max(0, debt.count - 1);
+    }
+}
+
+bool work::busy_with_earlier() const
+{
+    return earlier.count > 0 && now_us() < earlier.until_us && !stop_requested();
+}
+
+// Takes in and throws away what arrives until every owed reply has come or none can come
+// any more; a line that chatters on is bounded by the same deadline.
 void work::settle_owed()
 {
-    if (owed == 0 || !port_open())
+    if (owed.count == 0 || !port_open())
         return;
     ++settles;
-    while (owed > 0 && now_us() < owed_until_us && !stop_requested()) {
+    while (owed.count > 0 && now_us() < owed.until_us && !stop_requested()) {
         poll_port(poll_ms);
         count_discarded(read_port(wire::discarded), true);
     }
     discarded_bytes.clear();
-    owed = 0; // what has not come by now is taken as never sent
+    owed.count = 0; // what has not come by now is taken as never sent
 }
 
 QByteArray work::receive_frame(int timeout_ms)
@@ -340,7 +374,7 @@ QByteArray work::receive_reply(int timeout_ms, quint8 awaited)
         ++polls;
         reply.append(read_port(wire::received));
         if (awaited != 0 && !reply.isEmpty())
-            owed = std::max(0, owed - frame::drop_stale_front(reply, awaited, frame::cmd_write));
+            pay(frame::drop_stale_front(reply, awaited));
         if (frame::is_complete(reply))
             return reply;
         if (++count > limit || stop_requested())
@@ -401,14 +435,10 @@ int work::write_attempt(quint32 address, const char *data, int length, bool *sus
     if (request.isEmpty())
         return outcome::rejected; // a block the length byte cannot describe is never sent
     qDebug() << "data length = " << request.size();
-    send(request); // what it throws away pays replies owed before this request
-    ++owed;
-    owed_until_us = sent_us + qint64(late_reply_waits) * frame::write_wait_ms * 1000;
-    QByteArray reply = receive_reply(frame::write_wait_ms, frame::cmd_write);
-    if (!reply.isEmpty()) {
-        owed = std::max(0, owed - 1);
-        if (!plausible_write_reply(now_us() - sent_us, suspect_seen))
-            return outcome::no_reply; // the block goes again: a device takes it twice
+    QByteArray reply = exchange(request, frame::write_wait_ms);
+    if (!reply.isEmpty() && !plausible_write_reply(now_us() - sent_us, suspect_seen)) {
+        last_request.clear(); // sent again as a new block, after what is owed has come
+        return outcome::no_reply;
     }
     const frame::verdict v = frame::judge_write(reply);
     if (v.log_line)
@@ -435,7 +465,6 @@ outcome::status work::write_all()
     for (qint64 offset = 0; offset < size;) {
         const int length = int(std::min<qint64>(size - offset, frame::block_size));
         const int progress = int(double(offset) / double(size) * 70.0 + 30.0);
-        settle_owed();
         int status = outcome::no_reply;
         bool suspect_seen = false;
         // Attempts at one block go out back to back: a late reply to any of them answers
@@ -446,6 +475,8 @@ outcome::status work::write_all()
             status = write_attempt(base_address + quint32(offset), firmware.constData() + offset,
                                    length, &suspect_seen);
             emit progress_set(progress);
+            if (status == outcome::no_reply && busy_with_earlier())
+                --i;
         }
         if (status != outcome::accepted)
             return outcome::status(status);

@@ -142,9 +142,14 @@ private:
     QByteArray exchange(const QByteArray &request, int timeout_ms);
     QByteArray receive_reply(int timeout_ms, quint8 awaited);
     bool poll_port(int ms);
-    // Counts the write replies among bytes that are thrown away.
+    // Replies found among bytes that are thrown away pay what is owed.
     void count_discarded(const QByteArray &bytes, bool keep_unfinished);
+    void pay(const QByteArray &answered);
+    // Lets the replies still owed to the requests of this command arrive, or their time pass.
     void settle_owed();
+    // An earlier command's reply is still owed and may still come: the device may be busy
+    // with that request, so an attempt that gets no answer meanwhile is not counted.
+    bool busy_with_earlier() const;
     // Whether a write reply that came `us` after its request may be taken as its answer.
     bool plausible_write_reply(qint64 us, bool *suspect_seen);
     qint64 now_us() const;
@@ -190,13 +195,20 @@ private:
     clock_fn clock;
     QElapsedTimer since_created;
     qint64 sent_us = 0; // when the latest request went out
-    // Write replies name no block. Every write request owes one reply; every write reply
-    // that arrives, taken or thrown away, pays one. A new block first lets what is owed
-    // arrive, until owed_until_us (late_reply_waits reply waits after the latest write
-    // request), so that an earlier block's reply is never taken for the new one's. Other
-    // commands need no such wait: a reply to another command is set aside by its code.
-    int owed = 0;
-    qint64 owed_until_us = 0;
+    // Replies name no request. Every request but a handshake owes one reply, and every reply
+    // to its command that arrives, taken or thrown away, pays one. A new block first lets
+    // what earlier blocks are owed arrive, until late_reply_waits reply waits after the
+    // latest request, so that an earlier block's reply is never taken for the new one's.
+    // Other commands need no such wait: a reply to another command is set aside by its
+    // code. What the previous command is still owed is kept as `earlier`.
+    struct owed_replies
+    {
+        quint8 command = 0;
+        int count = 0;
+        qint64 until_us = 0;
+    };
+    owed_replies owed, earlier;
+    QByteArray last_request; // a request sent again is a retry: no wait in front of it
     QByteArray discarded_bytes; // an unfinished frame among what settle_owed() threw away
     int suspects = 0;
     round_trips write_pace;
