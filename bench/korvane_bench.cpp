@@ -522,6 +522,59 @@ void watch_idle_line(const bench_env &env, const image_file &f, report &out)
                      .arg(verdict(ok));
 }
 
+// Milliseconds of each step's status event of one device, by the step's English name.
+QHash<QString, qint64> step_times(const QStringList &json_lines)
+{
+    QHash<QString, qint64> at;
+    for (const QString &line : json_lines) {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (o.value(QStringLiteral("kind")).toString() == QLatin1String("status"))
+            at.insert(o.value(QStringLiteral("step")).toString(), qint64(o.value(QStringLiteral("ms")).toDouble()));
+    }
+    return at;
+}
+
+// A bootloader that answers only the third handshake, as while the application restarts:
+// the information step (from the accepted handshake to the information reply, any wait in
+// front of the request included) and the whole update, unpaced.
+void handshake_line(const bench_env &env, const image_file &f, report &out)
+{
+    note(QStringLiteral("flashing %1 to a bootloader that answers the third handshake").arg(size_name(f.image.size())));
+    QVector<double> info_ms, wall_s;
+    for (int run = 0; run < std::max(3, env.repeats); ++run) {
+        child::simulator sim(env.bin, env.dir + QStringLiteral("/third-handshake%1").arg(run),
+                             {QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--fault"),
+                              QStringLiteral("handshake:none:0:2")});
+        if (!sim.ok())
+            fail(QStringLiteral("korvane-devsim did not come up (%1)").arg(sim.link));
+        const QString json = env.dir + QStringLiteral("/third-handshake%1.json").arg(run);
+        const clock_type::time_point started = clock_type::now();
+        const pid_t pid = child::spawn(env.bin + QStringLiteral("/korvane-cli"),
+                                       {QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--port"),
+                                        sim.link, f.path},
+                                       json, json + QStringLiteral(".stderr"));
+        const child::ended e = child::wait_for(pid, started, 120);
+        sim.stop();
+        const QHash<QString, qint64> at = step_times(read_lines(json));
+        const qint64 info = at.value(QStringLiteral("reading the device information"), -1);
+        const qint64 after = at.value(QStringLiteral("reading the firmware file"), -1);
+        if (e.killed || e.exit_code() != 0 || info < 0 || after < info) {
+            out.missed(QStringLiteral("third handshake"), QStringLiteral("korvane-cli ended with status %1").arg(e.exit_code()));
+            return;
+        }
+        info_ms << double(after - info);
+        wall_s << e.wall_s;
+    }
+    std::sort(info_ms.begin(), info_ms.end());
+    std::sort(wall_s.begin(), wall_s.end());
+    out.lines << QStringLiteral("Bootloader found at the third handshake, %1 unpaced: information step %2 ms "
+                                "(from the accepted handshake to the reply), whole update %3 s; medians of %4")
+                     .arg(size_name(f.image.size()))
+                     .arg(info_ms.at(info_ms.size() / 2), 0, 'f', 0)
+                     .arg(wall_s.at(wall_s.size() / 2), 0, 'f', 2)
+                     .arg(info_ms.size());
+}
+
 void print(const report &out, const QString &load_before, int repeats)
 {
     std::printf("| baud | image | blocks | wire limit | wall | ratio (target) | transfer ratio | "
@@ -581,6 +634,7 @@ int main(int argc, char **argv)
     parallel_line(env, images[is_quick ? 64 * 1024 : 256 * 1024], parallel_devices, out);
     latency_line(env, images[64 * 1024], out);
     watch_idle_line(env, images[64 * 1024], out);
+    handshake_line(env, images[64 * 1024], out);
     print(out, load_before, env.repeats);
     return out.problems.isEmpty() ? (out.all_met ? 0 : 3) : 1;
 }

@@ -112,11 +112,20 @@ void judge_all(const QByteArray &reply)
     if (reply.size() >= 3 && (at(reply, 2) & frame::error_bit))
         FUZZ_CHECK(write.status == -3 && erase.status == -3 && info.status == -3);
 
-    // Any frame confirms a start but an error reply, which refuses it with a line of its own.
+    // Only the start's own acceptance confirms the image; its error reply refuses it with a
+    // line of its own.
     const frame::verdict start = frame::judge_start(r);
-    const bool refused = reply.size() >= 3 && (at(reply, 2) & frame::error_bit);
-    FUZZ_CHECK(start.status == (reply.isEmpty() ? 0 : refused ? -3 : 1));
-    FUZZ_CHECK(start.log_line == (refused ? frame::line::start_error : 0));
+    check_common(start, reply, frame::cmd_start);
+    check_lines(start, reply, frame::cmd_start,
+                {frame::line::start_error, frame::line::start_start, frame::line::start_command, 0});
+    if (start.status == 1)
+        FUZZ_CHECK(at(reply, 0) == frame::start_byte && at(reply, 2) == frame::cmd_start);
+
+    // A reply to another command is set aside, never judged, and never one to this command.
+    for (const quint8 awaited : {frame::cmd_start, frame::cmd_write, frame::cmd_info})
+        if (frame::is_stale(r, awaited))
+            FUZZ_CHECK(at(reply, 0) == frame::start_byte
+                       && (at(reply, 2) & quint8(~frame::error_bit)) != awaited);
 }
 
 } // namespace

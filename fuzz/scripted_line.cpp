@@ -9,6 +9,7 @@ int reply_wait_ms(quint8 command)
     switch (command) {
     case frame::cmd_erase: return frame::erase_wait_ms;
     case frame::cmd_write: return frame::write_wait_ms;
+    case frame::cmd_start: return frame::start_wait_ms;
     default: return frame::info_wait_ms;
     }
 }
@@ -90,9 +91,9 @@ act scripted_port::next_act(int *arg)
     *arg = script.byte();
     if (b < 128)
         return act::answer;
-    static const act faults[] = {act::lose,    act::late,  act::blocked, act::twice,
-                                 act::corrupt, act::stray, act::error,   act::split};
-    return faults[(b - 128) / 16];
+    static const act faults[] = {act::lose,  act::late,  act::blocked, act::twice, act::corrupt,
+                                 act::stray, act::error, act::split,   act::echo,  act::very_late};
+    return faults[(b - 128) % 10];
 }
 
 void scripted_port::schedule(qint64 at, const QByteArray &bytes)
@@ -125,6 +126,15 @@ qint64 scripted_port::writeData(const char *data, qint64 size)
         busy_until = start + late;
         break;
     case act::twice: schedule(start, reply + reply); break;
+    case act::echo:
+        schedule(start, reply);
+        schedule(start + late, reply);
+        ambiguous = ambiguous || !reply.isEmpty();
+        break;
+    case act::very_late:
+        schedule(start + late + qint64(reply_wait_ms(command)) * 3, reply);
+        ambiguous = ambiguous || !reply.isEmpty();
+        break;
     case act::corrupt:
         if (!reply.isEmpty())
             reply[reply.size() - 1] = char(reply.at(reply.size() - 1) + 1);

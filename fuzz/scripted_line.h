@@ -15,7 +15,10 @@
 namespace fuzz {
 
 // What the device does with one request; the fuzz input picks one per request.
-enum class act { answer, lose, late, blocked, twice, corrupt, stray, error, split };
+// `echo` answers and sends the same reply again up to three reply waits later; `very_late`
+// answers three to six reply waits late. Replies name no request, so no rule can tell such a
+// reply from an answer in every case: only the device's own check at the start can.
+enum class act { answer, lose, late, blocked, twice, corrupt, stray, error, split, echo, very_late };
 
 struct scripted_device
 {
@@ -57,6 +60,8 @@ public:
 
     qint64 now_ms() const { return now; }
     int requests() const { return taken; }
+    // An echo or a very late reply was sent.
+    bool untellable() const { return ambiguous; }
 
 protected:
     qint64 readData(char *data, qint64 max) override;
@@ -74,6 +79,7 @@ private:
     std::multimap<qint64, QByteArray> on_the_way;
     QByteArray arrived;
     int taken = 0;
+    bool ambiguous = false;
 };
 
 } // namespace fuzz

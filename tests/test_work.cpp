@@ -103,6 +103,10 @@ void WorkTest::whole_update_from_application()
     QCOMPARE(sim.count("rx start 0x00020000"), 1);
     QVERIFY(sim.wait_for("saved"));
     QCOMPARE(file_bytes(saved), expected);
+    // A clean update waits for nothing, and the device's acceptance of the start proves it.
+    QCOMPARE(rec.settles, 0);
+    QCOMPARE(rec.suspects, 0);
+    QVERIFY(rec.verified);
 
     // One "data length" line per block, with the frame's length.
     const QStringList lines = debug->lines();
