@@ -308,7 +308,7 @@ QByteArray work::exchange(const QByteArray &request, int timeout_ms)
     }
     QByteArray reply = receive_reply(timeout_ms, command);
     if (!reply.isEmpty())
-        pay(QByteArray(1, char(command)));
+        pay_one(command);
     return reply;
 }
 
@@ -328,11 +328,15 @@ void work::count_discarded(const QByteArray &bytes, bool keep_unfinished)
 
 void work::pay(const QByteArray &answered)
 {
-    for (const char code : answered) {
-        owed_replies &debt = quint8(code) == owed.command ? owed : earlier;
-        if (quint8(code) == debt.command)
-            debt.count = std::max(0, debt.count - 1);
-    }
+    for (const char code : answered)
+        pay_one(quint8(code));
+}
+
+void work::pay_one(quint8 command)
+{
+    owed_replies &debt = command == owed.command ? owed : earlier;
+    if (command == debt.command)
+        debt.count = std::max(0, debt.count - 1);
 }
 
 bool work::busy_with_earlier() const

@@ -145,6 +145,7 @@ private:
     // Replies found among bytes that are thrown away pay what is owed.
     void count_discarded(const QByteArray &bytes, bool keep_unfinished);
     void pay(const QByteArray &answered);
+    void pay_one(quint8 command);
     // Lets the replies still owed to the requests of this command arrive, or their time pass.
     void settle_owed();
     // An earlier command's reply is still owed and may still come: the device may be busy
