@@ -32,6 +32,9 @@ station_command_line::station_command_line()
       automatic(QStringLiteral("auto"),
                 QStringLiteral("Start in automatic mode: every device is updated as it appears, once "
                                "while it stays plugged in.")),
+      no_sound(QStringLiteral("no-sound"),
+               QStringLiteral("No sound for each pass and failure (on by default; the window's "
+                              "声音 box does the same).")),
       log(QStringLiteral("log"),
           QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
                          "firmware path, size and SHA-256, result, code, duration, bytes), written "
@@ -51,7 +54,7 @@ station_command_line::station_command_line()
                                           QStringLiteral("Show this help.")),
                        QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
-                       watch, port, automatic, log});
+                       watch, port, automatic, no_sound, log});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file, loaded once for every device."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -74,6 +77,7 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
     }
     given.firmware = positional.value(0);
     given.automatic = parser.isSet(automatic);
+    given.no_sound = parser.isSet(no_sound);
     given.log = parser.value(log);
     given.patterns = parser.values(watch) + parser.values(port);
     for (const QString &text : qAsConst(given.patterns)) {
