@@ -23,6 +23,33 @@ bool parse_station_pattern(const QString &text, port_watch::pattern *out, QStrin
     return port_watch::parse(given, out, why);
 }
 
+bool port_order(const QString &a, const QString &b)
+{
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a.at(i).isDigit() && b.at(j).isDigit()) {
+            int ei = i, ej = j;
+            while (ei < a.size() && a.at(ei).isDigit())
+                ++ei;
+            while (ej < b.size() && b.at(ej).isDigit())
+                ++ej;
+            // Port names carry no leading zeros: the longer run of digits is the larger number.
+            const QStringRef x = a.midRef(i, ei - i), y = b.midRef(j, ej - j);
+            const int by_length = (ei - i) - (ej - j);
+            if (by_length != 0 || x != y)
+                return by_length != 0 ? by_length < 0 : x < y;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a.at(i) != b.at(j))
+            return a.at(i) < b.at(j);
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
 bool station_line::set_patterns(const QStringList &texts, QString *why)
 {
     QList<port_watch::pattern> parsed;
@@ -123,7 +150,7 @@ void station_line::arrive(const port_watch::device &d)
         made->location = d.location;
         const auto at = std::lower_bound(tile_list.begin(), tile_list.end(), d.location,
                                          [](const std::unique_ptr<station_tile> &x, const QString &l) {
-                                             return x->location < l;
+                                             return port_order(x->location, l);
                                          });
         t = tile_list.insert(at, std::move(made))->get();
     }

@@ -22,6 +22,9 @@
 // it cannot match anything.
 bool parse_station_pattern(const QString &text, port_watch::pattern *out, QString *why);
 
+// Ports in the order people count them: ttyUSB2 before ttyUSB10.
+bool port_order(const QString &a, const QString &b);
+
 // The firmware every device of the line gets: loaded once, the same bytes for all.
 struct station_firmware
 {

@@ -126,10 +126,10 @@ void StationWindow::init_look()
     grid->setSpacing(tile_spacing);
     grid->setContentsMargins(0, 0, 0, 0);
     show_buttons();
-    // Never larger than the screen, whatever its density: the tally and the tiles must
-    // not fall off its edge.
+    // The line's screen is the station's: all of it, and never more whatever its density,
+    // so the tally and the tiles do not fall off its edge.
     if (const QScreen *screen = QGuiApplication::primaryScreen())
-        resize(size().boundedTo(screen->availableGeometry().size()));
+        resize(screen->availableGeometry().size());
 }
 
 // ---- what the last run left, and what this one is told ------------------------------

@@ -57,7 +57,6 @@ tile_view::tile_view(QWidget *parent)
     big.setBold(true);
     state->setFont(big);
     state->setAlignment(Qt::AlignCenter);
-    state->setAutoFillBackground(true);
     state->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     bar->setRange(0, 100);
     bar->setTextVisible(false);
@@ -83,7 +82,6 @@ tile_view::tile_view(QWidget *parent)
 
 void tile_view::paint_state(const station_tile &t)
 {
-    QPalette p = state->palette();
     QColor band(0xe0, 0xe0, 0xe0);
     QColor text(0x30, 0x30, 0x30);
     if (t.what == station_tile::state::ok) {
@@ -96,9 +94,8 @@ void tile_view::paint_state(const station_tile &t)
         band = QColor(0xc6, 0x28, 0x28);
         text = Qt::white;
     }
-    p.setColor(QPalette::Window, band);
-    p.setColor(QPalette::WindowText, text);
-    state->setPalette(p);
+    // Style sheets, not palettes: the tile's own sheet would override a palette.
+    state->setStyleSheet(QStringLiteral("background: %1; color: %2;").arg(band.name(), text.name()));
     state->setText(station_line::state_text(t.what));
     // A failed tile is red all over, not only its band.
     setStyleSheet(t.what == station_tile::state::failed
