@@ -9,11 +9,15 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+
+// The grid's columns and tile size at each change, for whoever sizes a line's screen.
+Q_LOGGING_CATEGORY(layout_log, "korvane.station.layout", QtWarningMsg)
 
 namespace {
 
@@ -352,6 +356,9 @@ void StationWindow::lay_out_tiles()
         grid->removeWidget(t);
     const QSize area = ui->sA_tiles->viewport()->size();
     const tile_grid shape = fit_tiles(int(tiles.size()), area, tile_view::minimum_tile(font()), tile_spacing);
+    qCDebug(layout_log, "%d tiles in %dx%d: %d columns of %dx%d%s", int(tiles.size()), area.width(),
+            area.height(), shape.columns, shape.tile.width(), shape.tile.height(),
+            shape.fits ? ", all in view" : ", scrolling");
     const std::vector<int> order = model.display_order();
     for (int place = 0; place < int(order.size()) && size_t(order[size_t(place)]) < tiles.size(); ++place) {
         tile_view *t = tiles[size_t(order[size_t(place)])];

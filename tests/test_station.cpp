@@ -6,6 +6,7 @@
 #include "command_line.h"
 #include "devsim_harness.h"
 #include "stationwindow.h"
+#include "tile_view.h"
 #include "widget_test_main.h"
 
 #include <QCryptographicHash>
@@ -68,6 +69,7 @@ class StationTest : public QObject
 
 private slots:
     void initTestCase();
+    void tiles_share_the_screen();
     void automatic_mode_updates_each_device_once();
     void start_updates_every_device_there();
     void full_log_scanned_serial_and_missing_firmware();
@@ -87,6 +89,30 @@ void StationTest::initTestCase()
     firmware = files.filePath(QStringLiteral("fw.bin"));
     image = make_firmware(firmware, 5000, 7);
     QVERIFY(!image.isEmpty());
+}
+
+// The grid: a line's worth of tiles in view with room for their words, a single device
+// large but not a banner, too many to fit scrolled at the smallest size; ports counted
+// as people count them.
+void StationTest::tiles_share_the_screen()
+{
+    const QSize least(189, 105);
+    const tile_grid line = fit_tiles(32, QSize(1904, 860), least, 6);
+    QVERIFY(line.fits);
+    QVERIFY(line.tile.width() >= least.width() && line.tile.height() >= least.height());
+    const int rows = (32 + line.columns - 1) / line.columns;
+    QVERIFY(line.columns * line.tile.width() + (line.columns - 1) * 6 <= 1904);
+    QVERIFY(rows * line.tile.height() + (rows - 1) * 6 <= 860);
+    const tile_grid one = fit_tiles(1, QSize(1904, 860), least, 6);
+    QCOMPARE(one.tile, QSize(1904, 860));
+    const tile_grid many = fit_tiles(100, QSize(1350, 500), least, 6);
+    QVERIFY(!many.fits);
+    QCOMPARE(many.tile.height(), least.height());
+    QCOMPARE(many.columns, (1350 + 6) / (189 + 6));
+
+    QStringList ports{"/dev/ttyUSB10", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyUSB1"};
+    std::sort(ports.begin(), ports.end(), port_order);
+    QCOMPARE(ports, QStringList({"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10"}));
 }
 
 // Devices plugged in one after another: each updated once as it appears, one left
