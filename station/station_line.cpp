@@ -383,7 +383,7 @@ void station_line::record(const station_tile &t, const job_end &end)
     if (log.append(r, &why))
         return;
     // Updating on without a record would leave boards nobody can account for.
-    emit logged(tr("日志写入失败：%1").arg(why));
+    emit logged(tr("%1  日志写入失败：%2").arg(now_text(now), why));
     log_stop = true;
     log_why = why;
     ++unlogged;

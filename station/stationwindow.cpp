@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+#include <QTextDocument>
 
 // The grid's columns and tile size at each change, for whoever sizes a line's screen.
 Q_LOGGING_CATEGORY(layout_log, "korvane.station.layout", QtWarningMsg)
@@ -36,6 +37,7 @@ const char focus_style[] =
     "QPushButton { padding: 4px 12px; border: 1px solid #8a8a8a; border-radius: 3px; background: #f2f2f2; }"
     "QPushButton:disabled { color: #9e9e9e; }"
     "QPushButton#pB_auto:checked { background: #2e7d32; color: white; }"
+    "QPushButton#pB_auto:checked:disabled { background: #b9cfba; color: #f4f4f4; }"
     "QLineEdit, QComboBox { border: 1px solid #8a8a8a; border-radius: 3px; padding: 2px; }";
 
 } // namespace
@@ -118,11 +120,14 @@ void StationWindow::init_look()
     big.setBold(true);
     ui->lB_tally->setFont(big);
     ui->lB_tally->setTextFormat(Qt::RichText);
+    ui->lB_tally->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     for (QWidget *banner : {static_cast<QWidget *>(ui->fR_logBanner), static_cast<QWidget *>(ui->lB_firmwareBanner)}) {
         banner->setStyleSheet(QString::fromLatin1(banner_style));
         banner->hide();
     }
-    ui->pB_acknowledge->setStyleSheet(QStringLiteral("color: black; background: white;"));
+    ui->pB_acknowledge->setStyleSheet(QStringLiteral("color: black; background: white; padding: 4px 24px;"));
+    ui->pB_acknowledge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    static_cast<QBoxLayout *>(ui->fR_logBanner->layout())->setStretch(0, 1);
     ui->pB_start->setToolTip(start_key.toString(QKeySequence::NativeText));
     ui->pB_auto->setToolTip(auto_key.toString(QKeySequence::NativeText));
     auto *grid = static_cast<QGridLayout *>(ui->wG_tiles->layout());
@@ -369,8 +374,10 @@ void StationWindow::lay_out_tiles()
 
 bool StationWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->sA_tiles->viewport() && event->type() == QEvent::Resize)
+    if (watched == ui->sA_tiles->viewport() && event->type() == QEvent::Resize) {
+        show_tally();
         lay_out_tiles();
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -397,12 +404,22 @@ void StationWindow::show_tally()
             text += tr(" / <span style=\"color:#b26a00\">已写入 %1</span>").arg(written);
         return text + tr(" / <span style=\"color:#c62828\">失败 %1</span>").arg(failed);
     };
-    QString text = tr("本批 %1 &nbsp;&nbsp; 本班 %2")
-                       .arg(counts(model.batch_ok_count(), model.batch_written_count(), model.batch_failed_count()),
-                            counts(model.ok_count(), model.written_count(), model.failed_count()));
+    const QString batch = tr("本批 %1").arg(counts(model.batch_ok_count(), model.batch_written_count(),
+                                                  model.batch_failed_count()));
+    QString shift = tr("本班 %1").arg(counts(model.ok_count(), model.written_count(), model.failed_count()));
     if (model.unlogged_count() > 0)
-        text += tr(" &nbsp;&nbsp; <span style=\"color:#c62828\">未记录 %1</span>").arg(model.unlogged_count());
-    ui->lB_tally->setText(text);
+        shift += tr(" &nbsp; <span style=\"color:#c62828\">未记录 %1</span>").arg(model.unlogged_count());
+    // On a narrow screen the shift's count goes under the batch's rather than widening
+    // the window past the screen's edge.
+    QTextDocument one_line;
+    one_line.setDefaultFont(ui->lB_tally->font());
+    one_line.setHtml(batch + QStringLiteral(" &nbsp; ") + shift);
+    int room = ui->centralwidget->width() - 40;
+    for (QWidget *w : {static_cast<QWidget *>(ui->pB_start), static_cast<QWidget *>(ui->pB_auto),
+                       static_cast<QWidget *>(ui->label_6), static_cast<QWidget *>(ui->lE_boardSerial)})
+        room -= w->minimumSizeHint().width();
+    const bool fits = one_line.idealWidth() <= room;
+    ui->lB_tally->setText(batch + (fits ? QStringLiteral(" &nbsp; ") : QStringLiteral("<br>")) + shift);
 }
 
 void StationWindow::add_log_line(const QString &text)

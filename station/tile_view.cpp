@@ -4,6 +4,7 @@
 #include "station_line.h"
 
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 
@@ -73,8 +74,11 @@ tile_view::tile_view(QWidget *parent)
     grid->addWidget(serial, 0, 1);
     grid->addWidget(state, 1, 0, 1, 2);
     grid->addWidget(bar, 2, 0, 1, 2);
-    grid->addWidget(step, 3, 0);
-    grid->addWidget(elapsed, 3, 1);
+    // Side by side in a row of their own, so that a failure's reason can take it all.
+    auto *bottom = new QHBoxLayout;
+    bottom->addWidget(step, 1);
+    bottom->addWidget(elapsed);
+    grid->addLayout(bottom, 3, 0, 1, 2);
     grid->setColumnStretch(0, 3);
     grid->setColumnStretch(1, 2);
     grid->setRowStretch(1, 1);
@@ -130,6 +134,7 @@ void tile_view::show_tile(const station_tile &t, qint64 elapsed_ms)
     else
         step_text = t.job ? t.job->step : QString();
     elapsed->setText(t.job ? tr("%1 秒").arg(double(elapsed_ms) / 1000.0, 0, 'f', 1) : QString());
+    elapsed->setVisible(!failed); // why it failed matters more than how long it took
     fit_texts();
 }
 
