@@ -275,6 +275,8 @@ void CliPartsTest::what_to_check()
                                 "still looking for the bootloader: 10 s so far, 20 s left"}));
     looking.note_status(QString::fromUtf8(status_text::syncing), 13000);
     QVERIFY(looking.looking_notice(30000).isEmpty());
+    looking.note_status(QString::fromUtf8(status_text::handshaking), 30000); // counted afresh
+    QCOMPARE(looking.looking_notice(35000), QStringLiteral("still looking for the bootloader: 5 s so far, 25 s left"));
 }
 
 void CliPartsTest::watch_trace_lines()

@@ -105,6 +105,7 @@ void StationTest::tiles_share_the_screen()
     QVERIFY(rows * line.tile.height() + (rows - 1) * 6 <= 860);
     const tile_grid one = fit_tiles(1, QSize(1904, 860), least, 6);
     QCOMPARE(one.tile, QSize(1904, 860));
+    QCOMPARE(fit_tiles(1, QSize(400, 900), least, 6).tile, QSize(400, 400)); // never a tower
     const tile_grid many = fit_tiles(100, QSize(1350, 500), least, 6);
     QVERIFY(!many.fits);
     QCOMPARE(many.tile.height(), least.height());
