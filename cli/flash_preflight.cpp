@@ -19,20 +19,16 @@ void refuse_firmware(const flash_request &request, const image::loaded &firmware
     }
 }
 
-// A port that can never open is told now, without the handshake's 30 s of retries; a
-// busy one may be let go, so its update goes on and retries as usual.
+// A port that cannot be used is told now, without the handshake's 30 s of retries: one
+// held by another program too, as other flashers do, so that two programs never talk
+// over one line.
 void check_port(flash_job &job, const QList<port_lookup::entry> &present, flash_view &view)
 {
     if (job.given != job.port)
         view.notice(job, QStringLiteral("%1 is %2").arg(job.given, job.port));
     const port_lookup::problem problem = port_lookup::check(job.port, present);
-    if (problem == port_lookup::problem::busy) {
-        view.notice(job, port_lookup::explain(problem, job.port)
-                             + QStringLiteral("; still trying while looking for the bootloader"));
-        job.port_trouble_told = true;
-    } else if (problem != port_lookup::problem::none) {
+    if (problem != port_lookup::problem::none)
         job.refusal = port_lookup::explain(problem, job.port);
-    }
 }
 
 } // namespace

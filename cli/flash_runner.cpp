@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
+
 flash_runner::flash_runner(const flash_request &request, device_ends &ends, const QElapsedTimer &clock)
     : request(request), ends(ends), view(ends.view), clock(clock), jobs(clock)
 {
@@ -18,7 +20,7 @@ flash_runner::flash_runner(const flash_request &request, device_ends &ends, cons
     QObject::connect(&jobs, &job_runner::releasing, [this] { republish(); });
     QObject::connect(&jobs, &job_runner::ended, [this](flash_job *j) { on_ended(*j); });
     jobs.set_prepare([this](flash_job &job, work &worker) { prepare(job, worker); });
-    QObject::connect(&redraw, &QTimer::timeout, [this] { view.tick(); });
+    QObject::connect(&redraw, &QTimer::timeout, [this] { tick(); });
     stop_signals::install();
 }
 
@@ -48,6 +50,7 @@ void flash_runner::start(flash_job &job, const QByteArray &image)
 {
     stop_signals::hold_back();
     view.started(job);
+    started.push_back(&job);
     jobs.start(job, image);
     republish();
     stop_signals::let_through();
@@ -64,6 +67,17 @@ void flash_runner::republish()
     published.swap(next); // a swap moves no buffer: the array the handler reads stays put
     if (stop_signals::seen() && !jobs.stopping())
         jobs.stop_all();
+}
+
+void flash_runner::tick()
+{
+    // Half a minute of handshakes without a word looks like a hang.
+    for (flash_job *job : started) {
+        const QString text = job->looking_notice(clock.elapsed());
+        if (!text.isEmpty())
+            view.notice(*job, QStringLiteral("%1: %2").arg(job->port, text));
+    }
+    view.tick();
 }
 
 void flash_runner::exec()
@@ -86,11 +100,22 @@ void flash_runner::driver_notice(const flash_job &job, const QString &text)
 
 void flash_runner::on_result(flash_job &job, int code)
 {
-    view.result(job, code);
-    if (code == outcome::port_not_opened && !job.port_trouble_told) {
-        job.port_trouble_told = true;
-        view.notice(job, port_lookup::diagnose_open_failure(job.port));
+    if (code != outcome::port_not_opened || job.port_trouble_told) {
+        view.result(job, code);
+        return;
     }
+    job.port_trouble_told = true;
+    port_lookup::problem found = port_lookup::problem::none;
+    const QString why = port_lookup::diagnose_open_failure(job.port, &found);
+    if (found == port_lookup::problem::busy) {
+        // Another program has it: the handshake's 30 s of retries would end the same way,
+        // and two programs on one line corrupt each other's frames.
+        job.refusal = why;
+        jobs.stop(job);
+        return;
+    }
+    view.result(job, code);
+    view.notice(job, why);
 }
 
 void flash_runner::on_ended(flash_job &job)
@@ -101,6 +126,7 @@ void flash_runner::on_ended(flash_job &job)
         watch->second->flush();
         watches.erase(watch);
     }
+    started.erase(std::remove(started.begin(), started.end(), &job), started.end());
     job.stop_seen = job.stop_seen || stop_signals::seen();
     ends.record(job);
     if (jobs.running() == 0)

@@ -43,6 +43,7 @@ private:
     void on_result(flash_job &job, int code);
     void on_ended(flash_job &job);
     void driver_notice(const flash_job &job, const QString &text);
+    void tick();
 
     const flash_request &request;
     device_ends &ends;
@@ -50,6 +51,7 @@ private:
     const QElapsedTimer &clock;
     job_runner jobs;
     std::map<const flash_job *, std::unique_ptr<wire_watch>> watches;
+    std::vector<flash_job *> started; // those whose worker has not returned
     std::vector<work *> published; // what the stop signals reach
     QTimer redraw;
 };

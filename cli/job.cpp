@@ -33,6 +33,8 @@ qint64 flash_job::elapsed_ms(qint64 now) const
 void flash_job::note_status(const QString &text, qint64 now_ms)
 {
     step = text;
+    step_started_ms = now_ms;
+    looking_told = 0;
     shown_progress = -1;
     if (text == QString::fromUtf8(status_text::writing))
         write_started_ms = now_ms;
@@ -51,6 +53,21 @@ void flash_job::note_result(int code)
 {
     results.append(code);
     result_step = step;
+}
+
+QString flash_job::looking_notice(qint64 now_ms)
+{
+    if (ended || step != QString::fromUtf8(status_text::handshaking))
+        return {};
+    const qint64 spent = now_ms - step_started_ms;
+    const int due = int(spent / looking_notice_ms);
+    if (due <= looking_told)
+        return {};
+    looking_told = due;
+    const qint64 limit = work::default_handshake_limit_ms;
+    return QStringLiteral("still looking for the bootloader: %1 s so far, %2 s left")
+        .arg(spent / 1000)
+        .arg(qMax<qint64>(0, (limit - spent + 999) / 1000));
 }
 
 void flash_job::note_end(qint64 now_ms, bool stop_requested, qint64 confirmed)
@@ -114,15 +131,38 @@ QString result_word(const job_end &end)
 
 namespace {
 
+// What the operator can check when the bootloader never answered, and what the
+// application's answer to the restart request (or its silence) says about the line.
+QString no_bootloader(const flash_job &job)
+{
+    QString heard;
+    if (job.restart_requests == 0)
+        heard = QStringLiteral("no restart request was sent");
+    else if (job.restart_replies > 0)
+        heard = QStringLiteral("the application answered the restart request, so the line works but "
+                               "the device did not restart into its bootloader");
+    else
+        heard = QStringLiteral("the application did not answer the restart request either");
+    return QStringLiteral("the bootloader never answered in %1 s; check the device's power and cable, "
+                          "the baud rate (%2) and the restart settings; %3")
+        .arg(work::default_handshake_limit_ms / 1000)
+        .arg(job.settings.baud_rate)
+        .arg(heard);
+}
+
 // The explanation of a failure at the end of the update, with what is known by then.
 QString explain_code(int code, const flash_job &job)
 {
+    if (job.port_gone && code != outcome::firmware_unusable)
+        return QStringLiteral("the device was unplugged (%1 is gone)").arg(job.port);
     if (code == outcome::port_not_opened)
         return QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
     if (code == outcome::no_answer && job.results.contains(outcome::port_not_opened))
         return QStringLiteral("no answer from the device in time (the serial port \"%1\" "
                               "could not be opened at first)")
             .arg(job.port);
+    if (code == outcome::no_answer && job.result_step == QString::fromUtf8(status_text::handshaking))
+        return no_bootloader(job);
     return code_text(code);
 }
 
@@ -135,13 +175,15 @@ job_end failed(const flash_job &job, int code, const QString &step)
     end.exit = exit_code::for_result(code);
     end.step = step;
     end.reason = explain_code(code, job);
+    end.unplugged = job.port_gone && code != outcome::firmware_unusable;
     return end;
 }
 
-job_end succeeded()
+job_end succeeded(const flash_job &job)
 {
     job_end end;
     end.what = job_end::kind::ok;
+    end.verified = job.start_confirmed;
     end.has_code = true;
     end.code = outcome::success;
     end.exit = exit_code::ok;
@@ -178,7 +220,7 @@ job_end conclude(const flash_job &job)
                             && job.results.constLast() != outcome::port_not_opened;
     if (final_code) {
         const int code = job.results.constLast();
-        job_end end = code == outcome::success ? succeeded() : failed(job, code, QString());
+        job_end end = code == outcome::success ? succeeded(job) : failed(job, code, QString());
         end.step = step_name(job.result_step);
         end.after_stop = job.stop_seen;
         return end;

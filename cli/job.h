@@ -35,12 +35,14 @@ struct flash_job
     QString given; // --port as typed
     QString port;  // the name the worker opens
     QString serial; // the adapter's USB serial number, empty when unknown
+    QString board_serial; // the board's own serial number (a scanned label), empty when none
     UpdateSettings settings;
     QString refusal;       // why it was never started; empty when it ran
     int refusal_code = outcome::port_not_opened; // the result code it counts as
 
     QVector<int> results;
     QString step;        // the last status text
+    qint64 step_started_ms = -1; // when it came
     QString result_step; // the status text when the last result came
     int progress = -1;   // the last percentage
     int shown_progress = -1; // the last one reported
@@ -50,11 +52,18 @@ struct flash_job
     bool ended = false;
     bool stop_seen = false; // a stop had been requested by the time the worker returned
     bool port_trouble_told = false; // a failed open needs no second look
+    int looking_told = 0; // heartbeats told while the bootloader is looked for
 
     // While it runs, the worker counts the bytes its device confirmed (safe to read from
     // any thread); once it has returned, the count is kept here.
     const work *worker = nullptr;
     qint64 confirmed_at_end = 0;
+    // Known once the worker has returned: whether the device confirmed the start, the restart requests it sent and the replies
+    // they got, and whether the port's device node had gone by then (unplugged).
+    bool start_confirmed = false; // the device accepted the start: its image check passed
+    int restart_requests = 0;
+    int restart_replies = 0;
+    bool port_gone = false;
 
     qint64 bytes() const;
     qint64 elapsed_ms(qint64 now) const;
@@ -64,6 +73,10 @@ struct flash_job
     void note_status(const QString &text, qint64 now_ms);
     bool note_progress(int value);
     void note_result(int code);
+    // While the bootloader is looked for, every looking_notice_ms: that korvane is still
+    // trying and how long it has left; otherwise an empty string.
+    QString looking_notice(qint64 now_ms);
+    static constexpr qint64 looking_notice_ms = 5000;
     // The worker's start() has returned.
     void note_end(qint64 now_ms, bool stop_requested, qint64 confirmed);
 };
@@ -80,6 +93,8 @@ struct job_end
     int exit = 0;
     QString step;   // in words: where it ended
     QString reason; // in words: why it failed; empty on success
+    bool verified = false;  // success with the start confirmed by the device's own check
+    bool unplugged = false; // failed because the device was unplugged, not gone silent
     bool after_stop = false; // it ended with a code although a stop had been requested
 };
 

@@ -1,7 +1,9 @@
 #include "job_runner.h"
 
+#include "port_lookup.h"
 #include "work.h"
 
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -58,8 +60,17 @@ void job_runner::start(flash_job &job, const QByteArray &image)
             worker->start();
             const qint64 confirmed = worker->confirmed_bytes();
             const bool stopped = worker->stop_requested();
+            const bool start_confirmed = worker->start_confirmed();
+            const int requests = worker->restart_requests();
+            const int replies = worker->restart_replies();
             QMetaObject::invokeMethod(
-                this, [this, j, confirmed, stopped] { finish(j, confirmed, stopped); },
+                this,
+                [this, j, confirmed, stopped, start_confirmed, requests, replies] {
+                    j->start_confirmed = start_confirmed;
+                    j->restart_requests = requests;
+                    j->restart_replies = replies;
+                    finish(j, confirmed, stopped);
+                },
                 Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
@@ -73,6 +84,13 @@ void job_runner::stop_all()
     stop_asked = true;
     for (const slot &s : running_slots)
         s.worker->request_stop();
+}
+
+void job_runner::stop(const flash_job &job)
+{
+    for (const slot &s : running_slots)
+        if (s.job == &job)
+            s.worker->request_stop();
 }
 
 std::vector<work *> job_runner::workers() const
@@ -97,6 +115,8 @@ void job_runner::finish(flash_job *job, qint64 confirmed, bool stopped)
         thread->wait();
     }
     --active;
+    // A device pulled out mid-update takes its node with it; a silent one leaves it.
+    job->port_gone = !QFileInfo::exists(port_lookup::location_of(job->port));
     job->note_end(clock.elapsed(), stopped || stop_asked, confirmed);
     emit ended(job);
 }

@@ -34,6 +34,8 @@ public:
     // Every running worker ends at its next wait, without a result code. Safe to call
     // from this thread only; a signal handler calls work::request_stop() itself.
     void stop_all();
+    // That job's worker alone ends at its next wait.
+    void stop(const flash_job &job);
     bool stopping() const { return stop_asked; }
     int running() const { return active; }
     // The workers that run now, for a signal handler to stop.

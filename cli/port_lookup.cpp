@@ -251,25 +251,31 @@ QString explain(problem p, const QString &name, const QString &detail)
     return text;
 }
 
-QString diagnose_open_failure(const QString &name)
+QString diagnose_open_failure(const QString &name, problem *found)
 {
-    const problem p = check(name, present());
+    problem dummy = problem::none;
+    problem &p = found ? *found : dummy;
+    p = check(name, present());
     if (p != problem::none && p != problem::busy)
         return explain(p, name);
     QSerialPort probe;
     probe.setPortName(name);
     if (probe.open(QIODevice::ReadWrite)) {
         probe.close();
+        p = problem::none;
         return QStringLiteral("serial port \"%1\" opens now; it was unavailable for a moment").arg(name);
     }
     switch (probe.error()) {
     case QSerialPort::DeviceNotFoundError:
-        return explain(problem::absent, name);
+        p = problem::absent;
+        return explain(p, name);
     case QSerialPort::PermissionError:
         // access() allowed reading and writing, so the refusal is a lock or an exclusive
-        // open by someone else.
-        return explain(problem::busy, name, probe.errorString());
+        // open by someone else; Qt's own words for that name neither.
+        p = problem::busy;
+        return explain(p, name);
     default:
+        p = problem::none;
         return QStringLiteral("serial port \"%1\" cannot be opened: %2").arg(name, probe.errorString());
     }
 }

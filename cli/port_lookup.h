@@ -64,7 +64,8 @@ QString permission_hint(const QString &location);
 QString explain(problem p, const QString &name, const QString &detail = {});
 
 // After the update's own open has failed: tries the port once from here (the update
-// retries it anyway) and tells busy, permission denied and absent apart.
-QString diagnose_open_failure(const QString &name);
+// retries it anyway) and tells busy, permission denied and absent apart; *found says
+// which, when given.
+QString diagnose_open_failure(const QString &name, problem *found = nullptr);
 
 } // namespace port_lookup

@@ -12,12 +12,14 @@ shift_record record_of(const flash_job &job, const job_end &end, const QString &
     r.time = QDateTime::currentDateTime();
     r.port = job.port;
     r.serial = job.serial;
+    r.board_serial = job.board_serial;
     r.firmware = firmware;
     r.firmware_size = firmware_size;
     r.firmware_sha256 = firmware_sha256;
     r.has_code = end.has_code;
     r.code = end.code;
     r.result = kind_word(end.what);
+    r.reason = end.unplugged ? QStringLiteral("unplugged") : QString();
     r.duration_ms = job.elapsed_ms(job.ended_ms); // 0 for a port refused before its start
     r.bytes = job.bytes();
     return r;
@@ -39,6 +41,7 @@ QByteArray shift_log::line(const shift_record &r)
     o[QStringLiteral("time")] = r.time.toOffsetFromUtc(r.time.offsetFromUtc()).toString(Qt::ISODateWithMs);
     o[QStringLiteral("port")] = r.port;
     o[QStringLiteral("serial")] = r.serial.isEmpty() ? QJsonValue() : QJsonValue(r.serial);
+    o[QStringLiteral("board_serial")] = r.board_serial.isEmpty() ? QJsonValue() : QJsonValue(r.board_serial);
     o[QStringLiteral("firmware")] = r.firmware;
     o[QStringLiteral("firmware_size")] = double(r.firmware_size);
     // A file that could not be read has no digest; an empty one would look like one.
@@ -46,6 +49,7 @@ QByteArray shift_log::line(const shift_record &r)
                                                ? QJsonValue()
                                                : QJsonValue(QString::fromLatin1(r.firmware_sha256.toHex()));
     o[QStringLiteral("result")] = r.result;
+    o[QStringLiteral("reason")] = r.reason.isEmpty() ? QJsonValue() : QJsonValue(r.reason);
     o[QStringLiteral("code")] = r.has_code ? QJsonValue(r.code) : QJsonValue();
     o[QStringLiteral("duration_ms")] = double(r.duration_ms);
     o[QStringLiteral("bytes")] = double(r.bytes);

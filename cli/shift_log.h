@@ -11,12 +11,14 @@ struct shift_record
     QDateTime time;       // when the update ended
     QString port;
     QString serial;       // the USB serial number, empty when unknown
+    QString board_serial; // the board's own serial number as scanned, empty when none
     QString firmware;     // the path as given
     qint64 firmware_size = 0;
     QByteArray firmware_sha256; // of the file, as 32 raw bytes; empty when it could not be read
     bool has_code = false;
     int code = 0;         // the result code, when the update ended with one
     QString result;       // "ok", "failed", "interrupted", "no result"
+    QString reason;       // "unplugged" for a device pulled out mid-update, else empty
     qint64 duration_ms = 0;
     qint64 bytes = 0;     // data bytes the device confirmed
 };

@@ -557,7 +557,9 @@ bool work::modbus_write_register(int address, int reg, int value)
     const QByteArray request =
         modbus::write_register_request(address, reg, value, crc_table_hi, crc_table_lo);
     write_port(request);
-    wait_any_reply(modbus::reply_wait_ms);
+    restart_sent += port_open();
+    if (wait_any_reply(modbus::reply_wait_ms))
+        ++restart_heard;
     return true;
 }
 

@@ -82,6 +82,10 @@ public:
     // ("firmware built for 0x08004000, the device's program starts at 0x00008000"); empty
     // otherwise. Set on the worker's thread before the code is emitted.
     const QString &failure_detail() const { return detail; }
+    // The restart requests sent to the application and how many of them got any reply:
+    // when the bootloader is never found, an answer says the line and baud rate are right.
+    int restart_requests() const { return restart_sent; }
+    int restart_replies() const { return restart_heard; }
     // Data bytes of the blocks the device has confirmed. Safe from any thread.
     qint64 confirmed_bytes() const { return confirmed.load(std::memory_order_relaxed); }
     // Every byte that crosses the port, for an engineer chasing a misbehaving device.
@@ -191,6 +195,8 @@ private:
     std::atomic<qint64> confirmed{0};
     bool confirmed_start = false;
     QString detail;
+    int restart_sent = 0;
+    int restart_heard = 0;
     bool silent_start_ok = false;
     int handshake_limit_ms = default_handshake_limit_ms;
     clock_fn clock;

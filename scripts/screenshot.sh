@@ -9,6 +9,11 @@
 #   KORVANE_FILE_DIALOG=1 press 选择 from the keyboard and photograph the file dialog
 #   KORVANE_STATION=1     photograph korvane-station in the middle of a run instead: four
 #                         simulated devices, two updated, one failed, one still writing
+#   KORVANE_STATION=32    the same with 32 devices on a 1920x1080 screen: 15 updated, one
+#                         failed, 16 still writing
+#   KORVANE_STATION=full-log    four devices and a shift log on a full disk (/dev/full)
+#   KORVANE_STATION=no-firmware a firmware file that is not there
+#   KORVANE_SCREEN=WxH    the screen's size (default 2048x1024; 1920x1080 for the station)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +24,9 @@ if [ "${1:-}" = --all ]; then
   KORVANE_DPI=192 "$0" "$dir/korvane-192dpi-unscaled.png"
   KORVANE_FILE_DIALOG=1 "$0" "$dir/file-dialog.png"
   KORVANE_STATION=1 "$0" "$dir/station.png"
+  KORVANE_STATION=32 "$0" "$dir/station-32.png"
+  KORVANE_STATION=full-log "$0" "$dir/station-full-log.png"
+  KORVANE_STATION=no-firmware "$0" "$dir/station-no-firmware.png"
   exit 0
 fi
 
@@ -27,8 +35,10 @@ out=${1:-build/screenshots/korvane-x11.png}
 mkdir -p "$(dirname "$out")"
 dpi=${KORVANE_DPI:-96}
 
+screen=${KORVANE_SCREEN:-2048x1024}
+[ -n "${KORVANE_STATION:-}" ] && [ -z "${KORVANE_SCREEN:-}" ] && screen=1920x1080
 if [ -z "${KORVANE_IN_XVFB:-}" ]; then
-  KORVANE_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 2048x1024x24 -dpi $dpi" "$0" "$out" "$@"
+  KORVANE_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 ${screen}x24 -dpi $dpi" "$0" "$out" "$@"
 fi
 
 command=(build/bin/korvane)
@@ -45,12 +55,32 @@ if [ -n "${KORVANE_STATION:-}" ]; then
     build/bin/korvane-devsim --link "$sims/$1" "${@:2}" >"$sims/logs/$1" &
     sim_pids+=($!)
   }
-  start_sim ttyUSB0
-  start_sim ttyUSB1
-  start_sim ttyUSB2 --mode boot --fault erase:error # the device rejects the erase: 失败
-  start_sim ttyUSB3 --baud 9600                      # still writing when photographed
-  command=(build/bin/korvane-station --watch "$sims/ttyUSB*" --auto --log "$sims/logs/shift.jsonl"
-           "$sims/firmware.bin")
+  # The station keeps its settings; these runs neither read nor change the user's.
+  export XDG_CONFIG_HOME=$sims/config
+  log=$sims/logs/shift.jsonl
+  firmware=$sims/firmware.bin
+  ended=3 # devices to have ended before the picture
+  case $KORVANE_STATION in
+    32)
+      for i in $(seq 0 31); do
+        if [ "$i" -eq 5 ]; then start_sim ttyUSB$i --mode boot --fault erase:error
+        elif [ $((i % 2)) -eq 0 ]; then start_sim ttyUSB$i
+        else start_sim ttyUSB$i --baud 9600
+        fi
+      done
+      ended=16 ;;
+    *)
+      start_sim ttyUSB0
+      start_sim ttyUSB1
+      start_sim ttyUSB2 --mode boot --fault erase:error # the device rejects the erase: 失败
+      start_sim ttyUSB3 --baud 9600                      # still writing when photographed
+      ;;
+  esac
+  case $KORVANE_STATION in
+    full-log) log=/dev/full; ended=0 ;;
+    no-firmware) firmware=$sims/no-such-firmware.bin; ended=0 ;;
+  esac
+  command=(build/bin/korvane-station --watch "$sims/ttyUSB*" --auto --log "$log" "$firmware")
   title="固件更新工作站V[0-9.]+"
 elif [ -n "${KORVANE_DESKTOP:-}" ]; then
   # The entry's own Exec line, with the program taken from the build tree.
@@ -88,9 +118,10 @@ line=$(wait_window "$title")
 echo "$line"
 sleep 0.5 # let the first paint land
 if [ -n "$sims" ]; then
-  # Three devices have ended (two 成功, one 失败) and the slow one is well into its writing.
-  for _ in $(seq 100); do
-    [ "$(wc -l <"$sims/logs/shift.jsonl" 2>/dev/null || echo 0)" -ge 3 ] && break
+  # The fast devices have ended (成功, and the one 失败) and the slow ones are well into
+  # their writing.
+  for _ in $(seq 300); do
+    [ "$(wc -l <"$sims/logs/shift.jsonl" 2>/dev/null || echo 0)" -ge $ended ] && break
     sleep 0.1
   done
   sleep 3

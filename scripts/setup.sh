@@ -9,6 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+  qtmultimedia5-dev libqt5multimedia5-plugins  # korvane-station's pass and fail sounds
   fonts-wqy-microhei   # CJK glyphs; without them every Chinese text renders as boxes
   qttranslations5-l10n # Qt's own dialogs and buttons in Chinese, like the window
   xvfb xauth           # a real X server for screenshots of real windows...

@@ -32,26 +32,32 @@ station_command_line::station_command_line()
       automatic(QStringLiteral("auto"),
                 QStringLiteral("Start in automatic mode: every device is updated as it appears, once "
                                "while it stays plugged in.")),
+      no_sound(QStringLiteral("no-sound"),
+               QStringLiteral("No sound for each pass and failure (on by default; the window's "
+                              "声音 box does the same).")),
       log(QStringLiteral("log"),
           QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
-                         "firmware path, size and SHA-256, result, code, duration, bytes), written "
-                         "as each device ends."),
+                         "board serial, firmware path, size and SHA-256, result, reason, code, "
+                         "duration, bytes), written as each device ends."),
           QStringLiteral("FILE"))
 {
     parser.setApplicationDescription(QStringLiteral(
         "A window for the production line, in Chinese: every device plugged into the watched\n"
         "ports is updated with one firmware file (.bin, or a scrambled .qvb container) through\n"
-        "its serial bootloader, each with its progress and a large 成功 (pass) or 失败 (fail),\n"
-        "counted and logged. 开始 updates every device there now; 自动 updates each one as it\n"
+        "its serial bootloader, each with its progress and a large 成功 (pass), 已写入 (written\n"
+        "but not confirmed by the device) or 失败 (fail) and a sound, counted and logged. 开始\n"
+        "(F5) updates every device there now; 自动 (F6) updates each one as it\n"
         "appears, once while it stays plugged in. With --auto and a FIRMWARE the line runs by\n"
-        "itself. Closing the window stops running updates at their next wait."));
+        "itself. The firmware, the patterns, the line settings, 更新完自动启动 and 声音 are kept\n"
+        "between runs; FIRMWARE, --watch, --port and --no-sound override them. Closing the\n"
+        "window stops running updates at their next wait."));
     // Our own help and version options: Qt's would offer --help-all for Qt's options, which
     // this program does not take (the environment sets QT_QPA_PLATFORM and the like).
     parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")},
                                           QStringLiteral("Show this help.")),
                        QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
-                       watch, port, automatic, log});
+                       watch, port, automatic, no_sound, log});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file, loaded once for every device."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -74,6 +80,7 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
     }
     given.firmware = positional.value(0);
     given.automatic = parser.isSet(automatic);
+    given.no_sound = parser.isSet(no_sound);
     given.log = parser.value(log);
     given.patterns = parser.values(watch) + parser.values(port);
     for (const QString &text : qAsConst(given.patterns)) {

@@ -10,6 +10,7 @@ struct station_options
 {
     QStringList patterns; // --watch, then --port
     bool automatic = false;
+    bool no_sound = false;
     QString log;
     QString firmware;
 };
@@ -34,6 +35,7 @@ private:
     QCommandLineOption watch;
     QCommandLineOption port;
     QCommandLineOption automatic;
+    QCommandLineOption no_sound;
     QCommandLineOption log;
     station_options given;
     QString why;

@@ -37,6 +37,6 @@ int main(int argc, char *argv[])
         return exit_code::cannot_create;
     }
     close_on_quit_signals(window);
-    window.show();
+    window.showMaximized();
     return app.exec();
 }

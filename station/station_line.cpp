@@ -23,6 +23,33 @@ bool parse_station_pattern(const QString &text, port_watch::pattern *out, QStrin
     return port_watch::parse(given, out, why);
 }
 
+bool port_order(const QString &a, const QString &b)
+{
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a.at(i).isDigit() && b.at(j).isDigit()) {
+            int ei = i, ej = j;
+            while (ei < a.size() && a.at(ei).isDigit())
+                ++ei;
+            while (ej < b.size() && b.at(ej).isDigit())
+                ++ej;
+            // Port names carry no leading zeros: the longer run of digits is the larger number.
+            const QStringRef x = a.midRef(i, ei - i), y = b.midRef(j, ej - j);
+            const int by_length = (ei - i) - (ej - j);
+            if (by_length != 0 || x != y)
+                return by_length != 0 ? by_length < 0 : x < y;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a.at(i) != b.at(j))
+            return a.at(i) < b.at(j);
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
 bool station_line::set_patterns(const QStringList &texts, QString *why)
 {
     QList<port_watch::pattern> parsed;
@@ -123,13 +150,14 @@ void station_line::arrive(const port_watch::device &d)
         made->location = d.location;
         const auto at = std::lower_bound(tile_list.begin(), tile_list.end(), d.location,
                                          [](const std::unique_ptr<station_tile> &x, const QString &l) {
-                                             return x->location < l;
+                                             return port_order(x->location, l);
                                          });
         t = tile_list.insert(at, std::move(made))->get();
     }
     t->serial = d.serial.isEmpty() ? port_watch::usb_serial(d.location) : d.serial;
     t->what = station_tile::state::idle;
     t->reason.clear();
+    t->board_serial.clear();
     t->job.reset();
     if (automatic)
         start(*t);
@@ -151,12 +179,19 @@ void station_line::leave(const port_watch::device &d)
 
 bool station_line::start(station_tile &t)
 {
-    if (stop_asked || !loaded.ok() || !t.present || t.what == station_tile::state::running)
+    if (stop_asked || log_stop || !loaded.ok() || !t.present || t.what == station_tile::state::running)
         return false;
     t.job = std::make_unique<flash_job>();
     flash_job &job = *t.job;
     job.given = job.port = t.location;
     job.serial = t.serial;
+    // A scanned label belongs to the board plugged in next, so the first to start takes it.
+    t.board_serial = next_board_serial;
+    job.board_serial = t.board_serial;
+    if (!next_board_serial.isEmpty()) {
+        next_board_serial.clear();
+        emit board_serial_changed();
+    }
     fill_settings(job.settings, line, t.location, loaded.path);
     t.firmware_path = loaded.path;
     t.firmware_size = loaded.image.file_size;
@@ -182,17 +217,65 @@ void station_line::start_waiting()
 
 void station_line::set_auto(bool on)
 {
+    if (on && !automatic) {
+        batch = {};
+        emit tally_changed();
+    }
     automatic = on;
     start_waiting();
 }
 
-int station_line::start_now()
+int station_line::passed_count() const
+{
+    int n = 0;
+    for (const auto &t : tile_list)
+        n += t->present && t->passed();
+    return n;
+}
+
+int station_line::start_now(bool again)
 {
     poll();
+    batch = {};
+    emit tally_changed();
     int started = 0;
     for (const auto &t : tile_list)
-        started += start(*t);
+        if (again || !(t->present && t->passed()))
+            started += start(*t);
     return started;
+}
+
+void station_line::set_board_serial(const QString &text)
+{
+    next_board_serial = text.trimmed();
+    emit board_serial_changed();
+}
+
+void station_line::acknowledge_log()
+{
+    if (!log_stop)
+        return;
+    log_stop = false;
+    emit log_changed();
+    // What came while it was stopped gets its turn now.
+    start_waiting();
+}
+
+std::vector<int> station_line::display_order() const
+{
+    std::vector<int> order;
+    for (int failed_pass = 1; failed_pass >= 0; --failed_pass)
+        for (int i = 0; i < int(tile_list.size()); ++i)
+            if ((tile_list[size_t(i)]->what == station_tile::state::failed) == bool(failed_pass))
+                order.push_back(i);
+    return order;
+}
+
+void station_line::tally::add(station_tile::state what)
+{
+    ok += what == station_tile::state::ok || what == station_tile::state::written;
+    written += what == station_tile::state::written;
+    failed += what == station_tile::state::failed;
 }
 
 void station_line::stop_all()
@@ -227,12 +310,16 @@ void station_line::on_ended(flash_job *job)
     station_tile &t = *tile_list[size_t(i)];
     const job_end end = conclude(*job);
     const bool ok = end.what == job_end::kind::ok;
-    t.what = ok ? station_tile::state::ok : station_tile::state::failed;
+    t.what = !ok           ? station_tile::state::failed
+             : end.verified ? station_tile::state::ok
+                            : station_tile::state::written;
     t.reason = ok ? QString() : reason_text(end);
-    ++(ok ? ok_total : failed_total);
+    shift.add(t.what);
+    batch.add(t.what);
     record(t, end);
     emit tile_changed(i);
     emit tally_changed();
+    emit device_ended(i);
     if (t.replugged && !stop_asked) {
         t.replugged = false;
         arrive({t.location, t.serial});
@@ -258,6 +345,8 @@ QString station_line::state_text(station_tile::state what)
         return tr("更新中");
     case station_tile::state::ok:
         return tr("成功");
+    case station_tile::state::written:
+        return tr("已写入");
     case station_tile::state::failed:
         break;
     }
@@ -270,6 +359,8 @@ QString station_line::reason_text(const job_end &end)
         return tr("已停止");
     if (end.what == job_end::kind::no_result)
         return tr("更新未报告结果");
+    if (end.unplugged)
+        return tr("已拔出");
     // The same words as the progress dialog's error box, from the same table.
     const outcome::description *d = outcome::describe(end.code);
     if (d && d->window_text)
@@ -289,6 +380,13 @@ void station_line::record(const station_tile &t, const job_end &end)
     shift_record r = record_of(*t.job, end, t.firmware_path, t.firmware_size, t.firmware_sha256);
     r.time = now;
     QString why;
-    if (!log.append(r, &why))
-        emit logged(tr("日志写入失败：%1").arg(why));
+    if (log.append(r, &why))
+        return;
+    // Updating on without a record would leave boards nobody can account for.
+    emit logged(tr("%1  日志写入失败：%2").arg(now_text(now), why));
+    log_stop = true;
+    log_why = why;
+    ++unlogged;
+    emit log_changed();
+    emit tally_changed();
 }

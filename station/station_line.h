@@ -22,6 +22,9 @@
 // it cannot match anything.
 bool parse_station_pattern(const QString &text, port_watch::pattern *out, QString *why);
 
+// Ports in the order people count them: ttyUSB2 before ttyUSB10.
+bool port_order(const QString &a, const QString &b);
+
 // The firmware every device of the line gets: loaded once, the same bytes for all.
 struct station_firmware
 {
@@ -34,14 +37,17 @@ struct station_firmware
 // One device position, as one tile shows it.
 struct station_tile
 {
-    enum class state { idle, running, ok, failed };
+    // written: a success the device never confirmed (no start, so no check of its own).
+    enum class state { idle, running, ok, written, failed };
 
     QString location;     // the port the update opens
     QString serial;       // the USB serial number, empty when unknown
+    QString board_serial; // the board's own, scanned before its update; empty when none
     bool present = true;  // still plugged in
     bool replugged = false; // a new device came while the last one's update still ran
     state what = state::idle;
     QString reason;       // why it failed, in the window's words
+    bool passed() const { return what == state::ok || what == state::written; }
     std::unique_ptr<flash_job> job; // the running or last update; null before the first
     // The firmware this device got, for the shift log: the file may change meanwhile.
     QString firmware_path;
@@ -73,9 +79,11 @@ public:
     void start_watching(int interval_ms = 250);
     // One scan: a tile for each device that appeared, updated at once in automatic mode.
     void poll();
-    // Updates every device the patterns match now that is not already being updated;
-    // returns how many started.
-    int start_now();
+    // Updates every device the patterns match now that is not already being updated, those
+    // that passed since they were plugged in only if `again`; returns how many started.
+    int start_now(bool again = true);
+    // Devices present that passed since they were plugged in: 开始 asks before repeating them.
+    int passed_count() const;
     // Automatic mode: each device is updated as it appears, once while it stays plugged in.
     void set_auto(bool on);
     bool auto_on() const { return automatic; }
@@ -86,9 +94,29 @@ public:
     int running() const { return runner.running(); }
 
     const std::vector<std::unique_ptr<station_tile>> &tiles() const { return tile_list; }
+    // The order the tiles are shown in: failures first, so none hides below the others,
+    // then the rest by port. Indices into tiles().
+    std::vector<int> display_order() const;
     qint64 elapsed_ms(const station_tile &t) const;
-    int ok_count() const { return ok_total; }
-    int failed_count() const { return failed_total; }
+    // Devices that ended with their image written (written_count() of them unconfirmed)
+    // and that failed, in the shift and since the last 开始 or 自动 switched on.
+    int ok_count() const { return shift.ok; }
+    int written_count() const { return shift.written; }
+    int failed_count() const { return shift.failed; }
+    int batch_ok_count() const { return batch.ok; }
+    int batch_written_count() const { return batch.written; }
+    int batch_failed_count() const { return batch.failed; }
+
+    // The next device to start is recorded with this board serial number; empty for none.
+    void set_board_serial(const QString &text);
+    const QString &board_serial() const { return next_board_serial; }
+
+    // A record the shift log could not take stops every new update until the operator
+    // has seen it; devices already running go on.
+    bool log_blocked() const { return log_stop; }
+    const QString &log_error() const { return log_why; }
+    int unlogged_count() const { return unlogged; }
+    void acknowledge_log();
     quint64 polls() const { return poll_total; }
 
     // How a tile's state and result read in the window.
@@ -99,6 +127,9 @@ signals:
     void tiles_changed();        // tiles came or went: the layout changes
     void tile_changed(int index);
     void tally_changed();
+    void device_ended(int index); // its tile has its verdict
+    void board_serial_changed();
+    void log_changed();           // the log failed or was acknowledged
     void logged(const QString &line); // one line of the run log
     void finished();             // after stop_all(), nothing runs any more
 
@@ -128,7 +159,18 @@ private:
     shift_log log;
     bool automatic = false;
     bool stop_asked = false;
-    int ok_total = 0;
-    int failed_total = 0;
+    struct tally
+    {
+        int ok = 0;
+        int written = 0;
+        int failed = 0;
+        void add(station_tile::state what);
+    };
+    tally shift;
+    tally batch;
+    QString next_board_serial;
+    bool log_stop = false;
+    QString log_why;
+    int unlogged = 0;
     quint64 poll_total = 0;
 };

@@ -8,13 +8,37 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QRegularExpression>
-#include <QScrollBar>
+#include <QScreen>
+#include <QSettings>
+#include <QShortcut>
+#include <QTextDocument>
+
+// The grid's columns and tile size at each change, for whoever sizes a line's screen.
+Q_LOGGING_CATEGORY(layout_log, "korvane.station.layout", QtWarningMsg)
 
 namespace {
 
-constexpr int tile_columns = 3;
+constexpr int tile_spacing = 6;
+const QKeySequence start_key(Qt::Key_F5);
+const QKeySequence auto_key(Qt::Key_F6);
+
+// A red band across the window: what stops the line is seen from across the room.
+const char banner_style[] = "background: #c62828; color: white; font-weight: bold; padding: 6px;";
+
+// The focus ring of the Fusion style is a faint line; an operator working from the
+// keyboard must see where Space and Return will land.
+const char focus_style[] =
+    "QPushButton:focus, QLineEdit:focus, QComboBox:focus, QCheckBox:focus "
+    "{ border: 3px solid #1565c0; border-radius: 3px; }"
+    "QPushButton { padding: 4px 12px; border: 1px solid #8a8a8a; border-radius: 3px; background: #f2f2f2; }"
+    "QPushButton:disabled { color: #9e9e9e; }"
+    "QPushButton#pB_auto:checked { background: #2e7d32; color: white; }"
+    "QPushButton#pB_auto:checked:disabled { background: #b9cfba; color: #f4f4f4; }"
+    "QLineEdit, QComboBox { border: 1px solid #8a8a8a; border-radius: 3px; padding: 2px; }";
 
 } // namespace
 
@@ -25,13 +49,7 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
     setWindowTitle(tr("固件更新工作站V" KORVANE_VERSION_SHORT));
     press_buttons_with_enter(this);
     init_lists();
-    // The tally is read from across the bench like the tiles.
-    QFont big = ui->lB_tally->font();
-    big.setPointSize(20);
-    big.setBold(true);
-    ui->lB_tally->setFont(big);
-    ui->wG_tiles->layout()->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    show_tally();
+    init_look();
 
     // A typed path is loaded once the field is left or Return pressed; 选择 always loads,
     // so a rebuilt file of the same name is picked up by choosing it again.
@@ -39,17 +57,41 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
         if (ui->lE_firmware->text() != model.firmware().path)
             load_firmware(ui->lE_firmware->text());
     });
-    connect(ui->lE_ports, &QLineEdit::editingFinished, this, [this] { apply_patterns(); });
+    connect(ui->lE_ports, &QLineEdit::editingFinished, this, [this] {
+        if (apply_patterns())
+            remember();
+    });
     for (QComboBox *box : {ui->cB_baud, ui->cB_stopbit, ui->cB_checkbit})
         connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { apply_line(); });
-    connect(ui->rB_autoStart, &QRadioButton::toggled, this, [this] { apply_line(); });
-    apply_line();
+    connect(ui->cK_autoStart, &QCheckBox::toggled, this, [this] { apply_line(); });
+    connect(ui->cK_sound, &QCheckBox::toggled, this, [this](bool on) {
+        speaker.set_enabled(on);
+        remember();
+    });
+    // A scanner types the label and Return: the next board to start gets it.
+    connect(ui->lE_boardSerial, &QLineEdit::returnPressed, this,
+            [this] { model.set_board_serial(ui->lE_boardSerial->text()); });
+    connect(&model, &station_line::board_serial_changed, this, [this] {
+        if (model.board_serial().isEmpty())
+            ui->lE_boardSerial->clear();
+    });
+    new QShortcut(start_key, ui->pB_start, [this] { ui->pB_start->animateClick(); });
+    new QShortcut(auto_key, ui->pB_auto, [this] { ui->pB_auto->animateClick(); });
 
     connect(&model, &station_line::tiles_changed, this, &StationWindow::rebuild_tiles);
     connect(&model, &station_line::tile_changed, this, &StationWindow::show_tile);
+    connect(&model, &station_line::device_ended, this, &StationWindow::sound_verdict);
     connect(&model, &station_line::tally_changed, this, &StationWindow::show_tally);
+    connect(&model, &station_line::log_changed, this, &StationWindow::show_log_banner);
     connect(&model, &station_line::logged, this, &StationWindow::add_log_line);
     connect(&model, &station_line::finished, this, &QWidget::close);
+    ui->sA_tiles->viewport()->installEventFilter(this);
+
+    restore();
+    apply_line();
+    show_image();
+    show_log_banner();
+    show_tally();
     model.start_watching();
 }
 
@@ -69,17 +111,91 @@ void StationWindow::init_lists()
     ui->cB_checkbit->addItems({tr("无校验"), tr("奇校验"), tr("偶校验")});
 }
 
+void StationWindow::init_look()
+{
+    setStyleSheet(QString::fromLatin1(focus_style));
+    // The tally is read from across the bench like the tiles.
+    QFont big = ui->lB_tally->font();
+    big.setPointSize(20);
+    big.setBold(true);
+    ui->lB_tally->setFont(big);
+    ui->lB_tally->setTextFormat(Qt::RichText);
+    ui->lB_tally->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    for (QWidget *banner : {static_cast<QWidget *>(ui->fR_logBanner), static_cast<QWidget *>(ui->lB_firmwareBanner)}) {
+        banner->setStyleSheet(QString::fromLatin1(banner_style));
+        banner->hide();
+    }
+    ui->pB_acknowledge->setStyleSheet(QStringLiteral("color: black; background: white; padding: 4px 24px;"));
+    ui->pB_acknowledge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    static_cast<QBoxLayout *>(ui->fR_logBanner->layout())->setStretch(0, 1);
+    ui->pB_start->setToolTip(start_key.toString(QKeySequence::NativeText));
+    ui->pB_auto->setToolTip(auto_key.toString(QKeySequence::NativeText));
+    auto *grid = static_cast<QGridLayout *>(ui->wG_tiles->layout());
+    grid->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    grid->setSpacing(tile_spacing);
+    grid->setContentsMargins(0, 0, 0, 0);
+    show_buttons();
+    // The line's screen is the station's: all of it, and never more whatever its density,
+    // so the tally and the tiles do not fall off its edge.
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        resize(screen->availableGeometry().size());
+}
+
+// ---- what the last run left, and what this one is told ------------------------------
+
+void StationWindow::restore()
+{
+    restoring = true;
+    QSettings s;
+    s.beginGroup(QStringLiteral("station"));
+    ui->lE_ports->setText(s.value(QStringLiteral("ports")).toString());
+    ui->cB_baud->setCurrentText(s.value(QStringLiteral("baud"), ui->cB_baud->currentText()).toString());
+    ui->cB_stopbit->setCurrentText(s.value(QStringLiteral("stop_bits"), ui->cB_stopbit->currentText()).toString());
+    ui->cB_checkbit->setCurrentIndex(s.value(QStringLiteral("parity"), ui->cB_checkbit->currentIndex()).toInt());
+    ui->cK_autoStart->setChecked(s.value(QStringLiteral("auto_start"), true).toBool());
+    ui->cK_sound->setChecked(s.value(QStringLiteral("sound"), true).toBool());
+    speaker.set_enabled(ui->cK_sound->isChecked());
+    const QString firmware = s.value(QStringLiteral("firmware")).toString();
+    restoring = false;
+    if (!ui->lE_ports->text().isEmpty())
+        apply_patterns();
+    if (!firmware.isEmpty()) {
+        ui->lE_firmware->setText(firmware);
+        load_firmware(firmware);
+    }
+}
+
+void StationWindow::remember() const
+{
+    if (restoring)
+        return;
+    QSettings s;
+    s.beginGroup(QStringLiteral("station"));
+    s.setValue(QStringLiteral("firmware"), ui->lE_firmware->text());
+    s.setValue(QStringLiteral("ports"), ui->lE_ports->text());
+    s.setValue(QStringLiteral("baud"), ui->cB_baud->currentText());
+    s.setValue(QStringLiteral("stop_bits"), ui->cB_stopbit->currentText());
+    s.setValue(QStringLiteral("parity"), ui->cB_checkbit->currentIndex());
+    s.setValue(QStringLiteral("auto_start"), ui->cK_autoStart->isChecked());
+    s.setValue(QStringLiteral("sound"), ui->cK_sound->isChecked());
+}
+
 bool StationWindow::apply(const station_options &options, QString *why)
 {
     if (!options.log.isEmpty() && !model.open_log(options.log, why))
         return false;
-    ui->lE_ports->setText(options.patterns.join(QLatin1Char(' ')));
-    apply_patterns();
+    if (!options.patterns.isEmpty()) {
+        ui->lE_ports->setText(options.patterns.join(QLatin1Char(' ')));
+        apply_patterns();
+    }
     if (!options.firmware.isEmpty()) {
         ui->lE_firmware->setText(options.firmware);
         load_firmware(options.firmware);
     }
+    if (options.no_sound)
+        ui->cK_sound->setChecked(false);
     ui->pB_auto->setChecked(options.automatic);
+    remember();
     return true;
 }
 
@@ -101,15 +217,15 @@ void StationWindow::load_firmware(const QString &path)
 {
     model.load_firmware(path);
     show_image();
+    show_buttons();
+    remember();
 }
 
 void StationWindow::show_image()
 {
     const station_firmware &f = model.firmware();
-    QPalette p = ui->lB_image->palette();
     const bool failed = !f.path.isEmpty() && !f.ok();
-    p.setColor(QPalette::WindowText, failed ? QColor(0xc6, 0x28, 0x28) : palette().color(QPalette::WindowText));
-    ui->lB_image->setPalette(p);
+    ui->lB_firmwareBanner->setVisible(failed);
     if (f.path.isEmpty()) {
         ui->lB_image->setText(tr("未加载固件"));
         return;
@@ -127,11 +243,13 @@ void StationWindow::show_image()
         {image::failure::short_read, QT_TR_NOOP("文件读取不完整")},
         {image::failure::too_short, QT_TR_NOOP("文件太短")},
     };
-    QString detail;
+    QString detail = QFileInfo::exists(f.path) ? QString() : tr("文件不存在");
     for (const auto &t : texts)
-        if (t.first == f.image.error)
+        if (detail.isEmpty() && t.first == f.image.error)
             detail = tr(t.second);
     ui->lB_image->setText(tr("固件读取失败！%1").arg(detail));
+    ui->lB_firmwareBanner->setText(tr("固件读取失败！%1：%2。开始和自动已停用，请重新选择固件。")
+                                       .arg(QDir::toNativeSeparators(f.path), detail));
 }
 
 bool StationWindow::apply_patterns()
@@ -143,7 +261,7 @@ bool StationWindow::apply_patterns()
         ui->statusbar->clearMessage();
         return true;
     }
-    ui->statusbar->showMessage(tr("端口有误：%1").arg(why));
+    ui->statusbar->showMessage(tr("串口有误：%1").arg(why));
     return false;
 }
 
@@ -154,32 +272,72 @@ void StationWindow::apply_line()
     s.baud_rate = ui->cB_baud->currentText().toInt();
     s.stop_bits = ui->cB_stopbit->currentText().toInt();
     s.parity = parities[qBound(0, ui->cB_checkbit->currentIndex(), 2)];
-    s.auto_start = ui->rB_autoStart->isChecked();
+    s.auto_start = ui->cK_autoStart->isChecked();
     model.set_line(s);
+    remember();
+}
+
+// 自动 reads at a glance: its word and its colour; both buttons wait for a firmware.
+void StationWindow::show_buttons()
+{
+    const bool on = ui->pB_auto->isChecked();
+    ui->pB_auto->setText(tr("%1 (%2)").arg(on ? tr("自动：开") : tr("自动：关"),
+                                          auto_key.toString(QKeySequence::NativeText)));
+    ui->pB_start->setText(tr("开始 (%1)").arg(start_key.toString(QKeySequence::NativeText)));
+    const bool usable = model.firmware().ok();
+    ui->pB_start->setEnabled(usable);
+    ui->pB_auto->setEnabled(usable);
+}
+
+bool StationWindow::ask_again(int passed)
+{
+    QMessageBox box(QMessageBox::Question, tr("再次更新"),
+                    tr("%1 台设备插入后已经更新成功，是否再次更新？").arg(passed), QMessageBox::NoButton, this);
+    QPushButton *again = box.addButton(tr("再次更新"), QMessageBox::AcceptRole);
+    QPushButton *others = box.addButton(tr("只更新其余设备"), QMessageBox::RejectRole);
+    box.setDefaultButton(others);
+    box.setEscapeButton(others);
+    box.exec();
+    return box.clickedButton() == again;
 }
 
 void StationWindow::on_pB_start_clicked()
 {
     if (ui->lE_firmware->text() != model.firmware().path)
         load_firmware(ui->lE_firmware->text());
-    if (!model.firmware().ok()) {
-        QMessageBox box(QMessageBox::Critical, tr("错误"), tr("请先选择固件！"), QMessageBox::NoButton, this);
-        box.setDefaultButton(box.addButton(tr("确认"), QMessageBox::AcceptRole));
-        box.exec();
+    if (!model.firmware().ok() || !apply_patterns())
+        return; // the banner says why
+    if (model.log_blocked()) {
+        ui->statusbar->showMessage(tr("日志写入失败，请先确认"));
         return;
     }
-    if (apply_patterns() && model.start_now() == 0)
+    model.poll();
+    const int passed = model.passed_count();
+    const bool again = passed == 0 || ask_again(passed);
+    if (model.start_now(again) == 0)
         ui->statusbar->showMessage(tr("没有可更新的设备"));
 }
 
 void StationWindow::on_pB_auto_toggled(bool checked)
 {
     model.set_auto(checked);
-    if (checked && !model.firmware().ok())
-        ui->statusbar->showMessage(tr("请先选择固件！"));
+    show_buttons();
+}
+
+void StationWindow::on_pB_acknowledge_clicked()
+{
+    model.acknowledge_log();
 }
 
 // ---- what the line shows ------------------------------------------------------------
+
+void StationWindow::show_log_banner()
+{
+    ui->fR_logBanner->setVisible(model.log_blocked());
+    ui->lB_logBanner->setText(tr("日志写入失败：%1。已暂停更新新设备，%2 台设备没有记录。请处理后按确认继续。")
+                                  .arg(model.log_error())
+                                  .arg(model.unlogged_count()));
+}
 
 void StationWindow::rebuild_tiles()
 {
@@ -188,15 +346,39 @@ void StationWindow::rebuild_tiles()
         delete tiles.back();
         tiles.pop_back();
     }
-    auto *grid = static_cast<QGridLayout *>(ui->wG_tiles->layout());
-    while (tiles.size() < wanted) {
-        const int i = int(tiles.size());
-        auto *tile = new tile_view(ui->wG_tiles);
-        grid->addWidget(tile, i / tile_columns, i % tile_columns, Qt::AlignTop);
-        tiles.push_back(tile);
-    }
+    while (tiles.size() < wanted)
+        tiles.push_back(new tile_view(ui->wG_tiles));
     for (int i = 0; i < int(wanted); ++i)
         show_tile(i);
+    lay_out_tiles();
+}
+
+// Columns and tile size from the space there is and the number of devices; failures first.
+void StationWindow::lay_out_tiles()
+{
+    auto *grid = static_cast<QGridLayout *>(ui->wG_tiles->layout());
+    for (tile_view *t : tiles)
+        grid->removeWidget(t);
+    const QSize area = ui->sA_tiles->viewport()->size();
+    const tile_grid shape = fit_tiles(int(tiles.size()), area, tile_view::minimum_tile(font()), tile_spacing);
+    qCDebug(layout_log, "%d tiles in %dx%d: %d columns of %dx%d%s", int(tiles.size()), area.width(),
+            area.height(), shape.columns, shape.tile.width(), shape.tile.height(),
+            shape.fits ? ", all in view" : ", scrolling");
+    const std::vector<int> order = model.display_order();
+    for (int place = 0; place < int(order.size()) && size_t(order[size_t(place)]) < tiles.size(); ++place) {
+        tile_view *t = tiles[size_t(order[size_t(place)])];
+        t->setFixedSize(shape.tile);
+        grid->addWidget(t, place / shape.columns, place % shape.columns);
+    }
+}
+
+bool StationWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->sA_tiles->viewport() && event->type() == QEvent::Resize) {
+        show_tally();
+        lay_out_tiles();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void StationWindow::show_tile(int index)
@@ -207,12 +389,37 @@ void StationWindow::show_tile(int index)
     }
 }
 
+void StationWindow::sound_verdict(int index)
+{
+    const station_tile &t = *model.tiles()[size_t(index)];
+    speaker.play(t.what == station_tile::state::failed ? station_sound::kind::fail : station_sound::kind::pass);
+    lay_out_tiles(); // a failure moves to the front
+}
+
 void StationWindow::show_tally()
 {
-    ui->lB_tally->setText(tr("<span style=\"color:#2e7d32\">成功 %1</span> / "
-                             "<span style=\"color:#c62828\">失败 %2</span>")
-                              .arg(model.ok_count())
-                              .arg(model.failed_count()));
+    const auto counts = [](int ok, int written, int failed) {
+        QString text = tr("<span style=\"color:#2e7d32\">成功 %1</span>").arg(ok - written);
+        if (written > 0)
+            text += tr(" / <span style=\"color:#b26a00\">已写入 %1</span>").arg(written);
+        return text + tr(" / <span style=\"color:#c62828\">失败 %1</span>").arg(failed);
+    };
+    const QString batch = tr("本批 %1").arg(counts(model.batch_ok_count(), model.batch_written_count(),
+                                                  model.batch_failed_count()));
+    QString shift = tr("本班 %1").arg(counts(model.ok_count(), model.written_count(), model.failed_count()));
+    if (model.unlogged_count() > 0)
+        shift += tr(" &nbsp; <span style=\"color:#c62828\">未记录 %1</span>").arg(model.unlogged_count());
+    // On a narrow screen the shift's count goes under the batch's rather than widening
+    // the window past the screen's edge.
+    QTextDocument one_line;
+    one_line.setDefaultFont(ui->lB_tally->font());
+    one_line.setHtml(batch + QStringLiteral(" &nbsp; ") + shift);
+    int room = ui->centralwidget->width() - 40;
+    for (QWidget *w : {static_cast<QWidget *>(ui->pB_start), static_cast<QWidget *>(ui->pB_auto),
+                       static_cast<QWidget *>(ui->label_6), static_cast<QWidget *>(ui->lE_boardSerial)})
+        room -= w->minimumSizeHint().width();
+    const bool fits = one_line.idealWidth() <= room;
+    ui->lB_tally->setText(batch + (fits ? QStringLiteral(" &nbsp; ") : QStringLiteral("<br>")) + shift);
 }
 
 void StationWindow::add_log_line(const QString &text)
@@ -233,6 +440,6 @@ void StationWindow::closeEvent(QCloseEvent *event)
     if (model.stopping())
         return;
     centralWidget()->setEnabled(false);
-    ui->statusbar->showMessage(tr("正在停止……"));
+    ui->statusbar->showMessage(tr("正在停止......"));
     model.stop_all();
 }

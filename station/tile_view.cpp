@@ -4,63 +4,117 @@
 #include "station_line.h"
 
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
+
+#include <algorithm>
+
+tile_grid fit_tiles(int count, const QSize &area, const QSize &minimum, int spacing)
+{
+    tile_grid best;
+    double best_score = -1;
+    for (int columns = 1; columns <= qMax(1, count); ++columns) {
+        const int rows = (qMax(1, count) + columns - 1) / columns;
+        const int w = (area.width() - (columns - 1) * spacing) / columns;
+        const int h = (area.height() - (rows - 1) * spacing) / rows;
+        if (w < minimum.width() || h < minimum.height())
+            continue;
+        // Never taller than wide nor more than three times as wide as tall: one device
+        // alone gets a large tile, not a banner across the screen.
+        const int height = std::min(h, w);
+        const int width = std::min(w, 3 * height);
+        const double score = std::min(double(width), 2.0 * height);
+        if (score > best_score) {
+            best_score = score;
+            best = {columns, QSize(width, height), true};
+        }
+    }
+    if (best_score >= 0)
+        return best;
+    const int columns = qMax(1, (area.width() + spacing) / (minimum.width() + spacing));
+    const int w = qMax(minimum.width(), (area.width() - (columns - 1) * spacing) / columns);
+    return {columns, QSize(w, minimum.height()), false};
+}
+
+QSize tile_view::minimum_tile(const QFont &font)
+{
+    const int line = QFontMetrics(font).height();
+    return {9 * line, 5 * line};
+}
 
 tile_view::tile_view(QWidget *parent)
     : QFrame(parent), port(new QLabel(this)), serial(new QLabel(this)), state(new QLabel(this)),
       bar(new QProgressBar(this)), step(new QLabel(this)), elapsed(new QLabel(this))
 {
     setFrameShape(QFrame::StyledPanel);
-    setMinimumWidth(300);
     QFont bold = port->font();
     bold.setBold(true);
     port->setFont(bold);
     serial->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    // The verdict is read from meters away: large, bold, on a full-width coloured band.
+    // The verdict is read from meters away: bold on a full-width coloured band, its size
+    // set from the band's own (fit_texts()).
     QFont big = state->font();
-    big.setPointSize(28);
     big.setBold(true);
     state->setFont(big);
     state->setAlignment(Qt::AlignCenter);
-    state->setAutoFillBackground(true);
-    state->setMinimumHeight(72);
+    state->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     bar->setRange(0, 100);
+    bar->setTextVisible(false);
+    bar->setFixedHeight(QFontMetrics(font()).height() * 2 / 3);
     elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    step->setWordWrap(true);
+    // Long paths and reasons are cut to the tile (fit_texts()), never widen it.
+    for (QLabel *l : {port, serial, step})
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(4, 3, 4, 3);
+    grid->setSpacing(2);
     grid->addWidget(port, 0, 0);
     grid->addWidget(serial, 0, 1);
     grid->addWidget(state, 1, 0, 1, 2);
     grid->addWidget(bar, 2, 0, 1, 2);
-    grid->addWidget(step, 3, 0);
-    grid->addWidget(elapsed, 3, 1);
-    grid->setColumnStretch(0, 1);
+    // Side by side in a row of their own, so that a failure's reason can take it all.
+    auto *bottom = new QHBoxLayout;
+    bottom->addWidget(step, 1);
+    bottom->addWidget(elapsed);
+    grid->addLayout(bottom, 3, 0, 1, 2);
+    grid->setColumnStretch(0, 3);
+    grid->setColumnStretch(1, 2);
+    grid->setRowStretch(1, 1);
 }
 
 void tile_view::paint_state(const station_tile &t)
 {
-    QPalette p = state->palette();
     QColor band(0xe0, 0xe0, 0xe0);
     QColor text(0x30, 0x30, 0x30);
     if (t.what == station_tile::state::ok) {
         band = QColor(0x2e, 0x7d, 0x32);
         text = Qt::white;
+    } else if (t.what == station_tile::state::written) {
+        band = QColor(0xef, 0x8f, 0x00); // amber: on the device, but never confirmed by it
+        text = Qt::black;
     } else if (t.what == station_tile::state::failed) {
         band = QColor(0xc6, 0x28, 0x28);
         text = Qt::white;
     }
-    p.setColor(QPalette::Window, band);
-    p.setColor(QPalette::WindowText, text);
-    state->setPalette(p);
+    // Style sheets, not palettes: the tile's own sheet would override a palette.
+    state->setStyleSheet(QStringLiteral("background: %1; color: %2;").arg(band.name(), text.name()));
     state->setText(station_line::state_text(t.what));
+    // A failed tile is red all over, not only its band.
+    setStyleSheet(t.what == station_tile::state::failed
+                      ? QStringLiteral("tile_view { border: 3px solid #c62828; background: #fde0e0; }")
+                      : QString());
 }
 
 void tile_view::show_tile(const station_tile &t, qint64 elapsed_ms)
 {
-    port->setText(t.present ? t.location : tr("%1 (已拔出)").arg(t.location));
-    serial->setText(t.serial.isEmpty() ? QString() : tr("序列号 %1").arg(t.serial));
+    port_text = t.present ? t.location : tr("%1 (已拔出)").arg(t.location);
+    // The board's own number is what the shift log is searched by; the adapter's otherwise.
+    serial_text = !t.board_serial.isEmpty() ? tr("板卡 %1").arg(t.board_serial)
+                  : t.serial.isEmpty()      ? QString()
+                                            : tr("序列号 %1").arg(t.serial);
+    setToolTip(QStringLiteral("%1\n%2").arg(t.location, t.board_serial.isEmpty() ? t.serial : t.board_serial));
     paint_state(t);
     bar->setValue(t.job ? qMax(0, t.job->progress) : 0);
     // A failure says why, in red; otherwise the step the update is at (or ended in).
@@ -68,11 +122,37 @@ void tile_view::show_tile(const station_tile &t, qint64 elapsed_ms)
     QPalette p = step->palette();
     p.setColor(QPalette::WindowText, failed ? QColor(0xc6, 0x28, 0x28) : palette().color(QPalette::WindowText));
     step->setPalette(p);
+    QFont f = step->font();
+    f.setBold(failed);
+    step->setFont(f);
     if (failed)
-        step->setText(t.reason);
+        step_text = t.reason;
     else if (t.what == station_tile::state::ok)
-        step->setText(tr("更新完成"));
+        step_text = tr("更新完成");
+    else if (t.what == station_tile::state::written)
+        step_text = tr("已写入，未经设备确认");
     else
-        step->setText(t.job ? t.job->step : QString());
+        step_text = t.job ? t.job->step : QString();
     elapsed->setText(t.job ? tr("%1 秒").arg(double(elapsed_ms) / 1000.0, 0, 'f', 1) : QString());
+    elapsed->setVisible(!failed); // why it failed matters more than how long it took
+    fit_texts();
+}
+
+void tile_view::resizeEvent(QResizeEvent *event)
+{
+    QFrame::resizeEvent(event);
+    fit_texts();
+}
+
+void tile_view::fit_texts()
+{
+    // The port's end names it (ttyUSB12); a reason's start says the most.
+    port->setText(port->fontMetrics().elidedText(port_text, Qt::ElideLeft, port->width()));
+    serial->setText(serial->fontMetrics().elidedText(serial_text, Qt::ElideLeft, serial->width()));
+    step->setText(step->fontMetrics().elidedText(step_text, Qt::ElideRight, step->width()));
+    step->setToolTip(step_text);
+    // Three characters (已写入) across the band, and no taller than the band allows.
+    QFont big = state->font();
+    big.setPixelSize(qBound(12, std::min(state->height() * 3 / 5, state->width() / 4), 160));
+    state->setFont(big);
 }

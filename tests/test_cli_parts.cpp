@@ -7,6 +7,7 @@
 #include "port_lookup.h"
 #include "port_watch.h"
 #include "shift_log.h"
+#include "status_text.h"
 #include "wire_watch.h"
 
 #include <QJsonDocument>
@@ -65,6 +66,7 @@ private slots:
     void verdict_per_device_data();
     void verdict_per_device();
     void verdict_of_the_command();
+    void what_to_check();
 
     void watch_trace_lines();
 
@@ -228,6 +230,55 @@ void CliPartsTest::verdict_of_the_command()
     QCOMPARE(end.step, QStringLiteral("opening the serial port"));
 }
 
+// A failure says what the operator can do about it: an unplugged device is told apart
+// from a silent one, and a bootloader that never answered comes with what to check and
+// with what the application's answer to the restart request showed. While it is looked
+// for, a word every five seconds with the time left.
+void CliPartsTest::what_to_check()
+{
+    const auto unplugged = job_with({-4});
+    unplugged->port_gone = true;
+    job_end end = conclude(*unplugged);
+    QVERIFY(end.unplugged);
+    QCOMPARE(end.exit, 4);
+    QVERIFY2(end.reason.contains(QLatin1String("unplugged")), qPrintable(end.reason));
+    QVERIFY(!conclude(*job_with({-4})).unplugged);
+    const auto unusable = job_with({-5});
+    unusable->port_gone = true;
+    QVERIFY(!conclude(*unusable).unplugged); // the file failed, whatever became of the port
+
+    const auto silent = job_with({-4});
+    silent->step = silent->result_step = QString::fromUtf8(status_text::handshaking);
+    silent->settings.baud_rate = 9600;
+    const auto heard = [&](int requests, int replies) {
+        silent->restart_requests = requests;
+        silent->restart_replies = replies;
+        return conclude(*silent).reason;
+    };
+    QString reason = heard(2, 1);
+    for (const char *what : {"power and cable", "baud rate (9600)", "restart settings",
+                             "the application answered the restart request"})
+        QVERIFY2(reason.contains(QLatin1String(what)), qPrintable(reason));
+    QVERIFY2(heard(2, 0).contains(QLatin1String("did not answer the restart request")), qPrintable(heard(2, 0)));
+    QVERIFY2(heard(0, 0).contains(QLatin1String("no restart request was sent")), qPrintable(heard(0, 0)));
+    QVERIFY(!conclude(*job_with({-4})).reason.contains(QLatin1String("power")));
+
+    flash_job looking;
+    looking.note_status(QString::fromUtf8(status_text::handshaking), 1000);
+    QStringList told;
+    for (qint64 now = 1000; now <= 13000; now += 100) {
+        const QString text = looking.looking_notice(now);
+        if (!text.isEmpty())
+            told << text;
+    }
+    QCOMPARE(told, QStringList({"still looking for the bootloader: 5 s so far, 25 s left",
+                                "still looking for the bootloader: 10 s so far, 20 s left"}));
+    looking.note_status(QString::fromUtf8(status_text::syncing), 13000);
+    QVERIFY(looking.looking_notice(30000).isEmpty());
+    looking.note_status(QString::fromUtf8(status_text::handshaking), 30000); // counted afresh
+    QCOMPARE(looking.looking_notice(35000), QStringLiteral("still looking for the bootloader: 5 s so far, 25 s left"));
+}
+
 void CliPartsTest::watch_trace_lines()
 {
     QElapsedTimer clock;
@@ -334,8 +385,11 @@ void CliPartsTest::shift_log_lines()
     r.has_code = true;
     r.duration_ms = 1234;
     r.bytes = 5004;
+    r.board_serial = QStringLiteral("SN-0001");
     QVERIFY(log.append(r, &why));
     r.serial.clear();
+    r.board_serial.clear();
+    r.reason = QStringLiteral("unplugged");
     r.has_code = false;
     r.result = QStringLiteral("interrupted");
     r.firmware_sha256.clear(); // a file that could not be read
@@ -356,11 +410,15 @@ void CliPartsTest::shift_log_lines()
     QCOMPARE(first.value("firmware_sha256").toString(), QStringLiteral("01").repeated(32));
     QCOMPARE(first.value("code").toInt(-1), 0);
     QCOMPARE(first.value("bytes").toInt(), 5004);
+    QCOMPARE(first.value("board_serial").toString(), QStringLiteral("SN-0001"));
+    QVERIFY(first.value("reason").isNull());
     const QJsonObject second = QJsonDocument::fromJson(lines.at(1)).object();
     QVERIFY(second.value("serial").isNull());
     QVERIFY(second.value("code").isNull());
     QVERIFY(second.value("firmware_sha256").isNull());
     QCOMPARE(second.value("result").toString(), QStringLiteral("interrupted"));
+    QVERIFY(second.value("board_serial").isNull());
+    QCOMPARE(second.value("reason").toString(), QStringLiteral("unplugged"));
 
     QVERIFY(!shift_log().open(dir.path(), &why)); // a folder
     QVERIFY(!why.isEmpty());

@@ -1,17 +1,23 @@
 // korvane-station against several simulated devices that come and go on links in a folder
 // of their own, watched as <folder>/ttySIM*: each device updated exactly once as it
-// appears, 开始 for every device there, the tally and the shift log, and a window closed
-// in the middle of an update. Attempts are counted in the devices' own events.
+// appears, 开始 for every device there, the tally and the shift log, a log that cannot be
+// written, a scanned board serial, and a window closed in the middle of an update.
+// Attempts are counted in the devices' own events.
 #include "command_line.h"
 #include "devsim_harness.h"
 #include "stationwindow.h"
+#include "tile_view.h"
 #include "widget_test_main.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QCheckBox>
 #include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QPushButton>
 
 #include <memory>
 
@@ -63,8 +69,10 @@ class StationTest : public QObject
 
 private slots:
     void initTestCase();
+    void tiles_share_the_screen();
     void automatic_mode_updates_each_device_once();
     void start_updates_every_device_there();
+    void full_log_scanned_serial_and_missing_firmware();
     void closing_stops_the_updates();
     void command_line_starts_the_line();
 
@@ -81,6 +89,31 @@ void StationTest::initTestCase()
     firmware = files.filePath(QStringLiteral("fw.bin"));
     image = make_firmware(firmware, 5000, 7);
     QVERIFY(!image.isEmpty());
+}
+
+// The grid: a line's worth of tiles in view with room for their words, a single device
+// large but not a banner, too many to fit scrolled at the smallest size; ports counted
+// as people count them.
+void StationTest::tiles_share_the_screen()
+{
+    const QSize least(189, 105);
+    const tile_grid line = fit_tiles(32, QSize(1904, 860), least, 6);
+    QVERIFY(line.fits);
+    QVERIFY(line.tile.width() >= least.width() && line.tile.height() >= least.height());
+    const int rows = (32 + line.columns - 1) / line.columns;
+    QVERIFY(line.columns * line.tile.width() + (line.columns - 1) * 6 <= 1904);
+    QVERIFY(rows * line.tile.height() + (rows - 1) * 6 <= 860);
+    const tile_grid one = fit_tiles(1, QSize(1904, 860), least, 6);
+    QCOMPARE(one.tile, QSize(1904, 860));
+    QCOMPARE(fit_tiles(1, QSize(400, 900), least, 6).tile, QSize(400, 400)); // never a tower
+    const tile_grid many = fit_tiles(100, QSize(1350, 500), least, 6);
+    QVERIFY(!many.fits);
+    QCOMPARE(many.tile.height(), least.height());
+    QCOMPARE(many.columns, (1350 + 6) / (189 + 6));
+
+    QStringList ports{"/dev/ttyUSB10", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyUSB1"};
+    std::sort(ports.begin(), ports.end(), port_order);
+    QCOMPARE(ports, QStringList({"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10"}));
 }
 
 // Devices plugged in one after another: each updated once as it appears, one left
@@ -105,6 +138,7 @@ void StationTest::automatic_mode_updates_each_device_once()
 
     auto a = plug(dir, QStringLiteral("ttySIM1"));
     QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 1, 10000);
+    line.set_board_serial(QStringLiteral(" SN-7 ")); // scanned before the next board is plugged in
     auto b = plug(dir, QStringLiteral("ttySIM2"));
     QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 2, 10000);
     QVERIFY(let_polls_pass(line, 10));
@@ -119,6 +153,11 @@ void StationTest::automatic_mode_updates_each_device_once()
     QTRY_COMPARE_WITH_TIMEOUT(line.failed_count(), 1, 20000);
     QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 3, 10000);
     QVERIFY(c->has(QStringLiteral("unplugged")));
+    // Pulled out, not silent; and shown first, ahead of the ports before it.
+    const station_tile &failed = *line.tiles()[size_t(line.display_order().front())];
+    QCOMPARE(failed.location, dir.filePath(QStringLiteral("ttySIM3")));
+    QCOMPARE(failed.reason, QStringLiteral("已拔出"));
+    QCOMPARE(int(line.display_order().size()), 4);
     QCOMPARE(c->count(erase), 1);
     QCOMPARE(d->count(erase), 1);
 
@@ -146,6 +185,9 @@ void StationTest::automatic_mode_updates_each_device_once()
         QCOMPARE(o.value(QStringLiteral("firmware_size")).toInt(), 5000);
         QCOMPARE(o.value(QStringLiteral("firmware_sha256")).toString(), sha256_hex(firmware));
         QCOMPARE(o.value(QStringLiteral("bytes")).toInt() == image.size(), ok);
+        QCOMPARE(o.value(QStringLiteral("reason")).toString(), ok ? QString() : QStringLiteral("unplugged"));
+        QCOMPARE(o.value(QStringLiteral("board_serial")).toString(),
+                 seen.constLast().startsWith(QLatin1String("ttySIM2")) ? QStringLiteral("SN-7") : QString());
     }
     QCOMPARE(seen, QStringList({"ttySIM1 ok 0", "ttySIM2 ok 0", "ttySIM4 ok 0", "ttySIM3 failed -4",
                                 "ttySIM3 ok 0"}));
@@ -153,6 +195,9 @@ void StationTest::automatic_mode_updates_each_device_once()
 
 // 开始 with automatic mode off: devices that are there are shown but left alone until it
 // is pressed, then every one not already being updated starts, plain port names included.
+// Those that passed since they were plugged in are repeated only when the operator says
+// so; each 开始 begins a batch. Without a program start the device never confirms its
+// image: written, not 成功.
 void StationTest::start_updates_every_device_there()
 {
     QTemporaryDir dir;
@@ -166,24 +211,102 @@ void StationTest::start_updates_every_device_there()
     QString why;
     QVERIFY(line.set_patterns(ports, &why));
     QVERIFY(line.load_firmware(firmware));
+    line_settings no_start;
+    no_start.auto_start = false;
+    line.set_line(no_start);
     line.start_watching(50);
     QTRY_COMPARE(int(line.tiles().size()), 3);
     QVERIFY(let_polls_pass(line, 5));
     for (const auto &d : devices)
         QCOMPARE(d->count(erase), 0);
 
+    line.set_board_serial(QStringLiteral("SN-1"));
     QCOMPARE(line.start_now(), 3);
+    QVERIFY(line.board_serial().isEmpty()); // taken by the first, in port order
+    QCOMPARE(line.tiles()[0]->board_serial, QStringLiteral("SN-1"));
+    QCOMPARE(line.tiles()[1]->job->board_serial, QString());
     QCOMPARE(line.start_now(), 0); // all three are running
     QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 3, 10000);
     for (const auto &d : devices)
         QCOMPARE(d->count(erase), 1);
+    QCOMPARE(line.passed_count(), 3);
+    QCOMPARE(line.batch_ok_count(), 3);
+    QCOMPARE(line.start_now(false), 0); // the operator declined to repeat them
+    QCOMPARE(line.batch_ok_count(), 0);
     QCOMPARE(line.start_now(), 3); // the same devices, once more on request
     QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 6, 10000);
     for (const auto &d : devices)
         QCOMPARE(d->count(erase), 2);
     QCOMPARE(line.failed_count(), 0);
+    QCOMPARE(line.batch_ok_count(), 3);
+    QCOMPARE(line.written_count(), 6);
     for (const auto &t : line.tiles())
-        QCOMPARE(int(t->what), int(station_tile::state::ok));
+        QCOMPARE(int(t->what), int(station_tile::state::written));
+}
+
+// The window as the line uses it. A firmware that is not there: a banner naming it, 开始
+// and 自动 disabled until a typed path loads. A scanner's code and Return: the next board
+// is recorded with it and the field clears. A log on a full disk: a banner, the tally
+// counts the device without a record, and no new device starts until 确认. The choices
+// are there again in the next window.
+void StationTest::full_log_scanned_serial_and_missing_firmware()
+{
+    QTemporaryDir dir;
+    const QString missing = files.filePath(QStringLiteral("no-such.bin"));
+    StationWindow window;
+    station_options options;
+    options.patterns = QStringList{dir.filePath(QStringLiteral("ttySIM*"))};
+    options.firmware = missing;
+    options.log = QStringLiteral("/dev/full");
+    options.automatic = true;
+    QString why;
+    QVERIFY(window.apply(options, &why));
+    window.show();
+    const auto child = [&](const char *name) { return window.findChild<QWidget *>(QLatin1String(name)); };
+    auto *start = static_cast<QPushButton *>(child("pB_start"));
+    auto *automatic = static_cast<QPushButton *>(child("pB_auto"));
+    auto *firmware_banner = static_cast<QLabel *>(child("lB_firmwareBanner"));
+    QVERIFY(!start->isEnabled() && !automatic->isEnabled());
+    QVERIFY(firmware_banner->isVisible());
+    QVERIFY2(firmware_banner->text().contains(missing), qPrintable(firmware_banner->text()));
+    QVERIFY(automatic->text().contains(QStringLiteral("自动：开")));
+
+    auto *path = static_cast<QLineEdit *>(child("lE_firmware"));
+    path->clear();
+    QTest::keyClicks(path, firmware);
+    QTest::keyClick(path, Qt::Key_Return);
+    QVERIFY(start->isEnabled() && automatic->isEnabled());
+    QVERIFY(!firmware_banner->isVisible());
+
+    auto *scanned = static_cast<QLineEdit *>(child("lE_boardSerial"));
+    QTest::keyClicks(scanned, QStringLiteral("SN-0001"));
+    QTest::keyClick(scanned, Qt::Key_Return);
+    auto a = plug(dir, QStringLiteral("ttySIM1"));
+    QTRY_COMPARE_WITH_TIMEOUT(window.line().ok_count(), 1, 10000);
+    QCOMPARE(window.line().tiles().at(0)->board_serial, QStringLiteral("SN-0001"));
+    QVERIFY(scanned->text().isEmpty());
+    QCOMPARE(window.sound().played(station_sound::kind::pass), 1);
+
+    QVERIFY(window.line().log_blocked());
+    QVERIFY(child("fR_logBanner")->isVisible());
+    QVERIFY(static_cast<QLabel *>(child("lB_tally"))->text().contains(QStringLiteral("未记录 1")));
+    auto b = plug(dir, QStringLiteral("ttySIM2"));
+    QTRY_COMPARE(int(window.line().tiles().size()), 2);
+    QVERIFY(let_polls_pass(window.line(), 10));
+    QCOMPARE(b->count(erase), 0);
+
+    static_cast<QCheckBox *>(child("cK_sound"))->setChecked(false);
+    QTest::mouseClick(static_cast<QPushButton *>(child("pB_acknowledge")), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(window.line().ok_count(), 2, 10000);
+    QCOMPARE(b->count(erase), 1);
+    QCOMPARE(window.line().unlogged_count(), 2);
+    QVERIFY(window.line().log_blocked());
+    QCOMPARE(window.sound().played(station_sound::kind::pass), 1);
+
+    StationWindow next;
+    QCOMPARE(next.findChild<QLineEdit *>(QStringLiteral("lE_firmware"))->text(), firmware);
+    QCOMPARE(next.findChild<QLineEdit *>(QStringLiteral("lE_ports"))->text(), options.patterns.constFirst());
+    QVERIFY(!next.findChild<QCheckBox *>(QStringLiteral("cK_sound"))->isChecked());
 }
 
 // A bootloader that never answers the handshake keeps its update looking for 30 s.
@@ -269,6 +392,9 @@ void StationTest::command_line_starts_the_line()
 
 int main(int argc, char *argv[])
 {
+    // The station keeps its settings: never the user's own, here or in the programs run.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     return run_widget_test<StationTest>(argc, argv);
 }
 
