@@ -38,6 +38,9 @@ struct flash_job
     UpdateSettings settings;
     QString refusal;       // why it was never started; empty when it ran
     int refusal_code = outcome::port_not_opened; // the result code it counts as
+    // Some bootloaders start the program without answering the start request: silence then
+    // counts as success, not verified.
+    bool accept_silent_start = false;
 
     QVector<int> results;
     QString step;        // the last status text
@@ -55,6 +58,8 @@ struct flash_job
     // any thread); once it has returned, the count is kept here.
     const work *worker = nullptr;
     qint64 confirmed_at_end = 0;
+    bool start_confirmed = false; // the device accepted the start: its check of the image passed
+    QString failure_detail;       // the worker's own words for its failure, if it had any
 
     qint64 bytes() const;
     qint64 elapsed_ms(qint64 now) const;
@@ -64,8 +69,15 @@ struct flash_job
     void note_status(const QString &text, qint64 now_ms);
     bool note_progress(int value);
     void note_result(int code);
-    // The worker's start() has returned.
-    void note_end(qint64 now_ms, bool stop_requested, qint64 confirmed);
+    // The worker's start() has returned; what it left behind.
+    struct worker_end
+    {
+        bool stop_requested = false;
+        qint64 confirmed = 0;
+        bool start_confirmed = false;
+        QString failure_detail;
+    };
+    void note_end(qint64 now_ms, const worker_end &end);
 };
 
 using job_list = std::vector<std::unique_ptr<flash_job>>;
@@ -78,8 +90,9 @@ struct job_end
     bool has_code = false;
     int code = 0;
     int exit = 0;
+    bool verified = false; // a success the device confirmed by accepting the start
     QString step;   // in words: where it ended
-    QString reason; // in words: why it failed; empty on success
+    QString reason; // in words: why it failed, or why a success is not verified
     bool after_stop = false; // it ended with a code although a stop had been requested
 };
 
@@ -95,5 +108,6 @@ QString step_name(const QString &status);
 QString code_text(int code);
 // "ok", "failed", "interrupted", "no result".
 QString kind_word(job_end::kind what);
-// The same with the failure's code: "failed (code -3)".
+// The same with the failure's code, "failed (code -3)", and "ok, not verified" for a success
+// the device did not confirm.
 QString result_word(const job_end &end);

@@ -41,6 +41,7 @@ void job_runner::start(flash_job &job, const QByteArray &image)
     auto thread = std::make_unique<QThread>();
     auto *worker = new work(job.settings);
     worker->set_image(image); // one image for every device, and one copy in memory
+    worker->set_silent_start_ok(job.accept_silent_start);
     worker->moveToThread(thread.get());
     connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
     connect_worker(job, *worker);
@@ -56,11 +57,13 @@ void job_runner::start(flash_job &job, const QByteArray &image)
         worker,
         [this, worker, j] {
             worker->start();
-            const qint64 confirmed = worker->confirmed_bytes();
-            const bool stopped = worker->stop_requested();
+            flash_job::worker_end end;
+            end.stop_requested = worker->stop_requested();
+            end.confirmed = worker->confirmed_bytes();
+            end.start_confirmed = worker->start_confirmed();
+            end.failure_detail = worker->failure_detail();
             QMetaObject::invokeMethod(
-                this, [this, j, confirmed, stopped] { finish(j, confirmed, stopped); },
-                Qt::QueuedConnection);
+                this, [this, j, end] { finish(j, end); }, Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
     if (stop_asked)
@@ -83,7 +86,7 @@ std::vector<work *> job_runner::workers() const
     return out;
 }
 
-void job_runner::finish(flash_job *job, qint64 confirmed, bool stopped)
+void job_runner::finish(flash_job *job, flash_job::worker_end end)
 {
     // The worker is deleted on its own thread as that ends: a shift's worth of devices
     // leaves no threads behind.
@@ -97,6 +100,7 @@ void job_runner::finish(flash_job *job, qint64 confirmed, bool stopped)
         thread->wait();
     }
     --active;
-    job->note_end(clock.elapsed(), stopped || stop_asked, confirmed);
+    end.stop_requested = end.stop_requested || stop_asked;
+    job->note_end(clock.elapsed(), end);
     emit ended(job);
 }

@@ -65,6 +65,7 @@ public:
         e[QStringLiteral("text")] = end.what == job_end::kind::ok ? code_text(outcome::success)
                                     : end.reason.isEmpty()        ? result_word(end)
                                                                   : end.reason;
+        e[QStringLiteral("reason")] = or_null(end.reason);
         write(e);
     }
 
@@ -114,6 +115,7 @@ private:
     {
         e[QStringLiteral("result")] = kind_word(end.what);
         e[QStringLiteral("code")] = end.has_code ? QJsonValue(end.code) : QJsonValue();
+        e[QStringLiteral("verified")] = end.verified;
         e[QStringLiteral("exit")] = end.exit;
         e[QStringLiteral("time_ms")] = double(job.elapsed_ms(o.clock->elapsed()));
         e[QStringLiteral("bytes")] = double(job.bytes());

@@ -105,10 +105,12 @@ void work::start()
     // The image is in place whether or not the start is confirmed; only a refusal counts.
     if (settings().auto_start) {
         status(status_text::starting);
-        if (start_command() == outcome::rejected) {
+        const outcome::status started = start_command();
+        if (started == outcome::rejected) {
             emit result(outcome::wrong_answer);
             return;
         }
+        confirmed_start = started == outcome::accepted;
     }
     emit result(outcome::success);
 }

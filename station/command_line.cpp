@@ -36,7 +36,12 @@ station_command_line::station_command_line()
           QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
                          "firmware path, size and SHA-256, result, code, duration, bytes), written "
                          "as each device ends."),
-          QStringLiteral("FILE"))
+          QStringLiteral("FILE")),
+      silent_start(QStringLiteral("accept-silent-start"),
+                   QStringLiteral("For bootloaders that jump into the new program without answering "
+                                  "the start request: count a start request that gets no answer as "
+                                  "success, not verified (\"verified\": false in the log). Without it "
+                                  "such a device fails with 通信超时！."))
 {
     parser.setApplicationDescription(QStringLiteral(
         "A window for the production line, in Chinese: every device plugged into the watched\n"
@@ -51,7 +56,7 @@ station_command_line::station_command_line()
                                           QStringLiteral("Show this help.")),
                        QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
-                       watch, port, automatic, log});
+                       watch, port, automatic, log, silent_start});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file, loaded once for every device."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -74,6 +79,7 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
     }
     given.firmware = positional.value(0);
     given.automatic = parser.isSet(automatic);
+    given.accept_silent_start = parser.isSet(silent_start);
     given.log = parser.value(log);
     given.patterns = parser.values(watch) + parser.values(port);
     for (const QString &text : qAsConst(given.patterns)) {

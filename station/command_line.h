@@ -1,6 +1,7 @@
 #pragma once
 // korvane-station's command line, for a line that starts itself from a script:
-//   korvane-station [--watch PATTERN]... [--port NAME]... [--auto] [--log FILE] [FIRMWARE]
+//   korvane-station [--watch PATTERN]... [--port NAME]... [--auto] [--log FILE]
+//                   [--accept-silent-start] [FIRMWARE]
 // Read before the window exists, so --help, --version and a usage error need no display.
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -10,6 +11,7 @@ struct station_options
 {
     QStringList patterns; // --watch, then --port
     bool automatic = false;
+    bool accept_silent_start = false;
     QString log;
     QString firmware;
 };
@@ -35,6 +37,7 @@ private:
     QCommandLineOption port;
     QCommandLineOption automatic;
     QCommandLineOption log;
+    QCommandLineOption silent_start;
     station_options given;
     QString why;
 };

@@ -71,6 +71,7 @@ void StationWindow::init_lists()
 
 bool StationWindow::apply(const station_options &options, QString *why)
 {
+    model.set_accept_silent_start(options.accept_silent_start);
     if (!options.log.isEmpty() && !model.open_log(options.log, why))
         return false;
     ui->lE_ports->setText(options.patterns.join(QLatin1Char(' ')));
