@@ -45,7 +45,8 @@ struct flash_options
                                  QStringLiteral("1|2"), QStringLiteral("1")};
     QCommandLineOption no_start{QStringLiteral("no-start"),
                                 QStringLiteral("Leave the device in its bootloader: do not start "
-                                               "the new program.")};
+                                               "the new program. Nothing then checks the image: "
+                                               "written, not verified.")};
     QCommandLineOption silent_start{
         QStringLiteral("accept-silent-start"),
         QStringLiteral("For bootloaders that jump into the new program without answering the start "
@@ -71,7 +72,8 @@ struct flash_options
         QStringLiteral("log"),
         QStringLiteral("Append one JSON object per finished device to FILE, written as it ends: "
                        "time, port, USB serial number, firmware path, size and SHA-256, result, "
-                       "code, duration and bytes written."),
+                       "code, verified, reason, duration and bytes written. A FIFO that no process "
+                       "reads is refused at once (exit 73)."),
         QStringLiteral("FILE")};
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("Show only errors and the final result or summary "

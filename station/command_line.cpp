@@ -34,8 +34,9 @@ station_command_line::station_command_line()
                                "while it stays plugged in.")),
       log(QStringLiteral("log"),
           QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
-                         "firmware path, size and SHA-256, result, code, duration, bytes), written "
-                         "as each device ends."),
+                         "firmware path, size and SHA-256, result, code, verified, reason, duration, "
+                         "bytes), written as each device ends. A FIFO that no process reads is "
+                         "refused at once."),
           QStringLiteral("FILE")),
       silent_start(QStringLiteral("accept-silent-start"),
                    QStringLiteral("For bootloaders that jump into the new program without answering "
