@@ -19,8 +19,8 @@
 
 namespace {
 
-// A FIFO's reader that takes nothing holds a record up this long at most: the devices'
-// events wait on the same thread.
+// A FIFO (or a terminal) whose reader takes nothing holds a record up this long at most:
+// the devices' events wait on the same thread.
 constexpr int patience_ms = 2000;
 
 QString system_words(int error)
@@ -93,7 +93,9 @@ public:
                 done += n;
             } else if (n < 0 && error == EAGAIN) {
                 if (!writable(int(patience_ms - waited.elapsed()))) {
-                    *why = QStringLiteral("its reader has taken nothing for %1 s").arg(patience_ms / 1000);
+                    *why = QStringLiteral("nothing could be written to it for %1 s (its reader takes "
+                                          "nothing)")
+                               .arg(patience_ms / 1000);
                     break;
                 }
             } else if (n < 0 && error != EINTR) {
