@@ -125,6 +125,9 @@ QString explain_code(int code, const flash_job &job)
 {
     if (!job.failure_detail.isEmpty())
         return job.failure_detail;
+    if (code == outcome::no_answer && job.result_step == QString::fromUtf8(status_text::starting))
+        return QStringLiteral("the image was written but the device never confirmed it: no answer to "
+                              "the start request");
     if (code == outcome::port_not_opened)
         return QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
     if (code == outcome::no_answer && job.results.contains(outcome::port_not_opened))

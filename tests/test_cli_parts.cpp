@@ -308,6 +308,9 @@ void CliPartsTest::verified_only_after_a_confirmed_start()
     QCOMPARE(unverified.value("reason").toString(), end.reason);
 
     const QString never_confirmed = QStringLiteral("the image was written but the device never confirmed it");
+    const auto unanswered = job_with({-4});
+    unanswered->result_step = QStringLiteral("正在启动程序......");
+    QVERIFY2(conclude(*unanswered).reason.startsWith(never_confirmed), qPrintable(conclude(*unanswered).reason));
     for (const int code : {-4, -5}) {
         const auto failed = job_with({code});
         failed->start_confirmed = true; // a failure is never verified, whatever came before
