@@ -28,6 +28,12 @@ private:
     void take(const port_watch::device &device);
     void after_end(flash_job &job);
     void stop();
+    // A port is busy by its name (a link re-pointed at the next device plugged in) and by
+    // the device behind it (whatever its names).
+    bool busy_with(const port_watch::device &d) const
+    {
+        return busy.contains(d.location) || busy.contains(d.port());
+    }
     bool taking() const { return !stopping && (request.count == 0 || taken < request.count); }
 
     const flash_request &request;
@@ -42,7 +48,7 @@ private:
     QHash<QString, QString> serials;     // of the announced, by port
     // Plugged in while the update of the device before it on the same port still ran.
     QList<port_watch::device> waiting;
-    QHash<QString, const flash_job *> busy; // device::port() -> the job that updates it
+    QHash<QString, const flash_job *> busy; // location and device::port() -> its job
     int taken = 0;
     int ended = 0;
     bool stopping = false;
@@ -84,8 +90,8 @@ void watch_loop::scan()
         }
     }
     for (const port_watch::device &d : change.appeared) {
-        if (busy.contains(d.port()))
-            waiting << d; // two workers must never share a port, whatever its names
+        if (busy_with(d))
+            waiting << d; // two workers must never share a port
         else if (taking())
             take(d);
     }
@@ -108,6 +114,7 @@ void watch_loop::take(const port_watch::device &device)
         after_end(job);
         return;
     }
+    busy.insert(device.location, &job);
     busy.insert(device.port(), &job);
     runner.start(job, image);
 }
@@ -115,17 +122,18 @@ void watch_loop::take(const port_watch::device &device)
 void watch_loop::after_end(flash_job &job)
 {
     ++ended;
-    const QString port = busy.key(&job); // none for a device refused before its start
-    busy.remove(port);
+    const QStringList keys = busy.keys(&job); // none for a device refused before its start
+    for (const QString &key : keys)
+        busy.remove(key);
     // A device plugged in on this port while the update ran: the update reached it if it
     // succeeded after all (a handshake retried on the new device); otherwise it is new.
     const bool ok = conclude(job).what == job_end::kind::ok;
     QList<port_watch::device> next;
     for (int i = waiting.size() - 1; i >= 0; --i)
-        if (!port.isEmpty() && waiting.at(i).port() == port)
+        if (keys.contains(waiting.at(i).location) || keys.contains(waiting.at(i).port()))
             next.prepend(waiting.takeAt(i));
     for (const port_watch::device &d : qAsConst(next))
-        if (!ok && taking() && !busy.contains(d.port()))
+        if (!ok && taking() && !busy_with(d))
             take(d);
     if (count_reached())
         stop();
