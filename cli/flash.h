@@ -27,6 +27,7 @@ struct flash_request
     int count = 0;     // --count: the watch ends once this many devices have ended; 0 never
     QString log;       // --log FILE; empty for none
     line_settings line;
+    bool accept_silent_start = false; // --accept-silent-start
     bool verbose = false;
     bool quiet = false;
     bool json = false;

@@ -45,7 +45,13 @@ struct flash_options
                                  QStringLiteral("1|2"), QStringLiteral("1")};
     QCommandLineOption no_start{QStringLiteral("no-start"),
                                 QStringLiteral("Leave the device in its bootloader: do not start "
-                                               "the new program.")};
+                                               "the new program. Nothing then checks the image: "
+                                               "written, not verified.")};
+    QCommandLineOption silent_start{
+        QStringLiteral("accept-silent-start"),
+        QStringLiteral("For bootloaders that jump into the new program without answering the start "
+                       "request: count a start request that gets no answer as success, not verified "
+                       "(JSON and --log \"verified\": false). Without it that update fails with code -4.")};
     QCommandLineOption descriptor{
         QStringLiteral("descriptor"),
         QStringLiteral("How to ask the running application to restart into its bootloader "
@@ -66,7 +72,8 @@ struct flash_options
         QStringLiteral("log"),
         QStringLiteral("Append one JSON object per finished device to FILE, written as it ends: "
                        "time, port, USB serial number, firmware path, size and SHA-256, result, "
-                       "code, duration and bytes written."),
+                       "code, verified, reason, duration and bytes written. A FIFO that no process "
+                       "reads is refused at once (exit 73)."),
         QStringLiteral("FILE")};
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("Show only errors and the final result or summary "
@@ -87,7 +94,7 @@ struct flash_options
     void add_to(subcommand_parser &parser) const
     {
         for (const QCommandLineOption *option : {&port, &watch, &count, &log, &baud, &parity, &stop_bits,
-                                                 &no_start, &descriptor, &quiet, &verbose, &json, &trace})
+                                                 &no_start, &silent_start, &descriptor, &quiet, &verbose, &json, &trace})
             parser.add(*option);
         parser.add_argument(QStringLiteral("FIRMWARE"),
                             QStringLiteral("The firmware file (.bin, or a .qvb container)."));
@@ -178,6 +185,7 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request)
     if (!wrong.isEmpty())
         return parser.usage_error(wrong);
     request->line.auto_start = !parser.is_set(o.no_start);
+    request->accept_silent_start = parser.is_set(o.silent_start);
     request->line.descriptor = parser.value(o.descriptor);
     request->verbose = parser.is_set(o.verbose);
     request->quiet = parser.is_set(o.quiet);

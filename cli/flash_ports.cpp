@@ -2,19 +2,9 @@
 
 #include "console.h"
 
-#include <QFileInfo>
 #include <QHash>
 
 namespace {
-
-// Two names for one device (a link and its target, "ttyS0" and "/dev/ttyS0") would have
-// two workers fight over one port.
-QString identity(const QString &port)
-{
-    const QString location = port_lookup::location_of(port);
-    const QString canonical = QFileInfo(location).canonicalFilePath();
-    return canonical.isEmpty() ? location : canonical;
-}
 
 // Which device a usb: name means. One that matches several ports is a usage error (its
 // message returned), since the command line does not say which one is meant; one that
@@ -50,8 +40,10 @@ std::optional<int> resolve_ports(const flash_request &request,
             if (!wrong.isEmpty())
                 return console::usage_error(request.command, wrong);
         }
-        // An unmatched usb: name has no port to compare; the name itself stands for it.
-        const QString id = job->refusal.isEmpty() ? identity(job->port) : given.toLower();
+        // Two names for one device (a link and its target, "ttyS0" and "/dev/ttyS0", a second
+        // device node) would have two workers fight over one port. An unmatched usb: name
+        // has no port to compare; the name itself stands for it.
+        const QString id = job->refusal.isEmpty() ? port_lookup::identity(job->port) : given.toLower();
         if (seen.contains(id))
             return console::usage_error(request.command,
                                         QStringLiteral("--port %1 and --port %2 are the same port")

@@ -37,6 +37,7 @@ void prepare_job(const flash_request &request, const QList<port_lookup::entry> &
                  flash_job &job, flash_view &view)
 {
     fill_settings(job.settings, request.line, job.port, request.firmware);
+    job.accept_silent_start = request.accept_silent_start;
     if (job.serial.isEmpty())
         job.serial = port_watch::usb_serial(job.port, present);
     if (job.refusal.isEmpty())

@@ -28,6 +28,12 @@ private:
     void take(const port_watch::device &device);
     void after_end(flash_job &job);
     void stop();
+    // A port is busy by its name (a link re-pointed at the next device plugged in) and by
+    // the device behind it (whatever its names).
+    bool busy_with(const port_watch::device &d) const
+    {
+        return busy.contains(d.location) || busy.contains(d.port());
+    }
     bool taking() const { return !stopping && (request.count == 0 || taken < request.count); }
 
     const flash_request &request;
@@ -42,7 +48,7 @@ private:
     QHash<QString, QString> serials;     // of the announced, by port
     // Plugged in while the update of the device before it on the same port still ran.
     QList<port_watch::device> waiting;
-    QHash<QString, const flash_job *> busy; // port -> the job that updates it
+    QHash<QString, const flash_job *> busy; // location and device::port() -> its job
     int taken = 0;
     int ended = 0;
     bool stopping = false;
@@ -77,11 +83,14 @@ void watch_loop::scan()
     const port_watch::tracker::change change = tracker.update(port_watch::scan(request.watch));
     for (const port_watch::device &d : change.gone) {
         waiting.removeAll(d);
-        if (announced.removeAll(d) > 0)
-            view.gone(d.location, serials.take(d.location));
+        const int i = announced.indexOf(d);
+        if (i >= 0) {
+            const port_watch::device was = announced.takeAt(i);
+            view.gone(was.location, serials.take(was.location));
+        }
     }
     for (const port_watch::device &d : change.appeared) {
-        if (busy.contains(d.location))
+        if (busy_with(d))
             waiting << d; // two workers must never share a port
         else if (taking())
             take(d);
@@ -105,23 +114,26 @@ void watch_loop::take(const port_watch::device &device)
         after_end(job);
         return;
     }
-    busy.insert(job.port, &job);
+    busy.insert(device.location, &job);
+    busy.insert(device.port(), &job);
     runner.start(job, image);
 }
 
 void watch_loop::after_end(flash_job &job)
 {
     ++ended;
-    busy.remove(job.port);
+    const QStringList keys = busy.keys(&job); // none for a device refused before its start
+    for (const QString &key : keys)
+        busy.remove(key);
     // A device plugged in on this port while the update ran: the update reached it if it
     // succeeded after all (a handshake retried on the new device); otherwise it is new.
     const bool ok = conclude(job).what == job_end::kind::ok;
     QList<port_watch::device> next;
     for (int i = waiting.size() - 1; i >= 0; --i)
-        if (waiting.at(i).location == job.port)
+        if (keys.contains(waiting.at(i).location) || keys.contains(waiting.at(i).port()))
             next.prepend(waiting.takeAt(i));
     for (const port_watch::device &d : qAsConst(next))
-        if (!ok && taking() && !busy.contains(d.location))
+        if (!ok && taking() && !busy_with(d))
             take(d);
     if (count_reached())
         stop();

@@ -70,12 +70,16 @@ QString flash_job::looking_notice(qint64 now_ms)
         .arg(qMax<qint64>(0, (limit - spent + 999) / 1000));
 }
 
-void flash_job::note_end(qint64 now_ms, bool stop_requested, qint64 confirmed)
+void flash_job::note_end(qint64 now_ms, const worker_end &end)
 {
     ended = true;
     ended_ms = now_ms;
-    stop_seen = stop_requested;
-    confirmed_at_end = confirmed;
+    stop_seen = end.stop_requested;
+    confirmed_at_end = end.confirmed;
+    start_confirmed = end.start_confirmed;
+    failure_detail = end.failure_detail;
+    restart_requests = end.restart_requests;
+    restart_replies = end.restart_replies;
     worker = nullptr; // about to be deleted on its own thread
 }
 
@@ -120,10 +124,17 @@ QString kind_word(job_end::kind what)
     return QStringLiteral("no result");
 }
 
+QString reason_field(const job_end &end)
+{
+    return end.unplugged ? QStringLiteral("unplugged") : end.reason;
+}
+
 QString result_word(const job_end &end)
 {
     if (end.what == job_end::kind::failed)
         return QStringLiteral("failed (code %1)").arg(end.code);
+    if (end.what == job_end::kind::ok && !end.verified)
+        return QStringLiteral("ok, not verified");
     return kind_word(end.what);
 }
 
@@ -150,11 +161,18 @@ QString no_bootloader(const flash_job &job)
         .arg(heard);
 }
 
-// The explanation of a failure at the end of the update, with what is known by then.
+// The explanation of a failure at the end of the update, with what is known by then: the
+// worker's own words where it had any, since the code alone cannot say, for instance, that
+// the image was written and only its start went unconfirmed.
 QString explain_code(int code, const flash_job &job)
 {
     if (job.port_gone && code != outcome::firmware_unusable)
         return QStringLiteral("the device was unplugged (%1 is gone)").arg(job.port);
+    if (!job.failure_detail.isEmpty())
+        return job.failure_detail;
+    if (code == outcome::no_answer && job.result_step == QString::fromUtf8(status_text::starting))
+        return QStringLiteral("the image was written but the device never confirmed it: no answer to "
+                              "the start request");
     if (code == outcome::port_not_opened)
         return QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
     if (code == outcome::no_answer && job.results.contains(outcome::port_not_opened))
@@ -179,14 +197,28 @@ job_end failed(const flash_job &job, int code, const QString &step)
     return end;
 }
 
+// Only the device's acceptance of the start proves the image: it checks what it holds
+// before it runs it.
+QString unverified_because(const flash_job &job)
+{
+    if (!job.settings.auto_start)
+        return QStringLiteral("the image was written but not verified: the program was not started, "
+                              "so the device did not check it");
+    return QStringLiteral("the image was written but not verified: the device did not answer the start "
+                          "request%1")
+        .arg(job.accept_silent_start ? QStringLiteral(", which --accept-silent-start accepts") : QString());
+}
+
 job_end succeeded(const flash_job &job)
 {
     job_end end;
     end.what = job_end::kind::ok;
-    end.verified = job.start_confirmed;
     end.has_code = true;
     end.code = outcome::success;
     end.exit = exit_code::ok;
+    end.verified = job.start_confirmed;
+    if (!end.verified)
+        end.reason = unverified_because(job);
     return end;
 }
 

@@ -39,6 +39,9 @@ struct flash_job
     UpdateSettings settings;
     QString refusal;       // why it was never started; empty when it ran
     int refusal_code = outcome::port_not_opened; // the result code it counts as
+    // Some bootloaders start the program without answering the start request: silence then
+    // counts as success, not verified.
+    bool accept_silent_start = false;
 
     QVector<int> results;
     QString step;        // the last status text
@@ -58,9 +61,10 @@ struct flash_job
     // any thread); once it has returned, the count is kept here.
     const work *worker = nullptr;
     qint64 confirmed_at_end = 0;
-    // Known once the worker has returned: whether the device confirmed the start, the restart requests it sent and the replies
-    // they got, and whether the port's device node had gone by then (unplugged).
-    bool start_confirmed = false; // the device accepted the start: its image check passed
+    bool start_confirmed = false; // the device accepted the start: its check of the image passed
+    QString failure_detail;       // the worker's own words for its failure, if it had any
+    // The restart requests the worker sent and the replies they got, and whether the port's
+    // device node had gone by the end (unplugged).
     int restart_requests = 0;
     int restart_replies = 0;
     bool port_gone = false;
@@ -77,8 +81,17 @@ struct flash_job
     // trying and how long it has left; otherwise an empty string.
     QString looking_notice(qint64 now_ms);
     static constexpr qint64 looking_notice_ms = 5000;
-    // The worker's start() has returned.
-    void note_end(qint64 now_ms, bool stop_requested, qint64 confirmed);
+    // The worker's start() has returned; what it left behind.
+    struct worker_end
+    {
+        bool stop_requested = false;
+        qint64 confirmed = 0;
+        bool start_confirmed = false;
+        QString failure_detail;
+        int restart_requests = 0;
+        int restart_replies = 0;
+    };
+    void note_end(qint64 now_ms, const worker_end &end);
 };
 
 using job_list = std::vector<std::unique_ptr<flash_job>>;
@@ -91,9 +104,9 @@ struct job_end
     bool has_code = false;
     int code = 0;
     int exit = 0;
+    bool verified = false; // a success the device confirmed by accepting the start
     QString step;   // in words: where it ended
-    QString reason; // in words: why it failed; empty on success
-    bool verified = false;  // success with the start confirmed by the device's own check
+    QString reason; // in words: why it failed, or why a success is not verified
     bool unplugged = false; // failed because the device was unplugged, not gone silent
     bool after_stop = false; // it ended with a code although a stop had been requested
 };
@@ -110,5 +123,9 @@ QString step_name(const QString &status);
 QString code_text(int code);
 // "ok", "failed", "interrupted", "no result".
 QString kind_word(job_end::kind what);
-// The same with the failure's code: "failed (code -3)".
+// The reason as the JSON events and the shift log give it: "unplugged" for a device pulled
+// out mid-update, otherwise the reason in words (empty for a verified success).
+QString reason_field(const job_end &end);
+// The same with the failure's code, "failed (code -3)", and "ok, not verified" for a success
+// the device did not confirm.
 QString result_word(const job_end &end);

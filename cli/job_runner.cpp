@@ -43,6 +43,7 @@ void job_runner::start(flash_job &job, const QByteArray &image)
     auto thread = std::make_unique<QThread>();
     auto *worker = new work(job.settings);
     worker->set_image(image); // one image for every device, and one copy in memory
+    worker->set_silent_start_ok(job.accept_silent_start);
     worker->moveToThread(thread.get());
     connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
     connect_worker(job, *worker);
@@ -58,20 +59,15 @@ void job_runner::start(flash_job &job, const QByteArray &image)
         worker,
         [this, worker, j] {
             worker->start();
-            const qint64 confirmed = worker->confirmed_bytes();
-            const bool stopped = worker->stop_requested();
-            const bool start_confirmed = worker->start_confirmed();
-            const int requests = worker->restart_requests();
-            const int replies = worker->restart_replies();
+            flash_job::worker_end end;
+            end.stop_requested = worker->stop_requested();
+            end.confirmed = worker->confirmed_bytes();
+            end.start_confirmed = worker->start_confirmed();
+            end.failure_detail = worker->failure_detail();
+            end.restart_requests = worker->restart_requests();
+            end.restart_replies = worker->restart_replies();
             QMetaObject::invokeMethod(
-                this,
-                [this, j, confirmed, stopped, start_confirmed, requests, replies] {
-                    j->start_confirmed = start_confirmed;
-                    j->restart_requests = requests;
-                    j->restart_replies = replies;
-                    finish(j, confirmed, stopped);
-                },
-                Qt::QueuedConnection);
+                this, [this, j, end] { finish(j, end); }, Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
     if (stop_asked)
@@ -101,7 +97,7 @@ std::vector<work *> job_runner::workers() const
     return out;
 }
 
-void job_runner::finish(flash_job *job, qint64 confirmed, bool stopped)
+void job_runner::finish(flash_job *job, flash_job::worker_end end)
 {
     // The worker is deleted on its own thread as that ends: a shift's worth of devices
     // leaves no threads behind.
@@ -115,8 +111,9 @@ void job_runner::finish(flash_job *job, qint64 confirmed, bool stopped)
         thread->wait();
     }
     --active;
+    end.stop_requested = end.stop_requested || stop_asked;
     // A device pulled out mid-update takes its node with it; a silent one leaves it.
     job->port_gone = !QFileInfo::exists(port_lookup::location_of(job->port));
-    job->note_end(clock.elapsed(), stopped || stop_asked, confirmed);
+    job->note_end(clock.elapsed(), end);
     emit ended(job);
 }

@@ -59,7 +59,7 @@ private:
         std::unique_ptr<QThread> thread;
     };
     void connect_worker(flash_job &job, work &worker);
-    void finish(flash_job *job, qint64 confirmed, bool stopped);
+    void finish(flash_job *job, flash_job::worker_end end);
 
     const QElapsedTimer &clock;
     std::vector<slot> running_slots;

@@ -19,6 +19,10 @@ QString location_of(const QString &name);
 
 verdict examine(const QString &location);
 
+// The device number of a character device (a link followed), which every name of one
+// device shares; false for anything else and where the system has no such numbers.
+bool device_number(const QString &location, quint64 *number);
+
 // What kind of thing a refused location is, for the message: "a regular file".
 QString kind_of(const QString &location);
 

@@ -14,6 +14,11 @@ verdict examine(const QString &)
     return verdict::unknown;
 }
 
+bool device_number(const QString &, quint64 *)
+{
+    return false;
+}
+
 QString kind_of(const QString &)
 {
     return QStringLiteral("something else");

@@ -51,6 +51,15 @@ verdict examine(const QString &location)
     return may_be_terminal(location) ? verdict::unknown : verdict::not_serial;
 }
 
+bool device_number(const QString &location, quint64 *number)
+{
+    struct stat st = {};
+    if (!stat_of(location, &st) || !S_ISCHR(st.st_mode))
+        return false;
+    *number = quint64(st.st_rdev);
+    return true;
+}
+
 QString kind_of(const QString &location)
 {
     struct stat st = {};

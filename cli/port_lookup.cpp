@@ -158,6 +158,16 @@ QString location_of(const QString &name)
     return port_check::location_of(name);
 }
 
+QString identity(const QString &name)
+{
+    const QString location = location_of(name);
+    quint64 number = 0;
+    if (port_check::device_number(location, &number))
+        return QStringLiteral("device %1").arg(number);
+    const QString canonical = QFileInfo(location).canonicalFilePath();
+    return canonical.isEmpty() ? location : canonical;
+}
+
 namespace {
 
 // A rule that hands the port to the group dialout, matched by the adapter's USB ids when

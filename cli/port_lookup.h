@@ -50,6 +50,12 @@ QString describe_resolution(const QString &text, const QList<entry> &found,
 // Where the serial port class looks for a name: "ttyS0" is /dev/ttyS0, a path is itself.
 QString location_of(const QString &name);
 
+// Which physical port a name stands for, the same for all its names (a link, its target,
+// a second device node): the device number where the system has one, otherwise the path
+// with links resolved, otherwise the location itself. Two workers on one port would fight
+// over it.
+QString identity(const QString &name);
+
 // Why a port cannot be used, as far as can be told without disturbing its line. Only a
 // busy port may still become usable while the update retries it.
 enum class problem { none, absent, denied, not_serial, busy };

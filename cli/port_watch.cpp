@@ -45,14 +45,14 @@ void add_glob(const QString &glob, QList<device> &found)
     for (const QString &name : names) {
         const QFileInfo entry(dir.filePath(name));
         if (entry.exists())
-            found << device{entry.filePath(), QString()};
+            found << device{entry.filePath(), QString(), QString()};
     }
 }
 
 void add_usb(const port_lookup::usb_ids &ids, const QList<port_lookup::entry> &ports, QList<device> &found)
 {
     for (const port_lookup::entry &e : port_lookup::matches(ids, ports))
-        found << device{e.location, e.serial};
+        found << device{e.location, e.serial, QString()};
 }
 
 } // namespace
@@ -69,9 +69,14 @@ QList<device> scan(const QList<pattern> &patterns)
             add_glob(p.text, found);
     }
     QList<device> unique;
-    for (const device &d : qAsConst(found))
-        if (!unique.contains(d))
+    QSet<QString> seen;
+    for (device d : qAsConst(found)) {
+        d.id = port_lookup::identity(d.location);
+        if (!seen.contains(d.port())) {
+            seen.insert(d.port());
             unique << d;
+        }
+    }
     return unique;
 }
 
@@ -92,13 +97,17 @@ QString usb_serial(const QString &location, const QList<port_lookup::entry> &por
 tracker::change tracker::update(const QList<device> &now)
 {
     change c;
-    for (const device &d : now)
-        if (!present.contains(d))
+    QList<device> next;
+    for (const device &d : now) {
+        const int i = present.indexOf(d);
+        if (i < 0)
             c.appeared << d;
+        next << (i < 0 ? d : present.at(i));
+    }
     for (const device &d : qAsConst(present))
         if (!now.contains(d))
             c.gone << d;
-    present = now;
+    present = next;
     return c;
 }
 

@@ -27,13 +27,17 @@ struct device
 {
     QString location; // what the update opens: "/dev/ttyUSB0", or the link the glob found
     QString serial;   // the USB serial number, empty when unknown
+    QString id;       // port_lookup::identity(); empty: the location stands for it
 
-    bool operator==(const device &o) const { return location == o.location && serial == o.serial; }
+    // Which physical port it is: the same for every name of one device.
+    QString port() const { return id.isEmpty() ? location : id; }
+    bool operator==(const device &o) const { return port() == o.port() && serial == o.serial; }
 };
 
-// Every port the patterns match now, each once, in a stable order. Only usb: patterns
-// list the system's ports, which costs more than reading a folder: a glob's devices carry
-// no serial number here (see usb_serial()).
+// Every port the patterns match now, each once however many names and patterns lead to
+// it (by the first name found), in a stable order. Only usb: patterns list the system's
+// ports, which costs more than reading a folder: a glob's devices carry no serial number
+// here (see usb_serial()).
 QList<device> scan(const QList<pattern> &patterns);
 
 // The USB serial number of the adapter behind a port (or a link to it); empty when the
@@ -43,7 +47,8 @@ QString usb_serial(const QString &location);
 QString usb_serial(const QString &location, const QList<port_lookup::entry> &ports);
 
 // What changed since the previous scan. A device is the same while its port stays and
-// carries the same serial number; unplugged and plugged in again, it is a new one.
+// carries the same serial number, and keeps the name it was first found by; unplugged and
+// plugged in again, it is a new one.
 class tracker
 {
 public:

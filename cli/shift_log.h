@@ -1,10 +1,12 @@
 #pragma once
 // A log that survives the shift: one JSON object per line for every device whose update
-// has ended, appended and flushed as it ends, so a crash loses nothing already finished.
-// Read by people and by scripts (jq), kept across runs.
+// has ended, appended as it ends, so a crash loses nothing already finished. Read by
+// people and by scripts (jq), kept across runs: a record is on a line of its own, whole,
+// or not there at all.
 #include <QDateTime>
-#include <QFile>
 #include <QString>
+
+#include <memory>
 
 struct shift_record
 {
@@ -18,7 +20,8 @@ struct shift_record
     bool has_code = false;
     int code = 0;         // the result code, when the update ended with one
     QString result;       // "ok", "failed", "interrupted", "no result"
-    QString reason;       // "unplugged" for a device pulled out mid-update, else empty
+    bool verified = false; // the device accepted the start, so its own check of the image passed
+    QString reason;        // "unplugged", or why it failed or why a success is not verified
     qint64 duration_ms = 0;
     qint64 bytes = 0;     // data bytes the device confirmed
 };
@@ -33,14 +36,35 @@ shift_record record_of(const flash_job &job, const job_end &end, const QString &
 class shift_log
 {
 public:
-    // Opens (creating) the file for appending; false with the reason in *why.
+    // Where the records go, as the system has it (shift_log_posix.cpp, shift_log_other.cpp).
+    class sink
+    {
+    public:
+        virtual ~sink() = default;
+        // Writes all of `bytes` and returns how many reached the file; when that is not
+        // all, *why says what stopped the rest in the system's words.
+        virtual qint64 write(const QByteArray &bytes, QString *why) = 0;
+        // Takes back the last `count` bytes written, where the file allows it (a regular
+        // file nobody has appended to since); false otherwise.
+        virtual bool take_back(qint64 count) = 0;
+    };
+
+    // Opens the file for appending, creating a regular file where there is none. A FIFO
+    // is opened without waiting: one that no process reads is refused at once, as is
+    // anything that is neither a regular file, a FIFO nor a character device.
     bool open(const QString &path, QString *why);
-    bool is_open() const { return file.isOpen(); }
-    // False when the line could not be written whole; *why says why.
+    // Writes to `to` instead of a file.
+    void open(std::unique_ptr<sink> to);
+    bool is_open() const { return out != nullptr; }
+    // False when the record could not be written whole; *why says why. What part of it
+    // got out is taken back, or the next record starts on a line of its own.
     bool append(const shift_record &r, QString *why);
 
     static QByteArray line(const shift_record &r);
 
 private:
-    QFile file;
+    static std::unique_ptr<sink> open_file(const QString &path, QString *why);
+
+    std::unique_ptr<sink> out;
+    bool owes_newline = false; // a record was cut short where it could not be taken back
 };

@@ -114,8 +114,9 @@ private:
     {
         e[QStringLiteral("result")] = kind_word(end.what);
         e[QStringLiteral("code")] = end.has_code ? QJsonValue(end.code) : QJsonValue();
-        // Why it failed where a code alone cannot tell: pulled out, not gone silent.
-        e[QStringLiteral("reason")] = end.unplugged ? QJsonValue(QStringLiteral("unplugged")) : QJsonValue();
+        e[QStringLiteral("verified")] = end.verified;
+        // "unplugged" for a device pulled out mid-update, not gone silent; else in words.
+        e[QStringLiteral("reason")] = or_null(reason_field(end));
         e[QStringLiteral("exit")] = end.exit;
         e[QStringLiteral("time_ms")] = double(job.elapsed_ms(o.clock->elapsed()));
         e[QStringLiteral("bytes")] = double(job.bytes());

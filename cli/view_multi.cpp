@@ -59,7 +59,8 @@ public:
             if (o.watch)
                 console::out_line(view_text::verdict(job, end, o));
             else if (end.what == job_end::kind::ok && !o.live && !o.quiet)
-                console::out_line(QStringLiteral("%1: update complete").arg(job.port));
+                console::out_line(QStringLiteral("%1: update complete").arg(job.port)
+                                  + (end.verified ? QString() : QStringLiteral("; ") + end.reason));
         });
     }
 

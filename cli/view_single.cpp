@@ -58,6 +58,8 @@ public:
             console::out_line(QStringLiteral("wrote %1 bytes in %2")
                                   .arg(QString::number(job.bytes()),
                                        view_text::seconds(job.elapsed_ms(o.clock->elapsed()))));
+        if (!end.verified) // last, where a script or a glance finds the verdict
+            console::out_line(end.reason);
     }
 
     void summary(const QVector<const flash_job *> &, const QVector<job_end> &, int) override {}

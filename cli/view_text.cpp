@@ -112,6 +112,8 @@ QString verdict(const flash_job &job, const job_end &end, const view_options &o)
                             seconds(job.elapsed_ms(o.clock->elapsed())), QString::number(job.bytes()));
     if (!ok)
         line += QLatin1String("  ") + why_not(end);
+    else if (!end.verified)
+        line += QLatin1String("  ") + end.reason;
     if (!o.colour)
         return line;
     return QStringLiteral("\033[1;%1m%2\033[0m").arg(QString::number(ok ? 32 : 31), line);

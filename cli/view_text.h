@@ -37,8 +37,8 @@ void print_end(const QString &who, const job_end &end);
 QString step_text(const flash_job &job, const view_options &o);
 // "[#########.........]  45%  12.3 KiB/s  00:17 left"
 QString progress_bar(const flash_job &job, const view_options &o);
-// "PASS  /dev/ttyUSB0  A50285BI  3.1 s  65540 bytes", or FAIL and why; in green or red
-// where colour is allowed.
+// "PASS  /dev/ttyUSB0  A50285BI  3.1 s  65540 bytes" (and why a success is not verified),
+// or FAIL and why; in green or red where colour is allowed.
 QString verdict(const flash_job &job, const job_end &end, const view_options &o);
 
 } // namespace view_text

@@ -37,9 +37,15 @@ station_command_line::station_command_line()
                               "声音 box does the same).")),
       log(QStringLiteral("log"),
           QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
-                         "board serial, firmware path, size and SHA-256, result, reason, code, "
-                         "duration, bytes), written as each device ends."),
-          QStringLiteral("FILE"))
+                         "board serial, firmware path, size and SHA-256, result, code, verified, "
+                         "reason, duration, bytes), written as each device ends. A FIFO that no "
+                         "process reads is refused at once."),
+          QStringLiteral("FILE")),
+      silent_start(QStringLiteral("accept-silent-start"),
+                   QStringLiteral("For bootloaders that jump into the new program without answering "
+                                  "the start request: count a start request that gets no answer as "
+                                  "success, not verified (\"verified\": false in the log). Without it "
+                                  "such a device fails with 通信超时！."))
 {
     parser.setApplicationDescription(QStringLiteral(
         "A window for the production line, in Chinese: every device plugged into the watched\n"
@@ -57,7 +63,7 @@ station_command_line::station_command_line()
                                           QStringLiteral("Show this help.")),
                        QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
-                       watch, port, automatic, no_sound, log});
+                       watch, port, automatic, no_sound, log, silent_start});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file, loaded once for every device."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -81,6 +87,7 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
     given.firmware = positional.value(0);
     given.automatic = parser.isSet(automatic);
     given.no_sound = parser.isSet(no_sound);
+    given.accept_silent_start = parser.isSet(silent_start);
     given.log = parser.value(log);
     given.patterns = parser.values(watch) + parser.values(port);
     for (const QString &text : qAsConst(given.patterns)) {

@@ -1,6 +1,7 @@
 #pragma once
 // korvane-station's command line, for a line that starts itself from a script:
-//   korvane-station [--watch PATTERN]... [--port NAME]... [--auto] [--log FILE] [FIRMWARE]
+//   korvane-station [--watch PATTERN]... [--port NAME]... [--auto] [--log FILE]
+//                   [--accept-silent-start] [FIRMWARE]
 // Read before the window exists, so --help, --version and a usage error need no display.
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -11,6 +12,7 @@ struct station_options
     QStringList patterns; // --watch, then --port
     bool automatic = false;
     bool no_sound = false;
+    bool accept_silent_start = false;
     QString log;
     QString firmware;
 };
@@ -37,6 +39,7 @@ private:
     QCommandLineOption automatic;
     QCommandLineOption no_sound;
     QCommandLineOption log;
+    QCommandLineOption silent_start;
     station_options given;
     QString why;
 };

@@ -193,6 +193,7 @@ bool station_line::start(station_tile &t)
         emit board_serial_changed();
     }
     fill_settings(job.settings, line, t.location, loaded.path);
+    job.accept_silent_start = silent_start_ok;
     t.firmware_path = loaded.path;
     t.firmware_size = loaded.image.file_size;
     t.firmware_sha256 = loaded.image.file_sha256;
@@ -322,7 +323,7 @@ void station_line::on_ended(flash_job *job)
     emit device_ended(i);
     if (t.replugged && !stop_asked) {
         t.replugged = false;
-        arrive({t.location, t.serial});
+        arrive({t.location, t.serial, QString()});
         emit tiles_changed();
     }
     if (stop_asked && runner.running() == 0)

@@ -72,6 +72,9 @@ public:
     bool load_firmware(const QString &path);
     const station_firmware &firmware() const { return loaded; }
     void set_line(const line_settings &s) { line = s; }
+    // For bootloaders that start the program without answering: a start request left
+    // unanswered counts as success, not verified. Off unless set.
+    void set_accept_silent_start(bool on) { silent_start_ok = on; }
     // Appends one JSON line per finished device to `path`; false with the reason in *why.
     bool open_log(const QString &path, QString *why);
 
@@ -158,6 +161,7 @@ private:
     line_settings line;
     shift_log log;
     bool automatic = false;
+    bool silent_start_ok = false;
     bool stop_asked = false;
     struct tally
     {

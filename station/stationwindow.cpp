@@ -182,6 +182,7 @@ void StationWindow::remember() const
 
 bool StationWindow::apply(const station_options &options, QString *why)
 {
+    model.set_accept_silent_start(options.accept_silent_start);
     if (!options.log.isEmpty() && !model.open_log(options.log, why))
         return false;
     if (!options.patterns.isEmpty()) {

@@ -180,7 +180,7 @@ void CliTest::help_and_version()
     for (const char *text : {"--port", "--baud", "--parity", "--stop-bits", "--no-start",
                              "--descriptor", "115200", "modbus,1,9,0x4D2E,0x6E3B", "--json",
                              "--trace", "usb:VID:PID[:SERIAL]", "several", "--watch <PATTERN>",
-                             "--count <N>", "--log <FILE>", "-q, --quiet", "-v, --verbose"})
+                             "--count <N>", "--log <FILE>", "--accept-silent-start", "-q, --quiet", "-v, --verbose"})
         QVERIFY2(o.out.contains(QLatin1String(text)), text);
     for (const QString &status : statuses)
         QVERIFY2(o.out.contains(status), qPrintable(o.out));
@@ -432,10 +432,22 @@ void CliTest::flash_without_start()
     QVERIFY(!make_firmware(firmware, 3000).isEmpty());
     devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot")});
     QVERIFY(sim.ok());
+    const QString log = dir.filePath(QStringLiteral("nostart.jsonl"));
     const cli_result o = run_cli({QStringLiteral("flash"), QStringLiteral("--no-start"),
                                QStringLiteral("--descriptor="), QStringLiteral("-v"),
-                               QStringLiteral("--port"), sim.port(), firmware});
+                               QStringLiteral("--log"), log, QStringLiteral("--port"), sim.port(), firmware});
     QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    // Nothing but the device's acceptance of the start checks the image: written, not
+    // verified, and the last line and the shift log say so.
+    const QString unverified = QStringLiteral("the image was written but not verified: the program was "
+                                              "not started, so the device did not check it");
+    QCOMPARE(o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).constLast(), unverified);
+    QFile record(log);
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    const QJsonObject logged = QJsonDocument::fromJson(record.readAll()).object();
+    QCOMPARE(logged.value(QStringLiteral("result")).toString(), QStringLiteral("ok"));
+    QCOMPARE(logged.value(QStringLiteral("verified")), QJsonValue(false));
+    QCOMPARE(logged.value(QStringLiteral("reason")).toString(), unverified);
     QVERIFY(o.err.contains(QLatin1String("data length =  62\n")));
     // What the driver said to low-latency mode, once: a pseudo-terminal has none.
     QCOMPARE(o.err.count(QStringLiteral("serial port \"%1\": the driver has no low-latency mode").arg(sim.port())), 1);

@@ -268,6 +268,9 @@ void CliMultiTest::json_lines_with_a_device_that_vanishes()
         QCOMPARE(end.value(QStringLiteral("result")).toString(), result);
         QCOMPARE(end.value(QStringLiteral("code")).toInt(), code);
         QCOMPARE(end.value(QStringLiteral("exit")).toInt(), -code);
+        // Verified only by the device's acceptance of the start; a failure says why.
+        QCOMPARE(end.value(QStringLiteral("verified")), QJsonValue(code == 0));
+        QCOMPARE(end.value(QStringLiteral("reason")).isNull(), code == 0);
         if (code == 0) {
             QCOMPARE(statuses, sequence);
             QCOMPARE(progress, 100);
@@ -292,7 +295,7 @@ void CliMultiTest::json_lines_with_a_device_that_vanishes()
     QCOMPARE(ports.size(), 2);
     for (const QJsonValue &p : ports) {
         const QJsonObject end = per_port.value(p.toObject().value(QStringLiteral("port")).toString()).constLast();
-        for (const char *key : {"result", "code", "reason", "exit", "bytes"})
+        for (const char *key : {"result", "code", "verified", "reason", "exit", "bytes"})
             QCOMPARE(p.toObject().value(QLatin1String(key)), end.value(QLatin1String(key)));
     }
 }
@@ -372,7 +375,34 @@ void CliMultiTest::usb_names_and_duplicates()
     o = run_cli(flash_args({QStringLiteral("usb:0403"), sim.port()}, {}, firmware));
     QVERIFY2(o.code == 64, qPrintable(o.describe()));
     QVERIFY2(o.err.contains(QLatin1String("usb:VID:PID")), qPrintable(o.err));
+    // A second device node with the same device number (mknod, as root) is that port too;
+    // without the right to make one, a second link stands in for it.
+    QTemporaryDir line;
+    const QString twin = line.filePath(QStringLiteral("ttyA2"));
+    struct stat st = {};
+    QCOMPARE(::stat(QFile::encodeName(sim.slave()).constData(), &st), 0);
+    if (::mknod(QFile::encodeName(twin).constData(), S_IFCHR | 0600, st.st_rdev) == 0) {
+        o = run_cli(flash_args({sim.port(), twin}, {}, firmware));
+        QVERIFY2(o.code == 64 && o.err.contains(QLatin1String("are the same port")), qPrintable(o.describe()));
+    } else {
+        QVERIFY(QFile::link(sim.slave(), twin));
+    }
     QCOMPARE(sim.count(QStringLiteral("rx handshake")), handshakes);
+
+    // Watching, a glob that finds one device by two names takes it once: --count 2 is
+    // reached by a second device, not by a second worker on the first.
+    QVERIFY(QFile::link(sim.slave(), line.filePath(QStringLiteral("ttyA"))));
+    devsim_process other({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--link"),
+                          line.filePath(QStringLiteral("ttyB"))});
+    QVERIFY(other.ok());
+    const int erases = sim.count(QStringLiteral("rx erase"));
+    o = run_cli({QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--watch"),
+                 line.filePath(QStringLiteral("tty*")), QStringLiteral("--count"), QStringLiteral("2"), firmware});
+    QVERIFY2(o.code == 0 && !o.out.contains(twin), qPrintable(o.describe()));
+    sim.stop();
+    other.stop();
+    QCOMPARE(sim.count(QStringLiteral("rx erase")), erases + 1);
+    QVERIFY(other.has(QStringLiteral("image ok")));
 }
 
 // Every frame in both directions, in order, with a time stamp and the port; a reply the
@@ -470,11 +500,16 @@ void CliMultiTest::permission_denied_explained()
     const QString group_rw = node("ttyDIALOUT", 0660, dialout->gr_gid);
     QVERIFY(!root_only.isEmpty() && !root_group.isEmpty() && !group_rw.isEmpty());
 
-    const cli_result o = run_cli(QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                             QStringLiteral("--clear-groups"), cli}
-                                     + flash_args({sim.slave(), root_only, root_group, group_rw}, {}, fw),
-                                 QStringLiteral("setpriv"));
-    QVERIFY2(o.code == 1, qPrintable(o.describe()));
+    // One run each: nodes of one device are one port, which a run takes only once.
+    cli_result o;
+    for (const QString &port : {sim.slave(), root_only, root_group, group_rw}) {
+        const cli_result each = run_cli(QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                                    QStringLiteral("--clear-groups"), cli}
+                                            + flash_args({port}, {}, fw),
+                                        QStringLiteral("setpriv"));
+        QVERIFY2(each.code == 1, qPrintable(each.describe()));
+        o.err += each.err;
+    }
     const auto told = [&](const QString &port) {
         const QStringList lines = o.err.split(QLatin1Char('\n')).filter(
             QStringLiteral("serial port \"%1\": permission denied; ").arg(port));
@@ -645,6 +680,13 @@ void CliMultiTest::watch_updates_each_device_once()
                                         QStringLiteral("--log"), dir.filePath(QStringLiteral("no/such/folder/log")),
                                         firmware});
     QVERIFY2(refused.code == 73 && refused.err.contains(QLatin1String("cannot write")), qPrintable(refused.describe()));
+    // Nor does a FIFO that nothing reads: refused at once rather than waited on for ever.
+    const QString unread = dir.filePath(QStringLiteral("shift.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(unread).constData(), 0600), 0);
+    const cli_result waited = run_cli({QStringLiteral("flash"), QStringLiteral("--watch"), at("ttySIM*"),
+                                       QStringLiteral("--log"), unread, firmware});
+    QVERIFY2(waited.code == 73 && waited.err.contains(QLatin1String("no process is reading")),
+             qPrintable(waited.describe()));
     std::unique_ptr<devsim_process> first(plug("ttySIM1"));
     QVERIFY(first->ok());
     QCOMPARE(left->count(QStringLiteral("rx ")), 0);
@@ -668,6 +710,9 @@ void CliMultiTest::watch_updates_each_device_once()
     QVERIFY(stalled->wait_for(QStringLiteral("rx handshake")));
     stalled->stop();
     QVERIFY(out.wait_for(QStringLiteral("gone"), at("ttySIM4")));
+    // Its terminal's number taken by another device, the new one has another number behind
+    // the same name: the name alone tells that the update under way is there.
+    devsim_process spare;
     std::unique_ptr<devsim_process> replaced(plug("ttySIM4"));
     QVERIFY(out.wait_for(QStringLiteral("end"), at("ttySIM4")));
     std::unique_ptr<devsim_process> cut(plug("ttySIM2", {QStringLiteral("--fault"), QStringLiteral("write:hangup:3")}));
@@ -719,7 +764,7 @@ void CliMultiTest::watch_updates_each_device_once()
         QCOMPARE(r.value(QStringLiteral("port")).toString(), ended.at(i));
         QCOMPARE(r.value(QStringLiteral("firmware_sha256")).toString(), sha256_hex(file_bytes(firmware)));
         QCOMPARE(r.value(QStringLiteral("firmware_size")).toInt(), 5000);
-        for (const char *key : {"result", "code", "bytes"})
+        for (const char *key : {"result", "code", "verified", "reason", "bytes"})
             QCOMPARE(r.value(QLatin1String(key)), end.value(QLatin1String(key)));
     }
 

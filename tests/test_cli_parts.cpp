@@ -17,6 +17,17 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
 using port_lookup::entry;
 
 namespace {
@@ -52,6 +63,41 @@ std::unique_ptr<flash_job> job_with(const QVector<int> &results, bool stop_seen 
     return job;
 }
 
+shift_record a_record()
+{
+    shift_record r;
+    r.time = QDateTime(QDate(2026, 12, 7), QTime(8, 30), Qt::OffsetFromUTC, 8 * 3600);
+    r.port = QStringLiteral("/dev/ttyUSB0");
+    r.serial = QStringLiteral("A50285BI");
+    r.firmware = QStringLiteral("固件 v2.bin");
+    r.firmware_size = 5000;
+    r.firmware_sha256 = QByteArray(32, '\x01');
+    r.result = QStringLiteral("ok");
+    r.has_code = true;
+    r.verified = true;
+    r.duration_ms = 1234;
+    r.bytes = 5004;
+    return r;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Every line of a shift log must be a record of its own.
+bool whole_records(const QByteArray &bytes, int expected)
+{
+    const QList<QByteArray> lines = bytes.split('\n');
+    if (lines.size() != expected + 1 || !lines.constLast().isEmpty())
+        return false;
+    for (int i = 0; i < expected; ++i)
+        if (!QJsonDocument::fromJson(lines.at(i)).isObject())
+            return false;
+    return true;
+}
+
 } // namespace
 
 class CliPartsTest : public QObject
@@ -67,6 +113,7 @@ private slots:
     void verdict_per_device();
     void verdict_of_the_command();
     void what_to_check();
+    void verified_only_after_a_confirmed_start();
 
     void watch_trace_lines();
 
@@ -74,6 +121,7 @@ private slots:
 
     void watching_for_devices();
     void shift_log_lines();
+    void shift_log_records_whole_or_not_at_all();
 };
 
 void CliPartsTest::usb_names_data()
@@ -279,6 +327,52 @@ void CliPartsTest::what_to_check()
     QCOMPARE(looking.looking_notice(35000), QStringLiteral("still looking for the bootloader: 5 s so far, 25 s left"));
 }
 
+// Only the device's acceptance of the start proves the image; anything else that ends
+// with success says why it is not verified. A failure the worker explained is told in the
+// worker's words, in the text, JSON and shift log alike.
+void CliPartsTest::verified_only_after_a_confirmed_start()
+{
+    const auto job = job_with({0});
+    job->settings.auto_start = true;
+    job->start_confirmed = true;
+    job_end end = conclude(*job);
+    QVERIFY(end.verified && end.reason.isEmpty());
+    QCOMPARE(result_word(end), QStringLiteral("ok"));
+    shift_record r = record_of(*job, end, QStringLiteral("fw.bin"), 1, QByteArray());
+    QCOMPARE(QJsonDocument::fromJson(shift_log::line(r)).object().value("verified"), QJsonValue(true));
+
+    job->start_confirmed = false;
+    job->accept_silent_start = true;
+    end = conclude(*job);
+    QVERIFY(!end.verified);
+    QCOMPARE(end.exit, 0);
+    QCOMPARE(result_word(end), QStringLiteral("ok, not verified"));
+    QVERIFY2(end.reason.contains(QLatin1String("did not answer the start request, which --accept-silent-start accepts")),
+             qPrintable(end.reason));
+    job->settings.auto_start = false;
+    end = conclude(*job);
+    QVERIFY2(end.reason.contains(QLatin1String("the program was not started")), qPrintable(end.reason));
+    r = record_of(*job, end, QStringLiteral("fw.bin"), 1, QByteArray());
+    const QJsonObject unverified = QJsonDocument::fromJson(shift_log::line(r)).object();
+    QCOMPARE(unverified.value("verified"), QJsonValue(false));
+    QCOMPARE(unverified.value("result").toString(), QStringLiteral("ok"));
+    QCOMPARE(unverified.value("reason").toString(), end.reason);
+
+    const QString never_confirmed = QStringLiteral("the image was written but the device never confirmed it");
+    const auto unanswered = job_with({-4});
+    unanswered->result_step = QStringLiteral("正在启动程序......");
+    QVERIFY2(conclude(*unanswered).reason.startsWith(never_confirmed), qPrintable(conclude(*unanswered).reason));
+    for (const int code : {-4, -5}) {
+        const auto failed = job_with({code});
+        failed->start_confirmed = true; // a failure is never verified, whatever came before
+        failed->failure_detail = never_confirmed;
+        end = conclude(*failed);
+        QVERIFY(!end.verified);
+        QCOMPARE(end.reason, never_confirmed);
+        QCOMPARE(end.exit, -code);
+    }
+}
+
 void CliPartsTest::watch_trace_lines()
 {
     QElapsedTimer clock;
@@ -339,7 +433,7 @@ void CliPartsTest::watching_for_devices()
 {
     using port_watch::device;
     port_watch::tracker t;
-    const device a{"/dev/ttyUSB0", "A1"}, b{"/dev/ttyUSB1", ""}, other{"/dev/ttyUSB0", "B2"};
+    const device a{"/dev/ttyUSB0", "A1", ""}, b{"/dev/ttyUSB1", "", ""}, other{"/dev/ttyUSB0", "B2", ""};
     auto appeared = [&](const QList<device> &now) { return t.update(now).appeared; };
     QCOMPARE(appeared({a}), QList<device>{a});
     QCOMPARE(appeared({a, b}), QList<device>{b});
@@ -364,8 +458,20 @@ void CliPartsTest::watching_for_devices()
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath("other")));
     QFile log(dir.filePath("ttySIM1.log"));
     QVERIFY(log.open(QIODevice::WriteOnly));
+    // A second name for the same device is the same device, found once.
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath("ttySIM9")));
     QVERIFY(port_watch::parse(dir.filePath("ttySIM*"), &p, &why));
-    QCOMPARE(port_watch::scan({p, p}), (QList<device>{device{dir.filePath("ttySIM1"), ""}}));
+    const QList<device> found = port_watch::scan({p, p});
+    QCOMPARE(found.size(), 1);
+    QCOMPARE(found.constFirst().location, dir.filePath("ttySIM1"));
+    QCOMPARE(found.constFirst().port(), port_lookup::identity(QStringLiteral("/dev/null")));
+    // Found by another name later, it is still the device first seen, by its first name.
+    const device second{dir.filePath("ttySIM9"), "", found.constFirst().id};
+    port_watch::tracker names;
+    QCOMPARE(names.update(found).appeared, found);
+    const port_watch::tracker::change renamed = names.update({second});
+    QVERIFY(renamed.appeared.isEmpty() && renamed.gone.isEmpty());
+    QCOMPARE(names.update({}).gone.constFirst().location, dir.filePath("ttySIM1"));
 }
 
 void CliPartsTest::shift_log_lines()
@@ -374,23 +480,14 @@ void CliPartsTest::shift_log_lines()
     shift_log log;
     QString why;
     QVERIFY(log.open(dir.filePath("shift.jsonl"), &why));
-    shift_record r;
-    r.time = QDateTime(QDate(2026, 12, 7), QTime(8, 30), Qt::OffsetFromUTC, 8 * 3600);
-    r.port = QStringLiteral("/dev/ttyUSB0");
-    r.serial = QStringLiteral("A50285BI");
-    r.firmware = QStringLiteral("固件 v2.bin");
-    r.firmware_size = 5000;
-    r.firmware_sha256 = QByteArray(32, '\x01');
-    r.result = QStringLiteral("ok");
-    r.has_code = true;
-    r.duration_ms = 1234;
-    r.bytes = 5004;
+    shift_record r = a_record();
     r.board_serial = QStringLiteral("SN-0001");
     QVERIFY(log.append(r, &why));
     r.serial.clear();
     r.board_serial.clear();
     r.reason = QStringLiteral("unplugged");
     r.has_code = false;
+    r.verified = false;
     r.result = QStringLiteral("interrupted");
     r.firmware_sha256.clear(); // a file that could not be read
     QVERIFY(log.append(r, &why));
@@ -409,6 +506,8 @@ void CliPartsTest::shift_log_lines()
     QCOMPARE(first.value("firmware").toString(), QStringLiteral("固件 v2.bin"));
     QCOMPARE(first.value("firmware_sha256").toString(), QStringLiteral("01").repeated(32));
     QCOMPARE(first.value("code").toInt(-1), 0);
+    QCOMPARE(first.value("verified"), QJsonValue(true));
+    QVERIFY(first.value("reason").isNull());
     QCOMPARE(first.value("bytes").toInt(), 5004);
     QCOMPARE(first.value("board_serial").toString(), QStringLiteral("SN-0001"));
     QVERIFY(first.value("reason").isNull());
@@ -422,6 +521,109 @@ void CliPartsTest::shift_log_lines()
 
     QVERIFY(!shift_log().open(dir.path(), &why)); // a folder
     QVERIFY(!why.isEmpty());
+}
+
+// A record that cannot be written whole leaves nothing behind, or at least nothing the
+// next record is glued to, and says why in the system's words. A FIFO that nobody reads
+// is refused at once; a reader gone, or a file grown to the size limit, costs the record
+// and not the process.
+void CliPartsTest::shift_log_records_whole_or_not_at_all()
+{
+    // A file that cannot be cut back (a FIFO, a device), where the second record gets
+    // half out.
+    class half_then_whole : public shift_log::sink
+    {
+    public:
+        explicit half_then_whole(QByteArray &bytes) : bytes(bytes) {}
+        qint64 write(const QByteArray &b, QString *why) override
+        {
+            const qint64 n = ++calls == 2 ? b.size() / 2 : b.size();
+            bytes += b.left(int(n));
+            if (n < b.size())
+                *why = QStringLiteral("No space left on device");
+            return n;
+        }
+        bool take_back(qint64) override { return false; }
+
+    private:
+        QByteArray &bytes;
+        int calls = 0;
+    };
+    QByteArray bytes;
+    shift_log injected;
+    injected.open(std::make_unique<half_then_whole>(bytes));
+    QString why;
+    QVERIFY(injected.append(a_record(), &why));
+    QVERIFY(!injected.append(a_record(), &why));
+    QVERIFY(injected.append(a_record(), &why));
+    const QList<QByteArray> lines = bytes.split('\n');
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(!QJsonDocument::fromJson(lines.at(1)).isObject()); // the half
+    QVERIFY2(QJsonDocument::fromJson(lines.at(2)).isObject(), lines.at(2).constData());
+
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QString path = dir.filePath("shift.jsonl");
+    shift_log log;
+    QVERIFY(log.open(path, &why));
+    QVERIFY(log.append(a_record(), &why));
+    const qint64 one = QFileInfo(path).size();
+    // The file may grow by half a record: the write stops there, as on a full disk.
+    rlimit saved = {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(one + one / 2);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool written = log.append(a_record(), &why);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    QVERIFY(!written);
+    QCOMPARE(why, QString::fromLocal8Bit(std::strerror(EFBIG)));
+    QCOMPARE(QFileInfo(path).size(), one);
+    QVERIFY(log.append(a_record(), &why));
+    QVERIFY(whole_records(contents(path), 2));
+
+    if (QFileInfo::exists(QStringLiteral("/dev/full"))) { // a character device, written as it is
+        shift_log full;
+        QVERIFY2(full.open(QStringLiteral("/dev/full"), &why), qPrintable(why));
+        QVERIFY(!full.append(a_record(), &why));
+        QCOMPARE(why, QString::fromLocal8Bit(std::strerror(ENOSPC)));
+    }
+
+    const QString fifo = dir.filePath("shift.fifo");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!shift_log().open(fifo, &why));
+    QVERIFY2(why.contains(QLatin1String("a FIFO that no process is reading")), qPrintable(why));
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    shift_log piped;
+    QVERIFY2(piped.open(fifo, &why), qPrintable(why));
+    QVERIFY(piped.append(a_record(), &why));
+    char got[4096];
+    const ssize_t n = ::read(reader, got, sizeof got);
+    QVERIFY(whole_records(QByteArray(got, int(qMax<ssize_t>(n, 0))), 1));
+#ifdef F_SETPIPE_SZ
+    // A reader that takes nothing: once the pipe is full the record is given up, not
+    // waited on for ever.
+    QVERIFY(::fcntl(reader, F_SETPIPE_SZ, 4096) > 0);
+    int records = 0;
+    while (records < 100 && piped.append(a_record(), &why))
+        ++records;
+    QVERIFY2(records < 100 && why.contains(QLatin1String("nothing could be written to it")), qPrintable(why));
+#endif
+    ::close(reader);
+    QVERIFY(!piped.append(a_record(), &why));
+    QCOMPARE(why, QString::fromLocal8Bit(std::strerror(EPIPE)));
+
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray socket_path = QFile::encodeName(dir.filePath("shift.socket"));
+    std::strncpy(address.sun_path, socket_path.constData(), sizeof address.sun_path - 1);
+    QCOMPARE(::bind(s, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    QVERIFY(!shift_log().open(dir.filePath("shift.socket"), &why));
+    QVERIFY2(why.contains(QLatin1String("a socket")), qPrintable(why));
+    ::close(s);
+#endif
 }
 
 QTEST_GUILESS_MAIN(CliPartsTest)

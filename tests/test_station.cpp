@@ -21,6 +21,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString erase = QStringLiteral("rx erase");
@@ -185,6 +187,8 @@ void StationTest::automatic_mode_updates_each_device_once()
         QCOMPARE(o.value(QStringLiteral("firmware_size")).toInt(), 5000);
         QCOMPARE(o.value(QStringLiteral("firmware_sha256")).toString(), sha256_hex(firmware));
         QCOMPARE(o.value(QStringLiteral("bytes")).toInt() == image.size(), ok);
+        // Each started its program, which the device accepted only after checking it.
+        QCOMPARE(o.value(QStringLiteral("verified")), QJsonValue(ok));
         QCOMPARE(o.value(QStringLiteral("reason")).toString(), ok ? QString() : QStringLiteral("unplugged"));
         QCOMPARE(o.value(QStringLiteral("board_serial")).toString(),
                  seen.constLast().startsWith(QLatin1String("ttySIM2")) ? QStringLiteral("SN-7") : QString());
@@ -366,6 +370,11 @@ void StationTest::command_line_starts_the_line()
     QCOMPARE(run({QStringLiteral("--watch"), QStringLiteral("usb:0403")}), 64);
     QCOMPARE(run({firmware, firmware}), 64);
     QCOMPARE(run({QStringLiteral("--log"), files.filePath(QStringLiteral("no/such/dir/log")), firmware}), 73);
+    // A FIFO that nothing reads is refused at once, not waited on.
+    const QString unread = files.filePath(QStringLiteral("unread.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(unread).constData(), 0600), 0);
+    QCOMPARE(run({QStringLiteral("--accept-silent-start"), QStringLiteral("--log"), unread, firmware}, &err), 73);
+    QVERIFY2(err.contains(QLatin1String("no process is reading")), qPrintable(err));
 
     QTemporaryDir dir;
     auto device = plug(dir, QStringLiteral("ttySIM1"));
