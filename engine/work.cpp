@@ -88,7 +88,7 @@ void work::start()
     emit progress_set(20);
 
     status(status_text::reading);
-    if (!read_firmware())
+    if (!read_firmware() || !fits_device())
         return;
     emit progress_set(25);
 
@@ -407,15 +407,31 @@ bool work::read_firmware()
 {
     if (!preloaded.isEmpty()) {
         firmware = preloaded;
+        firmware_address = preloaded_address;
         return true;
     }
-    const image::loaded loaded = image::load(settings().firmware_path);
+    const UpdateSettings &s = settings();
+    const image::loaded loaded = image::load(s.firmware_path, image::max_file_size, s.firmware_raw);
     if (!loaded.ok()) {
-        emit result(outcome::firmware_unusable);
+        fail(outcome::firmware_unusable,
+             QStringLiteral("the firmware file \"%1\" %2").arg(s.firmware_path, image::explain(loaded)));
         return false;
     }
     firmware = loaded.bytes;
+    firmware_address = loaded.address;
     return true;
+}
+
+bool work::fits_device()
+{
+    if (!firmware_address || *firmware_address == base_address)
+        return true;
+    const auto hex = [](quint32 a) {
+        return QStringLiteral("0x") + QString::number(a, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+    };
+    fail(outcome::firmware_unusable, QStringLiteral("firmware built for %1, the device's program starts at %2")
+                                         .arg(hex(*firmware_address), hex(base_address)));
+    return false;
 }
 
 QByteArray work::descramble(const QByteArray &data)
