@@ -10,7 +10,7 @@ void refuse_firmware(const flash_request &request, const image::loaded &firmware
                      job_list &jobs, flash_view &view)
 {
     const QString why = QStringLiteral("the firmware file \"%1\" %2")
-                            .arg(request.firmware, QString::fromLatin1(image::describe(firmware.error)));
+                            .arg(request.firmware, image::explain(firmware));
     view.error(why + QStringLiteral(" (code %1); the device was not touched")
                          .arg(outcome::firmware_unusable));
     for (const auto &job : jobs) {

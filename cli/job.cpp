@@ -47,10 +47,11 @@ bool flash_job::note_progress(int value)
     return true;
 }
 
-void flash_job::note_result(int code)
+void flash_job::note_result(int code, const QString &detail)
 {
     results.append(code);
     result_step = step;
+    result_detail = detail;
 }
 
 void flash_job::note_end(qint64 now_ms, bool stop_requested, qint64 confirmed)
@@ -123,6 +124,8 @@ QString explain_code(int code, const flash_job &job)
         return QStringLiteral("no answer from the device in time (the serial port \"%1\" "
                               "could not be opened at first)")
             .arg(job.port);
+    if (!job.result_detail.isEmpty() && !job.results.isEmpty() && job.results.constLast() == code)
+        return QStringLiteral("%1: %2").arg(code_text(code), job.result_detail);
     return code_text(code);
 }
 

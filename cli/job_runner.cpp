@@ -30,17 +30,19 @@ void job_runner::connect_worker(flash_job &job, work &worker)
         if (j->note_progress(value))
             emit progress(j);
     });
-    connect(&worker, &work::result, this, [this, j](int code) {
-        j->note_result(code);
+    const work *w = &worker;
+    // The worker sets its words before it emits the code, and changes them no more.
+    connect(&worker, &work::result, this, [this, j, w](int code) {
+        j->note_result(code, w->failure_detail());
         emit result(j, code);
     });
 }
 
-void job_runner::start(flash_job &job, const QByteArray &image)
+void job_runner::start(flash_job &job, const QByteArray &image, std::optional<quint32> address)
 {
     auto thread = std::make_unique<QThread>();
     auto *worker = new work(job.settings);
-    worker->set_image(image); // one image for every device, and one copy in memory
+    worker->set_image(image, address); // one image for every device, and one copy in memory
     worker->moveToThread(thread.get());
     connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
     connect_worker(job, *worker);

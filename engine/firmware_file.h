@@ -17,6 +17,10 @@ enum class format {
     elf,       // "\x7fELF"
 };
 
+// The names firmware files go by, for a file dialog's filter.
+constexpr const char *dialog_patterns =
+    "*.bin *.qvb *.hex *.ihex *.ihx *.s19 *.s28 *.s37 *.srec *.mot *.elf *.axf";
+
 // "binary", "Intel HEX", "S-record", "ELF".
 const char *name(format f);
 

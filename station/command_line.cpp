@@ -36,11 +36,15 @@ station_command_line::station_command_line()
           QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
                          "firmware path, size and SHA-256, result, code, duration, bytes), written "
                          "as each device ends."),
-          QStringLiteral("FILE"))
+          QStringLiteral("FILE")),
+      raw(QStringLiteral("raw"),
+          QStringLiteral("Take FIRMWARE as a binary image whatever it holds: no Intel HEX, S-record or "
+                         "ELF conversion, and text is not refused."))
 {
     parser.setApplicationDescription(QStringLiteral(
         "A window for the production line, in Chinese: every device plugged into the watched\n"
-        "ports is updated with one firmware file (.bin, or a scrambled .qvb container) through\n"
+        "ports is updated with one firmware file (.bin, a scrambled .qvb container, Intel HEX,\n"
+        "S-record or ELF) through\n"
         "its serial bootloader, each with its progress and a large 成功 (pass) or 失败 (fail),\n"
         "counted and logged. 开始 updates every device there now; 自动 updates each one as it\n"
         "appears, once while it stays plugged in. With --auto and a FIRMWARE the line runs by\n"
@@ -51,7 +55,7 @@ station_command_line::station_command_line()
                                           QStringLiteral("Show this help.")),
                        QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
-                       watch, port, automatic, log});
+                       watch, port, automatic, log, raw});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file, loaded once for every device."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -75,6 +79,7 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
     given.firmware = positional.value(0);
     given.automatic = parser.isSet(automatic);
     given.log = parser.value(log);
+    given.raw = parser.isSet(raw);
     given.patterns = parser.values(watch) + parser.values(port);
     for (const QString &text : qAsConst(given.patterns)) {
         port_watch::pattern p;

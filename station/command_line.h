@@ -10,6 +10,7 @@ struct station_options
 {
     QStringList patterns; // --watch, then --port
     bool automatic = false;
+    bool raw = false; // the firmware is a binary image whatever it holds
     QString log;
     QString firmware;
 };
@@ -35,6 +36,7 @@ private:
     QCommandLineOption port;
     QCommandLineOption automatic;
     QCommandLineOption log;
+    QCommandLineOption raw;
     station_options given;
     QString why;
 };

@@ -39,7 +39,7 @@ bool station_line::set_patterns(const QStringList &texts, QString *why)
 bool station_line::load_firmware(const QString &path)
 {
     loaded.path = path;
-    loaded.image = image::load(path);
+    loaded.image = image::load(path, image::max_file_size, raw);
     if (loaded.ok())
         start_waiting();
     return loaded.ok();
@@ -161,10 +161,11 @@ bool station_line::start(station_tile &t)
     t.firmware_path = loaded.path;
     t.firmware_size = loaded.image.file_size;
     t.firmware_sha256 = loaded.image.file_sha256;
+    t.firmware_format = image::format_name(loaded.image);
     t.what = station_tile::state::running;
     t.reason.clear();
     t.replugged = false;
-    runner.start(job, loaded.image.bytes);
+    runner.start(job, loaded.image.bytes, loaded.image.address);
     changed(&job);
     return true;
 }
@@ -229,6 +230,9 @@ void station_line::on_ended(flash_job *job)
     const bool ok = end.what == job_end::kind::ok;
     t.what = ok ? station_tile::state::ok : station_tile::state::failed;
     t.reason = ok ? QString() : reason_text(end);
+    // Words such as the two addresses of a firmware built for another device.
+    if (!ok && !job->result_detail.isEmpty())
+        t.reason += QStringLiteral("：") + job->result_detail;
     ++(ok ? ok_total : failed_total);
     record(t, end);
     emit tile_changed(i);
@@ -287,6 +291,7 @@ void station_line::record(const station_tile &t, const job_end &end)
     if (!log.is_open())
         return;
     shift_record r = record_of(*t.job, end, t.firmware_path, t.firmware_size, t.firmware_sha256);
+    r.firmware_format = t.firmware_format;
     r.time = now;
     QString why;
     if (!log.append(r, &why))

@@ -47,6 +47,7 @@ struct station_tile
     QString firmware_path;
     qint64 firmware_size = 0;
     QByteArray firmware_sha256;
+    QString firmware_format;
 };
 
 class station_line : public QObject
@@ -64,6 +65,8 @@ public:
     // Loads the file once for every device started from now on. A file that cannot
     // become an image leaves the line without firmware, so nothing stale is written.
     bool load_firmware(const QString &path);
+    // The operator says the firmware is a binary image whatever it holds (--raw).
+    void set_raw(bool on) { raw = on; }
     const station_firmware &firmware() const { return loaded; }
     void set_line(const line_settings &s) { line = s; }
     // Appends one JSON line per finished device to `path`; false with the reason in *why.
@@ -103,6 +106,7 @@ signals:
     void finished();             // after stop_all(), nothing runs any more
 
 private:
+    bool raw = false;
     station_tile *find(const QString &location);
     void arrive(const port_watch::device &d);
     void leave(const port_watch::device &d);

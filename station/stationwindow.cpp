@@ -16,6 +16,15 @@ namespace {
 
 constexpr int tile_columns = 3;
 
+QString format_text(const image::loaded &l)
+{
+    if (l.container)
+        return StationWindow::tr("二进制（.qvb）");
+    if (l.format == firmware_file::format::binary)
+        return StationWindow::tr("二进制");
+    return QString::fromLatin1(firmware_file::name(l.format));
+}
+
 } // namespace
 
 StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::StationWindow)
@@ -74,6 +83,7 @@ bool StationWindow::apply(const station_options &options, QString *why)
     if (!options.log.isEmpty() && !model.open_log(options.log, why))
         return false;
     ui->lE_ports->setText(options.patterns.join(QLatin1Char(' ')));
+    model.set_raw(options.raw);
     apply_patterns();
     if (!options.firmware.isEmpty()) {
         ui->lE_firmware->setText(options.firmware);
@@ -90,7 +100,7 @@ void StationWindow::on_pB_select_clicked()
     const QString current = ui->lE_firmware->text();
     const QString chosen = QFileDialog::getOpenFileName(
         this, tr("选择固件"), current.isEmpty() ? QDir::currentPath() : current,
-        tr("firmware (*.bin *.qvb)"));
+        tr("固件 (%1);;所有文件 (*)").arg(QLatin1String(firmware_file::dialog_patterns)));
     if (chosen.isEmpty())
         return; // cancelled: the line keeps the firmware it has
     ui->lE_firmware->setText(chosen);
@@ -115,7 +125,8 @@ void StationWindow::show_image()
         return;
     }
     if (f.ok()) {
-        ui->lB_image->setText(tr("%1 字节  SHA-256 %2")
+        ui->lB_image->setText(tr("%1  %2 字节  SHA-256 %3")
+                                  .arg(format_text(f.image))
                                   .arg(f.image.file_size)
                                   .arg(QString::fromLatin1(f.image.file_sha256.toHex().left(16))));
         return;
@@ -126,11 +137,15 @@ void StationWindow::show_image()
         {image::failure::too_large, QT_TR_NOOP("文件太大")},
         {image::failure::short_read, QT_TR_NOOP("文件读取不完整")},
         {image::failure::too_short, QT_TR_NOOP("文件太短")},
+        {image::failure::not_firmware, QT_TR_NOOP("文本文件，不是可识别的固件格式")},
+        {image::failure::bad_content, QT_TR_NOOP("文件内容有误")},
     };
     QString detail;
     for (const auto &t : texts)
         if (t.first == f.image.error)
             detail = tr(t.second);
+    if (f.image.error == image::failure::bad_content)
+        detail += QStringLiteral("：") + f.image.detail; // the line or header, in the file's terms
     ui->lB_image->setText(tr("固件读取失败！%1").arg(detail));
 }
 
