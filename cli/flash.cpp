@@ -86,7 +86,7 @@ int flash_watch(const flash_request &request)
     job_list jobs;
     if (!firmware.ok()) {
         view->error(QStringLiteral("the firmware file \"%1\" %2 (code %3); no device was touched")
-                        .arg(request.firmware, image::explain(firmware))
+                        .arg(request.firmware, firmware_refusal(firmware))
                         .arg(outcome::firmware_unusable));
         return report(jobs, *view, exit_code::for_result(outcome::firmware_unusable));
     }

@@ -64,6 +64,9 @@ private:
     bool failed = false;
 };
 
+// Why the firmware cannot become an image, to follow "the firmware file "NAME" ".
+QString firmware_refusal(const image::loaded &firmware);
+
 // flash_preflight.cpp. Every job's settings; the refusal of every job when the firmware
 // cannot become an image, otherwise of each port that can never be used, told at once.
 void preflight(const flash_request &request, const image::loaded &firmware,
