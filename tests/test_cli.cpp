@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -520,6 +521,21 @@ void CliTest::flash_converted_files()
         QVERIFY(sim.wait_for(QStringLiteral("saved ")));
         QVERIFY(sim.has(QStringLiteral("image ok")));
         QCOMPARE(file_bytes(saved), expected);
+    }
+    // Files from binutils (it comes with the compiler) say the same as ours.
+    const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));
+    const QString bin = dir.filePath(QStringLiteral("objcopy.bin"));
+    QVERIFY(write_file(bin, pattern(5000)));
+    for (const char *format : {"ihex", "srec"}) {
+        if (objcopy.isEmpty())
+            break;
+        const QString out = bin + QLatin1Char('.') + QLatin1String(format);
+        QCOMPARE(QProcess::execute(objcopy, {"-I", "binary", "-O", QLatin1String(format), "--change-addresses",
+                                             "0x8000", bin, out}), 0);
+        const cli_result info = run_cli({QStringLiteral("image"), QStringLiteral("--json"), out});
+        const QJsonObject o = QJsonDocument::fromJson(info.out.toUtf8()).object();
+        QCOMPARE(o.value(QStringLiteral("address")).toInt(), 0x8000);
+        QCOMPARE(o.value(QStringLiteral("image_sha256")).toString(), sha256_hex(expected_image(pattern(5000))));
     }
     const cli_result text = run_cli({QStringLiteral("image"), dir.filePath(QStringLiteral("app.hex"))});
     QVERIFY(text.out.contains(QLatin1String("address range:  0x00008000 to 0x")));
