@@ -44,7 +44,8 @@ void show(const QString &path, const image::loaded &loaded)
     console::out_line(QStringLiteral("file size:      %1 bytes").arg(loaded.file_size));
     console::out_line(QStringLiteral("address range:  %1").arg(address_range(loaded)));
     if (loaded.address) {
-        console::out_line(QStringLiteral("segments:       %1 (gaps between them are 0xFF)").arg(loaded.segments.size()));
+        console::out_line(
+            QStringLiteral("segments:       %1 (gaps between them are 0xFF)").arg(loaded.segments.size()));
         for (const firmware_file::segment &s : loaded.segments)
             console::out_line(QStringLiteral("  %1  %2 bytes").arg(hex32(s.address)).arg(s.size));
     }
@@ -138,11 +139,13 @@ QString description()
 
 int run_image(const QStringList &args)
 {
-    subcommand_parser parser(args.constFirst(), QStringLiteral("[--json] [--raw] FIRMWARE [--out FILE]"), description());
+    subcommand_parser parser(args.constFirst(), QStringLiteral("[--json] [--raw] FIRMWARE [--out FILE]"),
+                             description());
     const QCommandLineOption out({QStringLiteral("o"), QStringLiteral("out")},
                                  QStringLiteral("Also write the image's bytes to FILE."),
                                  QStringLiteral("FILE"));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print one JSON object instead of text."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print one JSON object instead of text."));
     const QCommandLineOption raw(QStringLiteral("raw"),
                                  QStringLiteral("Take FIRMWARE as a binary image whatever it holds: no "
                                                 "conversion, and text is not refused."));
@@ -164,7 +167,8 @@ int run_image(const QStringList &args)
     const QString path = positional.constFirst();
     const image::loaded loaded = image::load(path, image::max_file_size, parser.is_set(raw));
     if (!loaded.ok()) {
-        QString why = QStringLiteral("%1: the firmware file \"%2\" %3").arg(parser.command, path, image::explain(loaded));
+        QString why = QStringLiteral("%1: the firmware file \"%2\" %3")
+                          .arg(parser.command, path, image::explain(loaded));
         if (loaded.error == image::failure::not_firmware)
             why += QStringLiteral(" (--raw takes it as a binary image)");
         console::err_line(why);

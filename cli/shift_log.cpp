@@ -45,7 +45,8 @@ QByteArray shift_log::line(const shift_record &r)
     o[QStringLiteral("firmware_sha256")] = r.firmware_sha256.isEmpty()
                                                ? QJsonValue()
                                                : QJsonValue(QString::fromLatin1(r.firmware_sha256.toHex()));
-    o[QStringLiteral("firmware_format")] = r.firmware_format.isEmpty() ? QJsonValue() : QJsonValue(r.firmware_format);
+    o[QStringLiteral("firmware_format")] =
+        r.firmware_format.isEmpty() ? QJsonValue() : QJsonValue(r.firmware_format);
     o[QStringLiteral("result")] = r.result;
     o[QStringLiteral("code")] = r.has_code ? QJsonValue(r.code) : QJsonValue();
     o[QStringLiteral("duration_ms")] = double(r.duration_ms);

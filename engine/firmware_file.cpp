@@ -164,8 +164,8 @@ QString check_span(const QVector<piece> &sorted, const char *origin, qint64 limi
     *end = 0;
     for (const piece &p : sorted) {
         if (p.address >= address_space || p.address + quint64(p.length) > address_space)
-            return where(origin, p.origin)
-                   + QStringLiteral("data at %1 runs past the 4 GiB address space").arg(hex_address(p.address));
+            return where(origin, p.origin) + QStringLiteral("data at %1 runs past the 4 GiB address space")
+                                                 .arg(hex_address(p.address));
         *end = std::max(*end, p.address + quint64(p.length));
     }
     const quint64 low = sorted.constFirst().address;
