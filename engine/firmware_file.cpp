@@ -380,6 +380,25 @@ QString elf_header_problem(const QByteArray &file)
     return QString();
 }
 
+// Text saved as UTF-16 (Windows editors call it "Unicode"): a byte order mark, then ASCII
+// characters each with a zero byte, as far as the first 256 bytes show.
+bool utf16_text(const QByteArray &bytes)
+{
+    const bool little = bytes.startsWith("\xFF\xFE");
+    if (!little && !bytes.startsWith("\xFE\xFF"))
+        return false;
+    const int end = std::min(bytes.size() & ~1, 256);
+    if (end < 4)
+        return false;
+    for (int i = 2; i < end; i += 2) {
+        const quint8 ascii = quint8(bytes[i + (little ? 0 : 1)]);
+        const bool control = ascii < 0x20 && ascii != '\t' && ascii != '\n' && ascii != '\r';
+        if (bytes[i + (little ? 1 : 0)] != 0 || control)
+            return false;
+    }
+    return true;
+}
+
 // One program header: a loadable one with contents in the file adds its bytes.
 QString elf_segment(const elf_reader &e, quint64 at, int index, collector &c)
 {
@@ -430,6 +449,8 @@ format detect(const QByteArray &head)
 
 bool looks_like_text(const QByteArray &bytes)
 {
+    if (utf16_text(bytes))
+        return true;
     return std::all_of(bytes.constBegin(), bytes.constEnd(), [](char c) {
         const quint8 b = quint8(c);
         return b >= 0x20 ? b != 0x7F : (b == '\t' || b == '\n' || b == '\r' || b == '\f');
@@ -438,6 +459,8 @@ bool looks_like_text(const QByteArray &bytes)
 
 QString text_kind(const QByteArray &bytes)
 {
+    if (utf16_text(bytes))
+        return QStringLiteral("UTF-16 text");
     lines l(bytes);
     while (l.next()) {
         if (l.size() == 0)

@@ -482,6 +482,12 @@ void ProtocolTest::loading_formats()
     QVERIFY(raw.ok());
     QVERIFY(!raw.address);
 
+    QByteArray utf16("\xFF\xFE", 2);
+    for (const char c : to_intel_hex(pieces()))
+        utf16.append(c).append('\0');
+    QCOMPARE(image::explain(image::load(write("notepad.bin", utf16))),
+             QStringLiteral("looks like UTF-16 text, not Intel HEX, S-record or ELF firmware"));
+
     const QString misnamed = write("app.elf", seeded_bytes(2000, 5));
     QCOMPARE(image::load(misnamed).error, image::failure::bad_content);
     QVERIFY(image::load(misnamed, image::max_file_size, true).ok());
