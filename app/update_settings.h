@@ -14,6 +14,7 @@ struct UpdateSettings
     qint32 stop_bits = 0;       // 1 or 2; 0 when the list text was not a number
     QString firmware_path;      // exactly as typed or chosen
     bool auto_start = false;    // start the new program once it is written
+    bool firmware_raw = false;  // the operator says the file is a binary image, whatever it holds
     QString product_descriptor; // how to ask the running application to restart
 
     // The window's record: created on first use (thread-safe), alive until process exit.

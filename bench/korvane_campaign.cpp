@@ -323,6 +323,9 @@ int main(int argc, char **argv)
                                   QStringLiteral("S"), QStringLiteral("1"));
     const QCommandLineOption jobs(QStringLiteral("jobs"), QStringLiteral("Updates at a time (default 4)."),
                                   QStringLiteral("J"), QStringLiteral("4"));
+    const QCommandLineOption from(QStringLiteral("from"),
+                                  QStringLiteral("Begin at update N of the seed's sequence, to replay one (default 0)."),
+                                  QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption no_start(QStringLiteral("no-start"),
                                       QStringLiteral("Never start the program (default: one update in six)."));
     const QString bin_dir = child::parse_command_line(
@@ -330,8 +333,9 @@ int main(int argc, char **argv)
         QStringLiteral("Runs many updates with korvane-cli against korvane-devsim under random faults "
                        "and checks that none ends in a false success, a hang or a crash. Exit status 0 "
                        "when none did."),
-        {updates, seed, jobs, no_start});
-    const int total = std::max(1, parser.value(updates).toInt());
+        {updates, seed, jobs, from, no_start});
+    const int first = std::max(0, parser.value(from).toInt());
+    const int total = first + std::max(1, parser.value(updates).toInt());
     const quint32 seed_value = parser.value(seed).toUInt();
     const int parallel = std::max(1, parser.value(jobs).toInt());
     QTemporaryDir temporary;
@@ -340,7 +344,7 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     tally t;
-    std::atomic<int> next{0};
+    std::atomic<int> next{first};
     const auto started = child::clock_type::now();
     std::vector<std::thread> workers;
     for (int j = 0; j < parallel; ++j)

@@ -13,6 +13,7 @@ std::unique_ptr<flash_view> make_view(const flash_request &request, const image:
     options.command = request.command;
     options.firmware = request.firmware;
     options.image_size = firmware.bytes.size();
+    options.format = image::format_name(firmware);
     options.single = single;
     options.watch = !request.watch.isEmpty();
     options.quiet = request.quiet;
@@ -63,12 +64,12 @@ int flash_ports(const flash_request &request)
     QElapsedTimer clock;
     clock.start();
     // Loaded once, before any device is touched; every worker gets these very bytes.
-    const image::loaded firmware = image::load(request.firmware);
+    const image::loaded firmware = image::load(request.firmware, image::max_file_size, request.raw);
     const std::unique_ptr<flash_view> view = make_view(request, firmware, jobs.size() == 1, clock);
     device_ends ends(request, firmware, *view, log.is_open() ? &log : nullptr);
     preflight(request, firmware, present, jobs, ends);
     if (firmware.ok())
-        run_jobs(request, jobs, firmware.bytes, ends, clock);
+        run_jobs(request, jobs, firmware, ends, clock);
     return report(jobs, *view, ends.log_failed() ? exit_code::cannot_create : exit_code::ok);
 }
 
@@ -80,17 +81,17 @@ int flash_watch(const flash_request &request)
     engine_log::install(request.verbose, false);
     QElapsedTimer clock;
     clock.start();
-    const image::loaded firmware = image::load(request.firmware);
+    const image::loaded firmware = image::load(request.firmware, image::max_file_size, request.raw);
     const std::unique_ptr<flash_view> view = make_view(request, firmware, false, clock);
     job_list jobs;
     if (!firmware.ok()) {
         view->error(QStringLiteral("the firmware file \"%1\" %2 (code %3); no device was touched")
-                        .arg(request.firmware, QString::fromLatin1(image::describe(firmware.error)))
+                        .arg(request.firmware, firmware_refusal(firmware))
                         .arg(outcome::firmware_unusable));
         return report(jobs, *view, exit_code::for_result(outcome::firmware_unusable));
     }
     device_ends ends(request, firmware, *view, log.is_open() ? &log : nullptr);
-    const bool complete = run_watch(request, firmware.bytes, ends, clock, jobs);
+    const bool complete = run_watch(request, firmware, ends, clock, jobs);
     // Ctrl-C is how a shift ends; only devices cut short, an unreached --count and an
     // incomplete log make it a failure.
     int at_least = complete ? exit_code::ok : exit_code::interrupted;

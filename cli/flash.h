@@ -32,6 +32,7 @@ struct flash_request
     bool quiet = false;
     bool json = false;
     bool trace = false;
+    bool raw = false;  // --raw: the file is a binary image, whatever it looks like
 };
 
 // flash_options.cpp. An exit status when the command ends here (--help, a usage error).
@@ -64,6 +65,9 @@ private:
     bool failed = false;
 };
 
+// Why the firmware cannot become an image, to follow "the firmware file "NAME" ".
+QString firmware_refusal(const image::loaded &firmware);
+
 // flash_preflight.cpp. Every job's settings; the refusal of every job when the firmware
 // cannot become an image, otherwise of each port that can never be used, told at once.
 void preflight(const flash_request &request, const image::loaded &firmware,
@@ -74,13 +78,13 @@ void prepare_job(const flash_request &request, const QList<port_lookup::entry> &
 
 // flash_runner.cpp. Runs every job that was not refused, each worker on its own thread
 // with `image` as its firmware; returns when all have ended.
-void run_jobs(const flash_request &request, job_list &jobs, const QByteArray &image,
+void run_jobs(const flash_request &request, job_list &jobs, const image::loaded &firmware,
               device_ends &ends, const QElapsedTimer &clock);
 
 // flash_watch.cpp. Updates every device that the patterns find, once each, until Ctrl-C or
 // SIGTERM or until --count devices have ended; `jobs` gets one job per device. False when
 // it was stopped before --count devices had ended.
-bool run_watch(const flash_request &request, const QByteArray &image, device_ends &ends,
+bool run_watch(const flash_request &request, const image::loaded &firmware, device_ends &ends,
                const QElapsedTimer &clock, job_list &jobs);
 
 // engine_log.cpp. The engine's debug log, shown only with --verbose; with several

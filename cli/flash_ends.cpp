@@ -18,7 +18,9 @@ void device_ends::record(const flash_job &job)
     view.ended(job, end);
     if (!log)
         return;
-    const shift_record r = record_of(job, end, request.firmware, firmware.file_size, firmware.file_sha256);
+    shift_record r = record_of(job, end, request.firmware, firmware.file_size, firmware.file_sha256);
+    if (firmware.ok())
+        r.firmware_format = image::format_name(firmware);
     QString why;
     if (log->append(r, &why))
         return;

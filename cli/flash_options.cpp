@@ -86,6 +86,9 @@ struct flash_options
     QCommandLineOption json{QStringLiteral("json"),
                             QStringLiteral("Write JSON Lines to stdout instead of text: one "
                                            "object per event and a final summary object.")};
+    QCommandLineOption raw{QStringLiteral("raw"),
+                           QStringLiteral("Take FIRMWARE as a binary image whatever it holds: no Intel HEX, "
+                                          "S-record or ELF conversion, and text is not refused.")};
     QCommandLineOption trace{
         QStringLiteral("trace"),
         QStringLiteral("Write every frame sent and received to stderr, in hexadecimal, with "
@@ -94,10 +97,11 @@ struct flash_options
     void add_to(subcommand_parser &parser) const
     {
         for (const QCommandLineOption *option : {&port, &watch, &count, &log, &baud, &parity, &stop_bits,
-                                                 &no_start, &silent_start, &descriptor, &quiet, &verbose, &json, &trace})
+                                                 &no_start, &silent_start, &descriptor, &raw, &quiet, &verbose, &json, &trace})
             parser.add(*option);
         parser.add_argument(QStringLiteral("FIRMWARE"),
-                            QStringLiteral("The firmware file (.bin, or a .qvb container)."));
+                            QStringLiteral("The firmware file: binary (.bin), a .qvb container, "
+                                           "Intel HEX, S-record or ELF (known by content)."));
     }
 };
 
@@ -193,5 +197,6 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request)
         return parser.usage_error(QStringLiteral("--quiet and --verbose ask for opposite things"));
     request->json = parser.is_set(o.json);
     request->trace = parser.is_set(o.trace);
+    request->raw = parser.is_set(o.raw);
     return std::nullopt;
 }

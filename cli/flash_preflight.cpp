@@ -10,7 +10,7 @@ void refuse_firmware(const flash_request &request, const image::loaded &firmware
                      job_list &jobs, flash_view &view)
 {
     const QString why = QStringLiteral("the firmware file \"%1\" %2")
-                            .arg(request.firmware, QString::fromLatin1(image::describe(firmware.error)));
+                            .arg(request.firmware, firmware_refusal(firmware));
     view.error(why + QStringLiteral(" (code %1); the device was not touched")
                          .arg(outcome::firmware_unusable));
     for (const auto &job : jobs) {
@@ -32,6 +32,13 @@ void check_port(flash_job &job, const QList<port_lookup::entry> &present, flash_
 }
 
 } // namespace
+
+QString firmware_refusal(const image::loaded &firmware)
+{
+    if (firmware.error == image::failure::not_firmware)
+        return image::explain(firmware) + QStringLiteral(" (--raw writes it as a binary image)");
+    return image::explain(firmware);
+}
 
 void prepare_job(const flash_request &request, const QList<port_lookup::entry> &present,
                  flash_job &job, flash_view &view)

@@ -46,12 +46,12 @@ void flash_runner::prepare(flash_job &job, work &worker)
     worker.set_trace([watch](work::wire kind, const QByteArray &bytes) { (*watch)(kind, bytes); });
 }
 
-void flash_runner::start(flash_job &job, const QByteArray &image)
+void flash_runner::start(flash_job &job, const image::loaded &firmware)
 {
     stop_signals::hold_back();
     view.started(job);
     started.push_back(&job);
-    jobs.start(job, image);
+    jobs.start(job, firmware.bytes, firmware.address);
     republish();
     stop_signals::let_through();
     if (!redraw.isActive())
@@ -135,7 +135,7 @@ void flash_runner::on_ended(flash_job &job)
         after_end(job);
 }
 
-void run_jobs(const flash_request &request, job_list &list, const QByteArray &image,
+void run_jobs(const flash_request &request, job_list &list, const image::loaded &firmware,
               device_ends &ends, const QElapsedTimer &clock)
 {
     flash_runner runner(request, ends, clock);
@@ -145,7 +145,7 @@ void run_jobs(const flash_request &request, job_list &list, const QByteArray &im
     };
     for (const auto &job : list)
         if (job->refusal.isEmpty())
-            runner.start(*job, image);
+            runner.start(*job, firmware);
     if (runner.running() > 0)
         runner.exec();
 }

@@ -27,7 +27,7 @@ public:
 
     // Starts the job's worker with `image` as its firmware. The stop signals are held
     // back meanwhile, so the worker's thread never takes one and the handler reaches it.
-    void start(flash_job &job, const QByteArray &image);
+    void start(flash_job &job, const image::loaded &firmware);
     int running() const { return jobs.running(); }
     void stop_all() { jobs.stop_all(); }
     // The event loop, until quit() is called from within it.

@@ -18,7 +18,7 @@ constexpr int scan_interval_ms = 250;
 class watch_loop
 {
 public:
-    watch_loop(const flash_request &request, const QByteArray &image, device_ends &ends,
+    watch_loop(const flash_request &request, const image::loaded &firmware, device_ends &ends,
                const QElapsedTimer &clock, job_list &jobs);
     void run();
     bool count_reached() const { return request.count > 0 && ended >= request.count; }
@@ -37,7 +37,7 @@ private:
     bool taking() const { return !stopping && (request.count == 0 || taken < request.count); }
 
     const flash_request &request;
-    const QByteArray &image;
+    const image::loaded &firmware;
     device_ends &ends;
     flash_view &view;
     job_list &jobs;
@@ -54,9 +54,9 @@ private:
     bool stopping = false;
 };
 
-watch_loop::watch_loop(const flash_request &request, const QByteArray &image, device_ends &ends,
+watch_loop::watch_loop(const flash_request &request, const image::loaded &firmware, device_ends &ends,
                        const QElapsedTimer &clock, job_list &jobs)
-    : request(request), image(image), ends(ends), view(ends.view), jobs(jobs), runner(request, ends, clock)
+    : request(request), firmware(firmware), ends(ends), view(ends.view), jobs(jobs), runner(request, ends, clock)
 {
     runner.after_end = [this](flash_job &job) { after_end(job); };
     QObject::connect(&timer, &QTimer::timeout, [this] { scan(); });
@@ -116,7 +116,7 @@ void watch_loop::take(const port_watch::device &device)
     }
     busy.insert(device.location, &job);
     busy.insert(device.port(), &job);
-    runner.start(job, image);
+    runner.start(job, firmware);
 }
 
 void watch_loop::after_end(flash_job &job)
@@ -152,10 +152,10 @@ void watch_loop::stop()
 
 } // namespace
 
-bool run_watch(const flash_request &request, const QByteArray &image, device_ends &ends,
+bool run_watch(const flash_request &request, const image::loaded &firmware, device_ends &ends,
                const QElapsedTimer &clock, job_list &jobs)
 {
-    watch_loop loop(request, image, ends, clock, jobs);
+    watch_loop loop(request, firmware, ends, clock, jobs);
     loop.run();
     return request.count == 0 || loop.count_reached();
 }

@@ -6,6 +6,9 @@
 #include "outcome.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -19,10 +22,33 @@ QString hex32(quint32 value)
     return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 }
 
+QString image_sha256(const image::loaded &loaded)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(loaded.bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// Where the written image lies: known for a converted file, the device's own program start
+// for a binary one.
+QString address_range(const image::loaded &loaded)
+{
+    if (!loaded.address)
+        return QStringLiteral("where the device's program starts (a binary image carries no address)");
+    const quint64 last = quint64(*loaded.address) + quint64(loaded.bytes.size()) - 1;
+    return QStringLiteral("%1 to %2").arg(hex32(*loaded.address), hex32(quint32(last)));
+}
+
 void show(const QString &path, const image::loaded &loaded)
 {
     console::out_line(QStringLiteral("file:           %1").arg(path));
+    console::out_line(QStringLiteral("format:         %1").arg(image::format_name(loaded)));
     console::out_line(QStringLiteral("file size:      %1 bytes").arg(loaded.file_size));
+    console::out_line(QStringLiteral("address range:  %1").arg(address_range(loaded)));
+    if (loaded.address) {
+        console::out_line(
+            QStringLiteral("segments:       %1 (gaps between them are 0xFF)").arg(loaded.segments.size()));
+        for (const firmware_file::segment &s : loaded.segments)
+            console::out_line(QStringLiteral("  %1  %2 bytes").arg(hex32(s.address)).arg(s.size));
+    }
     console::out_line(loaded.container ? QStringLiteral("scrambled:      yes (.qvb, descrambled)")
                                        : QStringLiteral("scrambled:      no"));
     console::out_line(QStringLiteral("padded length:  %1 bytes").arg(loaded.padded_size));
@@ -34,9 +60,30 @@ void show(const QString &path, const image::loaded &loaded)
     console::out_line(QStringLiteral("total size:     %1 bytes").arg(loaded.bytes.size()));
     // The file's digest matches release notes; the image's, what a device ends up holding.
     console::out_line(QStringLiteral("file SHA-256:   %1").arg(QString::fromLatin1(loaded.file_sha256.toHex())));
-    console::out_line(QStringLiteral("image SHA-256:  %1")
-                          .arg(QString::fromLatin1(
-                              QCryptographicHash::hash(loaded.bytes, QCryptographicHash::Sha256).toHex())));
+    console::out_line(QStringLiteral("image SHA-256:  %1").arg(image_sha256(loaded)));
+}
+
+// The same as one JSON object; addresses as numbers, so scripts need not parse hex.
+void show_json(const QString &path, const image::loaded &loaded)
+{
+    QJsonObject o;
+    o[QStringLiteral("file")] = path;
+    o[QStringLiteral("format")] = image::format_name(loaded);
+    o[QStringLiteral("file_size")] = double(loaded.file_size);
+    o[QStringLiteral("address")] = loaded.address ? QJsonValue(double(*loaded.address)) : QJsonValue();
+    QJsonArray segments;
+    for (const firmware_file::segment &s : loaded.segments)
+        segments.append(QJsonObject{{QStringLiteral("address"), double(s.address)},
+                                    {QStringLiteral("size"), double(s.size)}});
+    o[QStringLiteral("segments")] = segments;
+    o[QStringLiteral("scrambled")] = loaded.container;
+    o[QStringLiteral("padded_size")] = loaded.padded_size;
+    o[QStringLiteral("stamped_length")] = double(loaded.stamped_length);
+    o[QStringLiteral("sum")] = double(loaded.sum);
+    o[QStringLiteral("size")] = loaded.bytes.size();
+    o[QStringLiteral("file_sha256")] = QString::fromLatin1(loaded.file_sha256.toHex());
+    o[QStringLiteral("image_sha256")] = image_sha256(loaded);
+    console::out_line(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
 }
 
 // A device, a FIFO or /dev/stdout cannot be replaced, only written to; unbuffered, so
@@ -72,9 +119,15 @@ QString write_image(const QString &target, const QByteArray &bytes)
 
 QString description()
 {
-    return QStringLiteral("Shows the image that 'flash' would erase room for and write: a .qvb file\n"
-                          "descrambled, padded to whole 32-bit words, its padded length stamped\n"
-                          "little-endian at offset 1024, and the 32-bit sum of it appended.\n"
+    return QStringLiteral("Shows the image that 'flash' would erase room for and write. The format is\n"
+                          "known by content: Intel HEX, S-record and ELF files are converted to the\n"
+                          "bytes from their lowest address, gaps filled with 0xFF, and the device's\n"
+                          "program must start at that address; a .qvb file (any case) is\n"
+                          "descrambled; other binary files are taken as they are; text that is none\n"
+                          "of these is refused unless --raw is given. korvane then writes into the\n"
+                          "image it sends: it pads it to whole 32-bit words, stamps the padded length\n"
+                          "little-endian into bytes 1024-1027 (overwriting what the file had there)\n"
+                          "and appends the 32-bit sum of it, little-endian.\n"
                           "Exit status: 0 done; %1 the file cannot become an image; %2 usage error;\n"
                           "%3 FILE could not be written.")
         .arg(unusable_file)
@@ -86,13 +139,22 @@ QString description()
 
 int run_image(const QStringList &args)
 {
-    subcommand_parser parser(args.constFirst(), QStringLiteral("FIRMWARE [--out FILE]"), description());
+    subcommand_parser parser(args.constFirst(), QStringLiteral("[--json] [--raw] FIRMWARE [--out FILE]"),
+                             description());
     const QCommandLineOption out({QStringLiteral("o"), QStringLiteral("out")},
                                  QStringLiteral("Also write the image's bytes to FILE."),
                                  QStringLiteral("FILE"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print one JSON object instead of text."));
+    const QCommandLineOption raw(QStringLiteral("raw"),
+                                 QStringLiteral("Take FIRMWARE as a binary image whatever it holds: no "
+                                                "conversion, and text is not refused."));
     parser.add(out);
+    parser.add(json);
+    parser.add(raw);
     parser.add_argument(QStringLiteral("FIRMWARE"),
-                        QStringLiteral("The firmware file (.bin, or a .qvb container)."));
+                        QStringLiteral("The firmware file: binary (.bin), a .qvb container, Intel HEX, "
+                                       "S-record or ELF."));
     if (const std::optional<int> done = parser.parse(args))
         return *done;
     const QStringList positional = parser.arguments();
@@ -103,13 +165,19 @@ int run_image(const QStringList &args)
         return parser.usage_error(QStringLiteral("--out needs a file name"));
 
     const QString path = positional.constFirst();
-    const image::loaded loaded = image::load(path);
+    const image::loaded loaded = image::load(path, image::max_file_size, parser.is_set(raw));
     if (!loaded.ok()) {
-        console::err_line(QStringLiteral("%1: the firmware file \"%2\" %3")
-                              .arg(parser.command, path, QString::fromLatin1(image::describe(loaded.error))));
+        QString why = QStringLiteral("%1: the firmware file \"%2\" %3")
+                          .arg(parser.command, path, image::explain(loaded));
+        if (loaded.error == image::failure::not_firmware)
+            why += QStringLiteral(" (--raw takes it as a binary image)");
+        console::err_line(why);
         return unusable_file;
     }
-    show(path, loaded);
+    if (parser.is_set(json))
+        show_json(path, loaded);
+    else
+        show(path, loaded);
     if (!parser.is_set(out))
         return exit_code::ok;
     const QString target = parser.value(out);
@@ -118,6 +186,7 @@ int run_image(const QStringList &args)
         console::err_line(QStringLiteral("%1: cannot write \"%2\": %3").arg(parser.command, target, failure));
         return exit_code::cannot_create;
     }
-    console::out_line(QStringLiteral("written:        %1").arg(target));
+    if (!parser.is_set(json))
+        console::out_line(QStringLiteral("written:        %1").arg(target));
     return exit_code::ok;
 }

@@ -38,11 +38,11 @@ void job_runner::connect_worker(flash_job &job, work &worker)
     });
 }
 
-void job_runner::start(flash_job &job, const QByteArray &image)
+void job_runner::start(flash_job &job, const QByteArray &image, std::optional<quint32> address)
 {
     auto thread = std::make_unique<QThread>();
     auto *worker = new work(job.settings);
-    worker->set_image(image); // one image for every device, and one copy in memory
+    worker->set_image(image, address); // one image for every device, and one copy in memory
     worker->set_silent_start_ok(job.accept_silent_start);
     worker->moveToThread(thread.get());
     connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QThread;
@@ -30,7 +31,8 @@ public:
     void set_prepare(prepare_fn fn) { prepare = std::move(fn); }
 
     // Starts the job's worker with `image` as its firmware; the job must outlive the run.
-    void start(flash_job &job, const QByteArray &image);
+    // `address` is where a converted file's image belongs (none for a binary image).
+    void start(flash_job &job, const QByteArray &image, std::optional<quint32> address);
     // Every running worker ends at its next wait, without a result code. Safe to call
     // from this thread only; a signal handler calls work::request_stop() itself.
     void stop_all();

@@ -41,6 +41,7 @@ struct view_options
     QString command; // "korvane-cli flash", the prefix of messages
     QString firmware;
     qint64 image_size = 0;
+    QString format;  // "Intel HEX", "binary", ... (image::format_name)
     bool single = true; // one device: no port prefixes, no summary
     bool live = false;  // redraw progress in place (a terminal)
     bool watch = false; // devices come and go: a PASS or FAIL line as each ends

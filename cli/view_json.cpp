@@ -21,6 +21,7 @@ public:
         if (job.given != job.port)
             e[QStringLiteral("given")] = job.given;
         e[QStringLiteral("firmware")] = o.firmware;
+        e[QStringLiteral("format")] = o.format;
         e[QStringLiteral("total")] = double(o.image_size);
         write(e);
     }

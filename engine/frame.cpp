@@ -212,6 +212,18 @@ QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited)
     return answered;
 }
 
+int repeats(const QByteArray &buffer)
+{
+    const int length = frame_at_front(buffer);
+    if (length <= 0 || buffer.size() % length != 0)
+        return 0;
+    const QByteArray first = buffer.left(length);
+    for (int at = length; at < buffer.size(); at += length)
+        if (buffer.mid(at, length) != first)
+            return 0;
+    return buffer.size() / length;
+}
+
 QByteArray take_replies(QByteArray &pending)
 {
     QByteArray answered;

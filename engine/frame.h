@@ -71,6 +71,9 @@ QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited);
 // returns the commands they answer; an unfinished frame at the end stays for the next call.
 QByteArray take_replies(QByteArray &pending);
 
+// How many copies of one whole frame the bytes are, back to back; 0 when they are not.
+int repeats(const QByteArray &buffer);
+
 // Verdict on one reply. log_line is the rejection line number to log, 0 when nothing is
 // logged.
 struct verdict

@@ -40,7 +40,7 @@ QByteArray scramble(const QByteArray &data)
 
 bool is_container(const QString &path)
 {
-    return path.split(QLatin1Char('.')).constLast() == QLatin1String("qvb");
+    return path.split(QLatin1Char('.')).constLast().compare(QLatin1String("qvb"), Qt::CaseInsensitive) == 0;
 }
 
 quint32 read_le32(const QByteArray &bytes, int offset)
@@ -109,62 +109,167 @@ const char *describe(failure f)
     case failure::too_large: return "is too large for a firmware image";
     case failure::short_read: return "could not be read completely";
     case failure::too_short: return "is too short for a firmware image (under 1028 bytes)";
+    case failure::not_firmware: return "looks like text, not Intel HEX, S-record or ELF firmware";
+    case failure::bad_content: return "cannot be converted";
     }
     return "?";
 }
 
-loaded load(const QString &path, qint64 size_cap)
+QString explain(const loaded &l)
 {
-    loaded r;
-    r.container = is_container(path);
-    if (path.isEmpty()) {
-        r.error = failure::cannot_open;
-        return r;
-    }
+    if (l.error == failure::not_firmware && !l.detail.isEmpty())
+        return QStringLiteral("looks like %1, not Intel HEX, S-record or ELF firmware").arg(l.detail);
+    if (l.error == failure::bad_content)
+        return QStringLiteral("cannot be converted: %1").arg(l.detail);
+    return QString::fromLatin1(describe(l.error));
+}
+
+QString format_name(const loaded &l)
+{
+    if (l.container)
+        return QStringLiteral("binary (.qvb container)");
+    return QString::fromLatin1(firmware_file::name(l.format));
+}
+
+namespace {
+
+// Enough of the file's start to know its format.
+constexpr qint64 detect_bytes = 4096;
+
+// The format a file's name promises. A file named like one that does not hold it is
+// refused rather than written as it stands.
+firmware_file::format named_format(const QString &path)
+{
+    using firmware_file::format;
+    static const struct { const char *suffix; format f; } names[] = {
+        {"hex", format::intel_hex}, {"ihex", format::intel_hex}, {"ihx", format::intel_hex},
+        {"s19", format::srecord},   {"s28", format::srecord},    {"s37", format::srecord},
+        {"srec", format::srecord},  {"mot", format::srecord},    {"elf", format::elf},
+        {"axf", format::elf},
+    };
+    const QString suffix = QFileInfo(path).suffix();
+    for (const auto &n : names)
+        if (suffix.compare(QLatin1String(n.suffix), Qt::CaseInsensitive) == 0)
+            return n.f;
+    return format::binary;
+}
+
+// Opens a regular file for reading; none when it is open.
+failure open_regular(const QString &path, QFile &file)
+{
+    if (path.isEmpty())
+        return failure::cannot_open;
     // Checked before opening: opening a FIFO for reading would block until a writer came.
     const QFileInfo info(path);
-    if (!info.exists()) {
-        r.error = failure::cannot_open;
-        return r;
+    if (!info.exists())
+        return failure::cannot_open;
+    if (!info.isFile())
+        return failure::not_regular;
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return failure::cannot_open;
+    if (file.isSequential())
+        return failure::not_regular;
+    return failure::none;
+}
+
+void complete(loaded &r, const QByteArray &bytes)
+{
+    r.bytes = bytes;
+    r.padded_size = r.bytes.size() - trailer_size;
+    r.stamped_length = read_le32(r.bytes, length_offset);
+    r.sum = read_le32(r.bytes, r.padded_size);
+}
+
+// Text, or a name that promises another format, is refused unless the caller said the
+// file is binary: written as it stands it would brick the device while the log said ok.
+bool refuse_binary(loaded &r, const QByteArray &plain, const QString &path)
+{
+    if (firmware_file::looks_like_text(plain)) {
+        r.error = failure::not_firmware;
+        r.detail = firmware_file::text_kind(plain);
+        return true;
     }
-    if (!info.isFile()) {
-        r.error = failure::not_regular;
-        return r;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        r.error = failure::cannot_open;
-        return r;
-    }
-    r.file_size = file.size();
-    if (file.isSequential()) {
-        r.error = failure::not_regular;
-        return r;
-    }
-    if (r.file_size > size_cap) {
-        r.error = failure::too_large;
-        return r;
-    }
+    const firmware_file::format named = named_format(path);
+    if (named == firmware_file::format::binary)
+        return false;
+    const QString what = QString::fromLatin1(firmware_file::name(named));
+    r.error = failure::bad_content;
+    r.detail = QStringLiteral("its name says %1, its content is not %1").arg(what);
+    return true;
+}
+
+void load_binary(QFile &file, const QString &path, bool raw, loaded &r)
+{
     if (!fits(r.file_size)) {
         r.error = failure::too_short;
-        return r;
+        return;
     }
     // Read straight into the finished image's buffer: one copy of the image in memory,
     // however large, and every device of a run is given that same copy.
     QByteArray bytes(int(padded_size_of(r.file_size) + trailer_size), Qt::Uninitialized);
     if (file.read(bytes.data(), r.file_size) != r.file_size) {
         r.error = failure::short_read;
-        return r;
+        return;
     }
-    r.file_sha256 = QCryptographicHash::hash(QByteArray::fromRawData(bytes.constData(), int(r.file_size)),
-                                             QCryptographicHash::Sha256);
+    const QByteArray plain = QByteArray::fromRawData(bytes.constData(), int(r.file_size));
+    r.file_sha256 = QCryptographicHash::hash(plain, QCryptographicHash::Sha256);
     if (r.container)
         shift_bytes(bytes.data(), r.file_size, -1);
+    if (!raw && refuse_binary(r, plain, path))
+        return;
     finish(bytes, r.file_size);
-    r.bytes = bytes;
-    r.padded_size = r.bytes.size() - trailer_size;
-    r.stamped_length = read_le32(r.bytes, length_offset);
-    r.sum = read_le32(r.bytes, r.padded_size);
+    complete(r, bytes);
+}
+
+void load_converted(QFile &file, qint64 size_cap, loaded &r)
+{
+    const QByteArray content = file.readAll();
+    if (content.size() != r.file_size) {
+        r.error = failure::short_read;
+        return;
+    }
+    r.file_sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
+    const firmware_file::converted c = firmware_file::convert(r.format, content, size_cap);
+    if (!c.ok()) {
+        r.error = failure::bad_content;
+        r.detail = QStringLiteral("%1 %2").arg(QLatin1String(firmware_file::name(r.format)), c.error);
+        return;
+    }
+    const QByteArray bytes = derive(c.bytes);
+    if (bytes.isEmpty()) {
+        r.error = failure::too_short;
+        return;
+    }
+    r.address = c.address;
+    r.segments = c.segments;
+    complete(r, bytes);
+}
+
+} // namespace
+
+loaded load(const QString &path, qint64 size_cap, bool raw)
+{
+    loaded r;
+    r.container = is_container(path);
+    QFile file;
+    r.error = open_regular(path, file);
+    if (!r.ok())
+        return r;
+    r.file_size = file.size();
+    r.format = raw ? firmware_file::format::binary : firmware_file::detect(file.peek(detect_bytes));
+    if (r.format != firmware_file::format::binary)
+        r.container = false; // its content says what it is, whatever its name
+    const qint64 cap = r.format == firmware_file::format::binary ? size_cap
+                                                                 : size_cap * converted_file_factor;
+    if (r.file_size > cap) {
+        r.error = failure::too_large;
+        return r;
+    }
+    if (r.format == firmware_file::format::binary)
+        load_binary(file, path, raw, r);
+    else
+        load_converted(file, size_cap, r);
     return r;
 }
 

@@ -1,25 +1,33 @@
 #pragma once
 
+#include "firmware_file.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 // Turning a firmware file into the exact bytes the bootloader erases room for and writes:
-// descramble a ".qvb" container, pad to whole words, stamp the padded length at offset
-// 1024 and append the 32-bit sum, both little-endian.
+// convert Intel HEX, S-record and ELF files, descramble a ".qvb" container, pad to whole
+// words, stamp the padded length at offset 1024 and append the 32-bit sum, both
+// little-endian.
 namespace image {
 
 constexpr int length_offset = 1024;
 constexpr int min_padded_size = length_offset + 4; // room for the length stamp
 constexpr int trailer_size = 4;
-// Files larger than this are refused before a byte is read; no device has this much flash.
+// Binary files larger than this are refused before a byte is read, and converted files
+// whose image would be: no device has this much flash.
 constexpr qint64 max_file_size = qint64(64) * 1024 * 1024;
+// Text and ELF files carry more than their image (record syntax, symbols, debug data).
+constexpr int converted_file_factor = 4;
 
 // Byte i carries the image byte plus (i mod 255), modulo 256.
 QByteArray descramble(const QByteArray &data);
 QByteArray scramble(const QByteArray &data);
 
-// True when the path's last "."-separated piece is exactly "qvb".
+// True when the path's last "."-separated piece is "qvb", in any case: "FW.QVB" is one too.
 bool is_container(const QString &path);
 
 // Pads, stamps and sums the (already descrambled) bytes. Empty when the padded image is
@@ -36,6 +44,8 @@ enum class failure {
     too_large,     // over max_file_size
     short_read,    // fewer bytes arrived than the file holds
     too_short,     // padded image shorter than min_padded_size
+    not_firmware,  // text that is none of the formats (unless the caller says it is binary)
+    bad_content,   // a format's records or headers are broken, or name and content disagree
 };
 
 const char *describe(failure f);
@@ -45,16 +55,28 @@ struct loaded
 {
     failure error = failure::none;
     qint64 file_size = 0;
-    bool container = false;
+    firmware_file::format format = firmware_file::format::binary;
+    bool container = false; // a binary descrambled from a .qvb container
     QByteArray bytes;       // the finished image, trailer included; empty on failure
     QByteArray file_sha256; // of the file as read (32 bytes), for logs and release notes
     int padded_size = 0;    // n: the image without its trailer
     quint32 stamped_length = 0;
     quint32 sum = 0;
+    // Converted files only: the address the image's first byte belongs at, which must be
+    // where the device's program starts, and the runs of data the file holds.
+    std::optional<quint32> address;
+    QVector<firmware_file::segment> segments;
+    QString detail; // what exactly is wrong, for not_firmware and bad_content
 
     bool ok() const { return error == failure::none; }
 };
 
-loaded load(const QString &path, qint64 size_cap = max_file_size);
+// The format by content; with `raw` the file is taken as a binary image whatever it holds.
+loaded load(const QString &path, qint64 size_cap = max_file_size, bool raw = false);
+
+// Why a load failed, in English, to follow "the firmware file "NAME" ".
+QString explain(const loaded &l);
+// "Intel HEX", "S-record", "ELF", "binary" or "binary (.qvb container)".
+QString format_name(const loaded &l);
 
 } // namespace image

@@ -89,7 +89,7 @@ void work::start()
     emit progress_set(20);
 
     status(status_text::reading);
-    if (!read_firmware())
+    if (!read_firmware() || !fits_device())
         return;
     emit progress_set(25);
 
@@ -381,6 +381,14 @@ QByteArray work::receive_reply(int timeout_ms, quint8 awaited)
             pay(frame::drop_stale_front(reply, awaited));
         if (frame::is_complete(reply))
             return reply;
+        // Two answers at once to a request sent twice, or a device that says it twice: any
+        // reply to these commands answers alike. Not so a block's, which names no block.
+        const int copies = awaited != frame::cmd_write ? frame::repeats(reply) : 0;
+        if (copies > 1 && quint8(reply[2]) == awaited) {
+            for (int i = 1; i < copies; ++i)
+                pay_one(awaited);
+            return reply.left(reply.size() / copies);
+        }
         if (++count > limit || stop_requested())
             return {};
     }
@@ -440,7 +448,9 @@ int work::write_attempt(quint32 address, const char *data, int length, bool *sus
         return outcome::rejected; // a block the length byte cannot describe is never sent
     qDebug() << "data length = " << request.size();
     QByteArray reply = exchange(request, frame::write_wait_ms);
-    if (!reply.isEmpty() && !plausible_write_reply(now_us() - sent_us, suspect_seen)) {
+    // The only reply owed: its time since the request is this line's round trip.
+    const bool alone = owed.count == 0;
+    if (!reply.isEmpty() && !plausible_write_reply(now_us() - sent_us, alone, suspect_seen)) {
         last_request.clear(); // sent again as a new block, after what is owed has come
         return outcome::no_reply;
     }
@@ -451,11 +461,13 @@ int work::write_attempt(quint32 address, const char *data, int length, bool *sus
 }
 
 // A reply far later than this line answers is set aside once per block; should the block's
-// next attempt be as slow, the line has slowed down, and its pace is learnt from both.
-bool work::plausible_write_reply(qint64 us, bool *suspect_seen)
+// next attempt be as slow, the line has slowed down. The pace is learnt only from replies
+// that were the only one owed: one that may answer an earlier attempt says nothing of it.
+bool work::plausible_write_reply(qint64 us, bool alone, bool *suspect_seen)
 {
     const bool suspect = !*suspect_seen && write_pace.suspect(us);
-    write_pace.add(us);
+    if (alone)
+        write_pace.add(us);
     if (suspect) {
         ++suspects;
         *suspect_seen = true;
@@ -515,15 +527,31 @@ bool work::read_firmware()
 {
     if (!preloaded.isEmpty()) {
         firmware = preloaded;
+        firmware_address = preloaded_address;
         return true;
     }
-    const image::loaded loaded = image::load(settings().firmware_path);
+    const UpdateSettings &s = settings();
+    const image::loaded loaded = image::load(s.firmware_path, image::max_file_size, s.firmware_raw);
     if (!loaded.ok()) {
-        emit result(outcome::firmware_unusable);
+        fail(outcome::firmware_unusable,
+             QStringLiteral("the firmware file \"%1\" %2").arg(s.firmware_path, image::explain(loaded)));
         return false;
     }
     firmware = loaded.bytes;
+    firmware_address = loaded.address;
     return true;
+}
+
+bool work::fits_device()
+{
+    if (!firmware_address || *firmware_address == base_address)
+        return true;
+    const auto hex = [](quint32 a) {
+        return QStringLiteral("0x") + QString::number(a, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+    };
+    fail(outcome::firmware_unusable, QStringLiteral("firmware built for %1, the device's program starts at %2")
+                                         .arg(hex(*firmware_address), hex(base_address)));
+    return false;
 }
 
 QByteArray work::descramble(const QByteArray &data)

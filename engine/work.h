@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class QSerialPort;
 struct UpdateSettings;
@@ -51,7 +52,13 @@ public:
 
     // An image loaded once for several devices, so that all of them get the same bytes
     // and hold one copy between them: read_firmware() then takes it instead of the file.
-    void set_image(const QByteArray &loaded) { preloaded = loaded; }
+    // `address` is where a converted file's image belongs; the update then refuses a
+    // device whose program starts elsewhere.
+    void set_image(const QByteArray &loaded, std::optional<quint32> address = std::nullopt)
+    {
+        preloaded = loaded;
+        preloaded_address = address;
+    }
 
     QByteArray receive_frame(int timeout_ms);
     int write_block(quint32 address, const char *data, int length);
@@ -156,7 +163,7 @@ private:
     // with that request, so an attempt that gets no answer meanwhile is not counted.
     bool busy_with_earlier() const;
     // Whether a write reply that came `us` after its request may be taken as its answer.
-    bool plausible_write_reply(qint64 us, bool *suspect_seen);
+    bool plausible_write_reply(qint64 us, bool alone, bool *suspect_seen);
     qint64 now_us() const;
     void log_rejection(int line) const;
     void status(const char *text);
@@ -175,6 +182,9 @@ private:
     // The sequence's verdict on a command: a wrong answer ends it with wrong_answer, a stop
     // without a code, no answer at all with no_answer; true when the update goes on.
     bool goes_on(outcome::status status);
+    // A converted image must start where the device's program does: written elsewhere it
+    // would never run. Fails with firmware_unusable before anything is erased.
+    bool fits_device();
 
     std::atomic<bool> stop_flag{false};
     QSerialPort *serial = nullptr;
@@ -185,6 +195,8 @@ private:
 
     const UpdateSettings *settings_record;
     QByteArray preloaded;
+    std::optional<quint32> preloaded_address;
+    std::optional<quint32> firmware_address; // of `firmware`, when it was converted
     trace_fn trace;
     port_factory make_port;
     notice_fn notice;

@@ -21,11 +21,11 @@ quint32 le32(const QByteArray &b, int offset)
     return v;
 }
 
-// The container rule said another way: the name ends in "qvb" right after a dot, or is
-// just "qvb".
+// The container rule said another way: the name ends in "qvb", in any case, right after a
+// dot, or is just that.
 bool reference_container(const QString &path)
 {
-    return path.endsWith(QLatin1String("qvb"))
+    return path.endsWith(QLatin1String("qvb"), Qt::CaseInsensitive)
         && (path.size() == 3 || path.at(path.size() - 4) == QLatin1Char('.'));
 }
 
@@ -89,8 +89,14 @@ void check_load(const QString &name, const QByteArray &content, qint64 cap)
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
         return;
     file.close();
-    const image::loaded r = image::load(path, cap);
+    // Taken as binary whatever it holds, so the properties below are the binary rule's;
+    // by content it must still end in an image or a refusal.
+    const image::loaded r = image::load(path, cap, true);
+    const image::loaded by_content = image::load(path, cap);
     QFile::remove(path);
+    FUZZ_CHECK(by_content.ok() != by_content.bytes.isEmpty());
+    if (by_content.ok() && by_content.format == firmware_file::format::binary)
+        FUZZ_CHECK(by_content.bytes == r.bytes && !by_content.address);
 
     FUZZ_CHECK(r.container == reference_container(path));
     if (content.size() > cap) {

@@ -45,13 +45,17 @@ station_command_line::station_command_line()
                    QStringLiteral("For bootloaders that jump into the new program without answering "
                                   "the start request: count a start request that gets no answer as "
                                   "success, not verified (\"verified\": false in the log). Without it "
-                                  "such a device fails with 通信超时！."))
+                                  "such a device fails with 通信超时！.")),
+      raw(QStringLiteral("raw"),
+          QStringLiteral("Take FIRMWARE as a binary image whatever it holds: no Intel HEX, S-record or "
+                         "ELF conversion, and text is not refused."))
 {
     parser.setApplicationDescription(QStringLiteral(
         "A window for the production line, in Chinese: every device plugged into the watched\n"
-        "ports is updated with one firmware file (.bin, or a scrambled .qvb container) through\n"
-        "its serial bootloader, each with its progress and a large 成功 (pass), 已写入 (written\n"
-        "but not confirmed by the device) or 失败 (fail) and a sound, counted and logged. 开始\n"
+        "ports is updated with one firmware file (.bin, a scrambled .qvb container, Intel HEX,\n"
+        "S-record or ELF) through its serial bootloader, each with its progress and a large\n"
+        "成功 (pass), 已写入 (written but not confirmed by the device) or 失败 (fail) and a\n"
+        "sound, counted and logged. 开始\n"
         "(F5) updates every device there now; 自动 (F6) updates each one as it\n"
         "appears, once while it stays plugged in. With --auto and a FIRMWARE the line runs by\n"
         "itself. The firmware, the patterns, the line settings, 更新完自动启动 and 声音 are kept\n"
@@ -63,7 +67,7 @@ station_command_line::station_command_line()
                                           QStringLiteral("Show this help.")),
                        QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
-                       watch, port, automatic, no_sound, log, silent_start});
+                       watch, port, automatic, no_sound, log, silent_start, raw});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file, loaded once for every device."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -89,6 +93,7 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
     given.no_sound = parser.isSet(no_sound);
     given.accept_silent_start = parser.isSet(silent_start);
     given.log = parser.value(log);
+    given.raw = parser.isSet(raw);
     given.patterns = parser.values(watch) + parser.values(port);
     for (const QString &text : qAsConst(given.patterns)) {
         port_watch::pattern p;

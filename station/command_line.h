@@ -13,6 +13,7 @@ struct station_options
     bool automatic = false;
     bool no_sound = false;
     bool accept_silent_start = false;
+    bool raw = false; // the firmware is a binary image whatever it holds
     QString log;
     QString firmware;
 };
@@ -40,6 +41,7 @@ private:
     QCommandLineOption no_sound;
     QCommandLineOption log;
     QCommandLineOption silent_start;
+    QCommandLineOption raw;
     station_options given;
     QString why;
 };

@@ -66,7 +66,7 @@ bool station_line::set_patterns(const QStringList &texts, QString *why)
 bool station_line::load_firmware(const QString &path)
 {
     loaded.path = path;
-    loaded.image = image::load(path);
+    loaded.image = image::load(path, image::max_file_size, raw);
     if (loaded.ok())
         start_waiting();
     return loaded.ok();
@@ -197,10 +197,11 @@ bool station_line::start(station_tile &t)
     t.firmware_path = loaded.path;
     t.firmware_size = loaded.image.file_size;
     t.firmware_sha256 = loaded.image.file_sha256;
+    t.firmware_format = image::format_name(loaded.image);
     t.what = station_tile::state::running;
     t.reason.clear();
     t.replugged = false;
-    runner.start(job, loaded.image.bytes);
+    runner.start(job, loaded.image.bytes, loaded.image.address);
     changed(&job);
     return true;
 }
@@ -379,6 +380,7 @@ void station_line::record(const station_tile &t, const job_end &end)
     if (!log.is_open())
         return;
     shift_record r = record_of(*t.job, end, t.firmware_path, t.firmware_size, t.firmware_sha256);
+    r.firmware_format = t.firmware_format;
     r.time = now;
     QString why;
     if (log.append(r, &why))

@@ -53,6 +53,7 @@ struct station_tile
     QString firmware_path;
     qint64 firmware_size = 0;
     QByteArray firmware_sha256;
+    QString firmware_format;
 };
 
 class station_line : public QObject
@@ -70,6 +71,8 @@ public:
     // Loads the file once for every device started from now on. A file that cannot
     // become an image leaves the line without firmware, so nothing stale is written.
     bool load_firmware(const QString &path);
+    // The operator says the firmware is a binary image whatever it holds (--raw).
+    void set_raw(bool on) { raw = on; }
     const station_firmware &firmware() const { return loaded; }
     void set_line(const line_settings &s) { line = s; }
     // For bootloaders that start the program without answering: a start request left
@@ -137,6 +140,7 @@ signals:
     void finished();             // after stop_all(), nothing runs any more
 
 private:
+    bool raw = false;
     station_tile *find(const QString &location);
     void arrive(const port_watch::device &d);
     void leave(const port_watch::device &d);

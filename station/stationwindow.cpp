@@ -40,6 +40,15 @@ const char focus_style[] =
     "QPushButton#pB_auto:checked:disabled { background: #b9cfba; color: #f4f4f4; }"
     "QLineEdit, QComboBox { border: 1px solid #8a8a8a; border-radius: 3px; padding: 2px; }";
 
+QString format_text(const image::loaded &l)
+{
+    if (l.container)
+        return StationWindow::tr("二进制（.qvb）");
+    if (l.format == firmware_file::format::binary)
+        return StationWindow::tr("二进制");
+    return QString::fromLatin1(firmware_file::name(l.format));
+}
+
 } // namespace
 
 StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::StationWindow)
@@ -185,6 +194,7 @@ bool StationWindow::apply(const station_options &options, QString *why)
     model.set_accept_silent_start(options.accept_silent_start);
     if (!options.log.isEmpty() && !model.open_log(options.log, why))
         return false;
+    model.set_raw(options.raw);
     if (!options.patterns.isEmpty()) {
         ui->lE_ports->setText(options.patterns.join(QLatin1Char(' ')));
         apply_patterns();
@@ -207,7 +217,7 @@ void StationWindow::on_pB_select_clicked()
     const QString current = ui->lE_firmware->text();
     const QString chosen = QFileDialog::getOpenFileName(
         this, tr("选择固件"), current.isEmpty() ? QDir::currentPath() : current,
-        tr("firmware (*.bin *.qvb)"));
+        tr("固件 (%1);;所有文件 (*)").arg(QLatin1String(firmware_file::dialog_patterns)));
     if (chosen.isEmpty())
         return; // cancelled: the line keeps the firmware it has
     ui->lE_firmware->setText(chosen);
@@ -232,7 +242,8 @@ void StationWindow::show_image()
         return;
     }
     if (f.ok()) {
-        ui->lB_image->setText(tr("%1 字节  SHA-256 %2")
+        ui->lB_image->setText(tr("%1  %2 字节  SHA-256 %3")
+                                  .arg(format_text(f.image))
                                   .arg(f.image.file_size)
                                   .arg(QString::fromLatin1(f.image.file_sha256.toHex().left(16))));
         return;
@@ -243,11 +254,15 @@ void StationWindow::show_image()
         {image::failure::too_large, QT_TR_NOOP("文件太大")},
         {image::failure::short_read, QT_TR_NOOP("文件读取不完整")},
         {image::failure::too_short, QT_TR_NOOP("文件太短")},
+        {image::failure::not_firmware, QT_TR_NOOP("文本文件，不是可识别的固件格式")},
+        {image::failure::bad_content, QT_TR_NOOP("文件内容有误")},
     };
     QString detail = QFileInfo::exists(f.path) ? QString() : tr("文件不存在");
     for (const auto &t : texts)
         if (detail.isEmpty() && t.first == f.image.error)
             detail = tr(t.second);
+    if (f.image.error == image::failure::bad_content)
+        detail += QStringLiteral("：") + f.image.detail; // the line or header, in the file's terms
     ui->lB_image->setText(tr("固件读取失败！%1").arg(detail));
     ui->lB_firmwareBanner->setText(tr("固件读取失败！%1：%2。开始和自动已停用，请重新选择固件。")
                                        .arg(QDir::toNativeSeparators(f.path), detail));

@@ -2,6 +2,7 @@
 // The simulated device as a real process on a pseudo-terminal of its own, with the event
 // lines it prints, and firmware files to give it.
 
+#include "firmware_writers.h"
 #include "image.h"
 #include "modbus.h"
 

@@ -5,10 +5,12 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -99,6 +101,9 @@ private slots:
     void flash_without_start();
     void flash_failures_data();
     void flash_failures();
+    void flash_converted_files();
+    void unusable_firmware_touches_no_device_data();
+    void unusable_firmware_touches_no_device();
     void stop_signal_during_handshake_data();
     void stop_signal_during_handshake();
 
@@ -207,7 +212,7 @@ void CliTest::image_of_plain_and_container_data()
     QTest::newRow("bin, padded by 3") << QStringLiteral("a.bin") << 2049 << false;
     QTest::newRow("bin, smallest image") << QStringLiteral("b.bin") << 1025 << false;
     QTest::newRow("qvb, over one period") << QStringLiteral("c.qvb") << 2049 << true;
-    QTest::newRow("QVB is plain") << QStringLiteral("d.QVB") << 1500 << false;
+    QTest::newRow("QVB is a container too") << QStringLiteral("d.QVB") << 1500 << true;
 }
 
 void CliTest::image_of_plain_and_container()
@@ -493,6 +498,99 @@ void CliTest::flash_failures()
     QVERIFY2(o.err.contains(explanation), qPrintable(o.err));
     QVERIFY(!o.out.contains(QLatin1String("update complete")));
     if (!firmware_present) // refused before the device hears anything
+        QVERIFY2(sim.events() == QStringList{"mode app"}, qPrintable(sim.events().join('|')));
+}
+
+// Intel HEX, S-record and ELF of known bytes: shown with their format, range and segments,
+// and the device ends up holding exactly what the raw binary of the same firmware gives.
+void CliTest::flash_converted_files()
+{
+    const QVector<firmware_piece> pieces{{0x8000, pattern(3000)}, {0x8C00, pattern(1100).mid(100)}};
+    const QByteArray expected = expected_image(as_binary(pieces));
+    const struct { const char *name; QByteArray content; const char *format; } files[] = {
+        {"app.hex", to_intel_hex(pieces), "Intel HEX"},
+        {"app.s19", to_srecord(pieces, 2), "S-record"},
+        {"app.elf", to_elf(pieces, false, false), "ELF"},
+    };
+    for (const auto &f : files) {
+        const QString path = dir.filePath(QLatin1String(f.name));
+        QVERIFY(write_file(path, f.content));
+        const cli_result info = run_cli({QStringLiteral("image"), QStringLiteral("--json"), path});
+        QVERIFY2(info.code == 0, qPrintable(info.describe()));
+        const QJsonObject o = QJsonDocument::fromJson(info.out.toUtf8()).object();
+        QCOMPARE(o.value(QStringLiteral("format")).toString(), QLatin1String(f.format));
+        QCOMPARE(o.value(QStringLiteral("address")).toInt(), 0x8000);
+        QCOMPARE(o.value(QStringLiteral("segments")).toArray().size(), 2);
+        QCOMPARE(o.value(QStringLiteral("image_sha256")).toString(), sha256_hex(expected));
+
+        const QString saved = path + QStringLiteral(".saved");
+        devsim_process sim({QStringLiteral("--save"), saved});
+        QVERIFY(sim.ok());
+        const cli_result flashed = run_cli({QStringLiteral("flash"), QStringLiteral("--json"),
+                                            QStringLiteral("--port"), sim.port(), path});
+        QVERIFY2(flashed.code == 0, qPrintable(flashed.describe()));
+        QVERIFY(flashed.out.contains(QStringLiteral("\"format\":\"%1\"").arg(QLatin1String(f.format))));
+        QVERIFY(sim.wait_for(QStringLiteral("saved ")));
+        QVERIFY(sim.has(QStringLiteral("image ok")));
+        QCOMPARE(file_bytes(saved), expected);
+    }
+    // Files from binutils (it comes with the compiler) say the same as ours.
+    const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));
+    const QString bin = dir.filePath(QStringLiteral("objcopy.bin"));
+    QVERIFY(write_file(bin, pattern(5000)));
+    for (const char *format : {"ihex", "srec"}) {
+        if (objcopy.isEmpty())
+            break;
+        const QString out = bin + QLatin1Char('.') + QLatin1String(format);
+        QCOMPARE(QProcess::execute(objcopy, {"-I", "binary", "-O", QLatin1String(format), "--change-addresses",
+                                             "0x8000", bin, out}), 0);
+        const cli_result info = run_cli({QStringLiteral("image"), QStringLiteral("--json"), out});
+        const QJsonObject o = QJsonDocument::fromJson(info.out.toUtf8()).object();
+        QCOMPARE(o.value(QStringLiteral("address")).toInt(), 0x8000);
+        QCOMPARE(o.value(QStringLiteral("image_sha256")).toString(), sha256_hex(expected_image(pattern(5000))));
+    }
+    const cli_result text = run_cli({QStringLiteral("image"), dir.filePath(QStringLiteral("app.hex"))});
+    QVERIFY(text.out.contains(QLatin1String("address range:  0x00008000 to 0x")));
+    QVERIFY(text.out.contains(QLatin1String("  0x00008C00  1000 bytes")));
+}
+
+void CliTest::unusable_firmware_touches_no_device_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("explanation");
+    const QByteArray hex = to_intel_hex({{0x8000, pattern(2000)}});
+    QByteArray bad_sum = hex;
+    bad_sum[hex.indexOf("\r\n:10") - 1] = bad_sum[hex.indexOf("\r\n:10") - 1] == '0' ? '1' : '0';
+    QTest::newRow("text") << QByteArray("firmware v2, see the release notes\n").repeated(40)
+                          << QStringLiteral("looks like text, not Intel HEX, S-record or ELF firmware");
+    QTest::newRow("bad checksum") << bad_sum << QStringLiteral("Intel HEX line 1: checksum");
+    QTest::newRow("overlap") << to_intel_hex({{0x8000, pattern(2000)}, {0x8010, "x"}})
+                             << QStringLiteral("overlaps earlier data with different bytes");
+    QTest::newRow("huge gap") << to_srecord({{0x8000, pattern(2000)}, {0x4008000, "x"}}, 4)
+                              << QStringLiteral("over the limit of 64 MiB");
+    QTest::newRow("base elsewhere") << to_intel_hex({{0x08004000, pattern(2000)}})
+                                    << QStringLiteral("firmware built for 0x08004000, the device's program "
+                                                      "starts at 0x00008000");
+}
+
+// -5 with the reason, and nothing erased: a file that cannot become the device's image is
+// refused before the device hears anything, one built for another address before the erase.
+void CliTest::unusable_firmware_touches_no_device()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, explanation);
+    const QString path = dir.filePath(QStringLiteral("unusable.hex"));
+    QVERIFY(write_file(path, content));
+    devsim_process sim;
+    QVERIFY(sim.ok());
+    const cli_result o = run_cli({QStringLiteral("flash"), QStringLiteral("--port"), sim.port(), path});
+    QVERIFY2(o.code == 5, qPrintable(o.describe()));
+    QVERIFY2(o.err.contains(explanation), qPrintable(o.err));
+    sim.stop();
+    if (QTest::currentDataTag() == QLatin1String("base elsewhere"))
+        QVERIFY2(sim.has(QStringLiteral("rx info")) && !sim.has(QStringLiteral("rx erase")),
+                 qPrintable(sim.events().join('|')));
+    else
         QVERIFY2(sim.events() == QStringList{"mode app"}, qPrintable(sim.events().join('|')));
 }
 

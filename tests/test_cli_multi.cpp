@@ -137,6 +137,7 @@ private slots:
     void permission_denied_explained();
     void not_a_serial_port_refused_before_it_starts();
     void one_image_for_every_device();
+    void converted_image_checked_against_each_device();
     void live_lines_on_a_terminal();
     void watch_updates_each_device_once();
 
@@ -599,6 +600,42 @@ void CliMultiTest::one_image_for_every_device()
         QVERIFY(sim->wait_for(QStringLiteral("saved ")));
     QCOMPARE(file_bytes(saved[0]), original);
     QCOMPARE(file_bytes(saved[1]), original);
+}
+
+// One converted image for a gang: the device whose program starts where the image was
+// built for is updated; the other ends with -5 before anything of it is erased. The shift
+// log names the format.
+void CliMultiTest::converted_image_checked_against_each_device()
+{
+    const QVector<firmware_piece> pieces{{0x8000, seeded_bytes(3000, 31)}};
+    const QString fw = dir.filePath(QStringLiteral("gang.hex"));
+    QFile file(fw);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(to_intel_hex(pieces)) > 0);
+    file.close();
+    const QString saved = dir.filePath(QStringLiteral("gang.saved"));
+    const QString log = dir.filePath(QStringLiteral("gang.log"));
+    devsim_process matching({QStringLiteral("--save"), saved});
+    devsim_process elsewhere({QStringLiteral("--base"), QStringLiteral("0x10000")});
+    QVERIFY(matching.ok() && elsewhere.ok());
+
+    const cli_result o = run_cli(flash_args({matching.port(), elsewhere.port()}, {QStringLiteral("--log"), log}, fw));
+    QVERIFY2(o.code == 5, qPrintable(o.describe()));
+    QVERIFY(matching.wait_for(QStringLiteral("saved ")));
+    QVERIFY(matching.has(QStringLiteral("image ok")));
+    QCOMPARE(file_bytes(saved), image::derive(pieces[0].bytes));
+    elsewhere.stop();
+    QVERIFY(elsewhere.has(QStringLiteral("rx info")));
+    QCOMPARE(elsewhere.count(QStringLiteral("rx erase")), 0);
+    QVERIFY2(o.err.contains(QStringLiteral("%1: update failed while reading the firmware file: the firmware "
+                                           "file could not be read: firmware built for 0x00008000, the "
+                                           "device's program starts at 0x00010000 (code -5)")
+                                .arg(elsewhere.port())),
+             qPrintable(o.err));
+    const QStringList records = QString::fromUtf8(file_bytes(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(records.size(), 2);
+    for (const QString &r : records)
+        QCOMPARE(QJsonDocument::fromJson(r.toUtf8()).object().value(QStringLiteral("firmware_format")).toString(),
+                 QStringLiteral("Intel HEX"));
 }
 
 // A command run on a terminal 60 columns wide, as script(1) gives one.

@@ -217,6 +217,50 @@ private slots:
         QCOMPARE(s.product_descriptor, QStringLiteral("modbus,1,9,0x4D2E,0x6E3B"));
     }
 
+    // A file that looks like text is written only once the operator says so in a box;
+    // 取消 leaves the device untouched, 写入 writes the text as a binary image.
+    void text_firmware_asks_first()
+    {
+        QTemporaryDir dir;
+        const QString firmware = dir.filePath(QStringLiteral("readme.bin"));
+        const QByteArray text = QByteArray("build 42: see the release notes\n").repeated(60);
+        QFile file(firmware);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.close();
+        const QString saved = dir.filePath(QStringLiteral("device.bin"));
+        devsim_process sim({"--mode", "boot", "--save", saved});
+        QVERIFY(sim.ok());
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        fill_in(w, sim.port(), firmware);
+
+        for (const QString &answer : {QStringLiteral("取消"), QStringLiteral("写入")}) {
+            seen_box asked;
+            modal_steps steps;
+            steps.then("text box", [] { return front_box() != nullptr; }, [&] {
+                asked = seen_box::of(front_box());
+                for (QAbstractButton *button : front_box()->buttons())
+                    if (button->text() == answer)
+                        button->click();
+            });
+            if (answer == QStringLiteral("写入"))
+                steps.then("success box", [] {
+                    return front_box() != nullptr && front_box()->text() == QStringLiteral("更新完成");
+                }, [] {});
+            steps.run();
+            press_download(w);
+            QVERIFY2(steps.finished(), qPrintable(steps.stuck));
+            QCOMPARE(asked.buttons, (QStringList{QStringLiteral("写入"), QStringLiteral("取消")}));
+            QVERIFY(asked.text.contains(QStringLiteral("看起来是文本")));
+            if (answer == QStringLiteral("取消"))
+                QVERIFY2(sim.events() == QStringList{"mode boot"}, qPrintable(sim.events().join('|')));
+        }
+        QVERIFY(sim.wait_for(QStringLiteral("saved ")));
+        QCOMPARE(file_bytes(saved), image::derive(text));
+        QVERIFY(UpdateSettings::instance().firmware_raw);
+    }
+
     void parity_and_progress_through_the_window_data()
     {
         QTest::addColumn<int>("entry");

@@ -1,4 +1,5 @@
 // The protocol's pure pieces, byte for byte, without a port.
+#include "devsim_harness.h"
 #include "frame.h"
 #include "image.h"
 #include "modbus.h"
@@ -44,6 +45,10 @@ private slots:
     void container_names();
     void derivation();
     void loading_files();
+    void firmware_conversions();
+    void firmware_refusals_data();
+    void firmware_refusals();
+    void loading_formats();
 };
 
 void ProtocolTest::request_frames()
@@ -202,6 +207,13 @@ void ProtocolTest::late_replies_set_aside()
     QCOMPARE(frame::take_replies(pending), bytes("06"));
     QVERIFY(pending.isEmpty());
 
+    // One answer said twice is still one answer; an answer and another are not.
+    QCOMPARE(frame::repeats(info + info + info), 3);
+    QCOMPARE(frame::repeats(info), 1);
+    QCOMPARE(frame::repeats(info + write_ok), 0);
+    QCOMPARE(frame::repeats(info + info.left(4)), 0);
+    QCOMPARE(frame::repeats(info + QByteArray(1, '\0')), 0);
+
     // A reply is suspect when it comes more than four times the median and 20 ms later.
     round_trips pace;
     QVERIFY(!pace.suspect(10000000)); // nothing to judge by yet
@@ -305,7 +317,8 @@ void ProtocolTest::container_names()
 {
     QVERIFY(image::is_container("x.qvb"));
     QVERIFY(image::is_container("/a b/固件 1.qvb"));
-    QVERIFY(!image::is_container("X.QVB"));
+    QVERIFY(image::is_container("FW.QVB")); // as Windows users name files
+    QVERIFY(image::is_container("fw.Qvb"));
     QVERIFY(!image::is_container("x.qvb.bin"));
     QVERIFY(!image::is_container("/tmp/dir.qvb/firmware"));
     QVERIFY(image::is_container("qvb")); // the whole name is its last piece
@@ -398,6 +411,143 @@ void ProtocolTest::loading_files()
         QFile(dir.filePath("locked.bin")).setPermissions(QFileDevice::Permissions());
         QCOMPARE(image::load(dir.filePath("locked.bin")).error, image::failure::cannot_open);
     }
+}
+
+namespace {
+
+// Known bytes in two runs with a gap between them, across a 64 KiB boundary.
+const QVector<firmware_piece> &pieces()
+{
+    static const QVector<firmware_piece> p{{0x0800FF00, seeded_bytes(1300, 7)},
+                                           {0x08010800, seeded_bytes(900, 8)}};
+    return p;
+}
+
+} // namespace
+
+void ProtocolTest::firmware_conversions()
+{
+    const QByteArray binary = as_binary(pieces());
+    const struct { const char *what; QByteArray file; firmware_file::format f; } files[] = {
+        {"Intel HEX", to_intel_hex(pieces()), firmware_file::format::intel_hex},
+        {"S-record S3", to_srecord(pieces(), 4), firmware_file::format::srecord},
+        {"ELF 32 little-endian", to_elf(pieces(), false, false), firmware_file::format::elf},
+        {"ELF 64 big-endian", to_elf(pieces(), true, true), firmware_file::format::elf},
+    };
+    for (const auto &f : files) {
+        QCOMPARE(firmware_file::detect(f.file.left(4096)), f.f);
+        const firmware_file::converted c = firmware_file::convert(f.f, f.file, image::max_file_size);
+        QVERIFY2(c.ok(), qPrintable(QStringLiteral("%1: %2").arg(f.what, c.error)));
+        QCOMPARE(c.address, quint32(0x0800FF00));
+        QCOMPARE(c.bytes, binary);
+        QCOMPARE(c.segments.size(), 2);
+        QCOMPARE(c.segments[1].address, quint32(0x08010800));
+        QCOMPARE(c.segments[1].size, quint32(900));
+    }
+    // 16- and 24-bit S-records, segment addresses in HEX, blank lines and a byte order mark.
+    const QVector<firmware_piece> low{{0x1000, seeded_bytes(1100, 9)}};
+    for (const int width : {2, 3})
+        QCOMPARE(firmware_file::from_srecord(to_srecord(low, width), image::max_file_size).bytes, low[0].bytes);
+    const QByteArray segmented = "\xEF\xBB\xBF" + hex_record(2, 0, QByteArray::fromHex("0100")) + "\n"
+                                 + hex_record(0, 0xFFFE, "abcd") + hex_record(1, 0, {});
+    const firmware_file::converted seg = firmware_file::from_intel_hex(segmented, image::max_file_size);
+    QCOMPARE(seg.address, quint32(0x1000)); // the offset wraps inside its segment
+    QCOMPARE(seg.bytes, QByteArray("cd") + QByteArray(0xFFFE - 2, char(0xFF)) + "ab");
+    // Overlapping data with the same bytes is one image.
+    const QVector<firmware_piece> twice{{0x100, "same bytes"}, {0x105, "bytes"}};
+    QCOMPARE(firmware_file::from_intel_hex(to_intel_hex(twice), image::max_file_size).bytes, QByteArray("same bytes"));
+    QCOMPARE(firmware_file::detect(seeded_bytes(64, 3)), firmware_file::format::binary);
+    QCOMPARE(firmware_file::detect(":not a record\n"), firmware_file::format::binary);
+}
+
+void ProtocolTest::firmware_refusals_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("why");
+    const QByteArray end = hex_record(1, 0, {});
+    const QByteArray good = hex_record(0, 0x10, "0123456789");
+    QByteArray bad_sum = good;
+    bad_sum[bad_sum.size() - 3] = bad_sum[bad_sum.size() - 3] == '0' ? '1' : '0';
+    QTest::newRow("hex checksum") << good + bad_sum + end << "line 2: checksum";
+    QTest::newRow("hex truncated record") << good + good.left(21) + "\n" + end << "line 2: the record is cut short";
+    QTest::newRow("hex odd length") << good + good.left(good.size() - 3) + "\n" + end << "line 2: an odd number";
+    QTest::newRow("hex no end") << good << "no end-of-file record";
+    QTest::newRow("hex after end") << good + end + good << "line 3: a record after the end-of-file";
+    QTest::newRow("hex bad type") << hex_record(6, 0, {}) + end << "line 1: unknown record type 0x06";
+    QTest::newRow("hex overlap") << good + hex_record(0, 0x12, "x") + end << "line 2: data at 0x00000012 overlaps";
+    QTest::newRow("hex past 4 GiB") << hex_record(4, 0, "\xFF\xFF") + hex_record(0, 0xFFF8, "0123456789") + end
+                                    << "line 2: data at 0xFFFFFFF8 runs past the 4 GiB";
+    QTest::newRow("hex huge gap") << good + hex_record(4, 0, QByteArray("\x04\x00", 2)) + good + end << "over the limit of 64 MiB";
+    const QByteArray srec = to_srecord({{0x100, "0123456789"}}, 2);
+    QByteArray srec_sum = srec;
+    srec_sum[srec.indexOf("\nS1") + 10] = srec_sum[srec.indexOf("\nS1") + 10] == 'A' ? 'B' : 'A';
+    QTest::newRow("srec checksum") << srec_sum << "line 2: checksum";
+    QTest::newRow("srec truncated") << srec.left(srec.indexOf("\nS5") + 1) << "no termination record";
+    QTest::newRow("srec lost record") << srec.left(srec.indexOf("S1")) + srec.mid(srec.indexOf("S5"))
+                                      << "line 2: the record count says 1";
+    QTest::newRow("srec cut record") << srec.left(srec.indexOf("\nS5") - 4) + "\n" + srec.mid(srec.indexOf("S5"))
+                                     << "line 2: the record is cut short";
+    QByteArray no_load = to_elf({{0x100, "x"}}, false, false);
+    no_load[52 + 32] = 4; // the data's program header becomes a note
+    QTest::newRow("elf no loadable segment") << no_load << "no loadable segment";
+    QTest::newRow("elf cut short") << to_elf({{0x100, QByteArray(100, 'x')}}, true, false).left(200)
+                                   << "program header 1: its contents lie past the end";
+    QTest::newRow("elf past 4 GiB") << to_elf({{0xFFFFFF00, QByteArray(512, 'x')}}, true, true)
+                                    << "program header 1: data at 0xFFFFFF00 runs past the 4 GiB";
+    QByteArray object = to_elf({}, false, false).left(52);
+    object[44] = 0; // no program headers
+    QTest::newRow("elf object file") << object << "no program headers";
+}
+
+// Each refused with the line or header it lies in, and no image: none of it reaches a device.
+void ProtocolTest::firmware_refusals()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, why);
+    const firmware_file::format f = firmware_file::detect(file.left(4096));
+    QVERIFY(f != firmware_file::format::binary);
+    const firmware_file::converted c = firmware_file::convert(f, file, image::max_file_size);
+    QVERIFY2(c.error.contains(why), qPrintable(c.error));
+    QVERIFY(c.bytes.isEmpty());
+}
+
+// By content, whatever the name; text and a name that promises what the content is not
+// are refused unless the caller says the file is binary.
+void ProtocolTest::loading_formats()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto write = [&](const QString &name, const QByteArray &content) {
+        QFile f(dir.filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() ? dir.filePath(name) : QString();
+    };
+    const image::loaded hex = image::load(write("app.txt", to_intel_hex(pieces())));
+    QVERIFY(hex.ok());
+    QCOMPARE(hex.format, firmware_file::format::intel_hex);
+    QCOMPARE(hex.bytes, image::derive(as_binary(pieces())));
+    QCOMPARE(hex.address, std::optional<quint32>(0x0800FF00));
+    QCOMPARE(image::load(write("APP.QVB", to_elf(pieces(), false, false))).bytes, hex.bytes);
+
+    const QString notes = write("notes.bin", QByteArray("{\"version\": 2}\n").repeated(100));
+    const image::loaded text = image::load(notes);
+    QCOMPARE(text.error, image::failure::not_firmware);
+    QCOMPARE(image::explain(text), QStringLiteral("looks like JSON, not Intel HEX, S-record or ELF firmware"));
+    const image::loaded raw = image::load(notes, image::max_file_size, true);
+    QVERIFY(raw.ok());
+    QVERIFY(!raw.address);
+
+    QByteArray utf16("\xFF\xFE", 2);
+    for (const char c : to_intel_hex(pieces()))
+        utf16.append(c).append('\0');
+    QCOMPARE(image::explain(image::load(write("notepad.bin", utf16))),
+             QStringLiteral("looks like UTF-16 text, not Intel HEX, S-record or ELF firmware"));
+
+    const QString misnamed = write("app.elf", seeded_bytes(2000, 5));
+    QCOMPARE(image::load(misnamed).error, image::failure::bad_content);
+    QVERIFY(image::load(misnamed, image::max_file_size, true).ok());
+    const image::loaded broken = image::load(write("app.hex", ":00000001FE\n"));
+    QCOMPARE(image::explain(broken), QStringLiteral("cannot be converted: Intel HEX line 1: checksum 0xFE is "
+                                                    "wrong, the record's bytes give 0xFF"));
 }
 
 QTEST_GUILESS_MAIN(ProtocolTest)

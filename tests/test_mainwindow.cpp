@@ -291,7 +291,10 @@ private slots:
 
         QVERIFY(dialog.seen);
         QCOMPARE(dialog.title, QStringLiteral("选择固件"));
-        QCOMPARE(dialog.filters, QStringList{QStringLiteral("firmware (*.bin *.qvb)")});
+        QCOMPARE(dialog.filters,
+                 (QStringList{QStringLiteral("固件 (*.bin *.qvb *.hex *.ihex *.ihx *.s19 *.s28 *.s37 *.srec "
+                                             "*.mot *.elf *.axf)"),
+                              QStringLiteral("所有文件 (*)")}));
         QCOMPARE(dialog.directory, QDir::current().absolutePath());
         QVERIFY(w.findChild<QLineEdit *>("lE_filePath")->text().isEmpty());
     }

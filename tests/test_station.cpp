@@ -76,6 +76,7 @@ private slots:
     void start_updates_every_device_there();
     void full_log_scanned_serial_and_missing_firmware();
     void closing_stops_the_updates();
+    void converted_firmware_checked_per_device();
     void command_line_starts_the_line();
 
 private:
@@ -351,6 +352,50 @@ void StationTest::closing_stops_the_updates()
 // cannot be written 73, and --watch, --auto, --log and FIRMWARE run the line by itself,
 // each device in the log as soon as it is done. SIGTERM stops it as closing the window
 // does: the device still being updated goes into the log as interrupted.
+// One Intel HEX image for the line: the device whose program starts where it was built
+// for is updated, the other fails before its erase with both addresses named. Text is no
+// firmware unless the line was told the file is binary.
+void StationTest::converted_firmware_checked_per_device()
+{
+    const QString text = files.filePath(QStringLiteral("notes.bin"));
+    QFile notes(text);
+    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write(QByteArray("notes\n").repeated(300)) > 0);
+    notes.close();
+    station_line line;
+    QVERIFY(!line.load_firmware(text));
+    QCOMPARE(line.firmware().image.error, image::failure::not_firmware);
+    line.set_raw(true);
+    QVERIFY(line.load_firmware(text));
+    line.set_raw(false);
+
+    const QString hex = files.filePath(QStringLiteral("fw.hex"));
+    QFile file(hex);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(to_intel_hex({{0x8000, seeded_bytes(3000, 3)}})) > 0);
+    file.close();
+    QTemporaryDir dir;
+    auto matching = plug(dir, QStringLiteral("ttySIM1"));
+    auto elsewhere = plug(dir, QStringLiteral("ttySIM2"), {QStringLiteral("--base"), QStringLiteral("0x10000")});
+    const QString log = files.filePath(QStringLiteral("hex.jsonl"));
+    QString why;
+    QVERIFY(line.set_patterns({matching->port(), elsewhere->port()}, &why));
+    QVERIFY(line.load_firmware(hex));
+    QVERIFY2(line.open_log(log, &why), qPrintable(why));
+    line.start_watching(50);
+    QTRY_COMPARE(int(line.tiles().size()), 2);
+    QCOMPARE(line.start_now(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count() + line.failed_count(), 2, 10000);
+    QCOMPARE(line.ok_count(), 1);
+    QVERIFY(matching->wait_for(QStringLiteral("image ok")));
+    QCOMPARE(elsewhere->count(erase), 0);
+    for (const auto &t : line.tiles())
+        if (t->location == elsewhere->port())
+            QVERIFY2(t->reason.contains(QLatin1String("firmware built for 0x00008000, the device's program "
+                                                      "starts at 0x00010000")),
+                     qPrintable(t->reason));
+    for (const QJsonObject &o : log_lines(log))
+        QCOMPARE(o.value(QStringLiteral("firmware_format")).toString(), QStringLiteral("Intel HEX"));
+}
+
 void StationTest::command_line_starts_the_line()
 {
     const QString program = QStringLiteral(KORVANE_BIN_DIR "/korvane-station");

@@ -310,6 +310,13 @@ void WorkTest::late_replies_answer_one_request_data()
     // erase keeps it busy while the first block goes out. Blocks that get no answer while
     // the erase's reply is still owed are not counted against the block.
     QTest::newRow("a slow erase") << QStringList{"erase:delay:0:0:4500"} << false << "rx erase" << 2 << 1 << 0;
+    // The first blocks answered 900 ms late, then a copy of a prompt block's reply comes
+    // while a later block is lost: the line's pace comes from replies that were the only
+    // one owed, never from a late answer to an earlier attempt.
+    QTest::newRow("slow at first, then a copy") << QStringList{"write:late:0:10:900", "write:twice:11:1:195", "write:none:13:1"}
+                                                << false << "rx write" << 103 << 5 << 1;
+    // The start's acceptance said twice at once is one acceptance.
+    QTest::newRow("start said twice") << QStringList{"start:twice:0:0:0"} << true << "rx start" << 1 << 0 << 0;
     // Every information reply 300 ms late: a late answer to the first request answers the
     // resend too. Late handshake answers are set aside by their code: no wait after them.
     QTest::newRow("information always late") << QStringList{"info:late:0:0:300", "handshake:late:0:1:300"} << true

@@ -3,6 +3,7 @@
 
 #include "diaglogprogress.h"
 #include "enter_key.h"
+#include "image.h"
 #include "update_settings.h"
 
 #include <QCoreApplication>
@@ -69,8 +70,20 @@ void MainWindow::on_pB_select_clicked()
     const QString current = ui->lE_filePath->text();
     const QString start = current.isEmpty() ? QDir::currentPath() : current;
     // A cancelled dialog returns an empty path, which clears the field on purpose.
-    ui->lE_filePath->setText(QFileDialog::getOpenFileName(this, tr("选择固件"), start,
-                                                          tr("firmware (*.bin *.qvb)")));
+    const QString filter = tr("固件 (%1);;所有文件 (*)").arg(QLatin1String(firmware_file::dialog_patterns));
+    ui->lE_filePath->setText(QFileDialog::getOpenFileName(this, tr("选择固件"), start, filter));
+}
+
+bool MainWindow::write_text_anyway()
+{
+    QMessageBox box(QMessageBox::Question, tr("确认"),
+                    tr("所选文件看起来是文本，不是 Intel HEX、S-record 或 ELF 固件。\n"
+                       "仍要把它当作二进制固件写入设备吗？"),
+                    QMessageBox::NoButton, this);
+    QPushButton *write = box.addButton(tr("写入"), QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(tr("取消"), QMessageBox::RejectRole));
+    box.exec();
+    return box.clickedButton() == write;
 }
 
 void MainWindow::on_rB_auto_toggled(bool checked)
@@ -92,6 +105,12 @@ void MainWindow::on_pB_downLoader_clicked()
     }
 
     settings.firmware_path = ui->lE_filePath->text();
+    // Text that is none of the firmware formats is almost always the wrong file (notes, a
+    // listing, a C array): written as it stands it would leave the device without a program.
+    const bool text = image::load(settings.firmware_path).error == image::failure::not_firmware;
+    if (text && !write_text_anyway())
+        return;
+    settings.firmware_raw = text;
     // Scanned entries carry a "(忙)"/"(闲)" suffix; a typed name has none.
     settings.port_name = ui->cB_serial->currentText().split(QLatin1Char('(')).first();
     settings.baud_rate = ui->cB_baud->currentText().toInt();

@@ -27,6 +27,8 @@ private slots:
 
 private:
     void init_lists();
+    // Asks before a file that looks like text is written as a binary image.
+    bool write_text_anyway();
 
     Ui::MainWindow *ui;
     std::array<qint32, 12> baud_rates;
