@@ -4,6 +4,7 @@
 // and the event loop.
 #include "flash.h"
 #include "job_runner.h"
+#include "turnaround_log.h"
 #include "wire_watch.h"
 
 #include <QElapsedTimer>
@@ -50,6 +51,8 @@ private:
     const QElapsedTimer &clock;
     job_runner jobs;
     std::map<const flash_job *, std::unique_ptr<wire_watch>> watches;
+    const QString turnaround_file; // empty unless the benchmark asks
+    std::map<const flash_job *, std::unique_ptr<turnaround_log>> turnarounds;
     std::vector<work *> published; // what the stop signals reach
     QTimer redraw;
 };

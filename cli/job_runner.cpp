@@ -41,6 +41,8 @@ void job_runner::start(flash_job &job, const QByteArray &image)
     auto thread = std::make_unique<QThread>();
     auto *worker = new work(job.settings);
     worker->set_image(image); // one image for every device, and one copy in memory
+    // The views redraw only on a new percentage: the rest would wake this thread per block.
+    worker->set_progress_changes_only(true);
     worker->moveToThread(thread.get());
     connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
     connect_worker(job, *worker);

@@ -372,7 +372,8 @@ outcome::status work::write_all()
                 return outcome::no_reply;
             status = write_block(base_address + quint32(offset), firmware.constData() + offset,
                                  length);
-            emit progress_set(progress);
+            if (progress_is_news(progress))
+                emit progress_set(progress);
         }
         if (status != outcome::accepted)
             return outcome::status(status);

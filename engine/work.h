@@ -97,6 +97,11 @@ public:
     using port_factory = std::function<QSerialPort *(QObject *parent)>;
     void set_port_factory(port_factory make) { make_port = std::move(make); }
 
+    // With this set, progress_set carries a percentage only when it differs from the last
+    // one sent: one percentage spans many blocks, and each emission wakes the
+    // receiving thread. Off by default, so the window's dialog gets every value.
+    void set_progress_changes_only(bool on) { progress_changes_only = on; }
+
     // How long the handshake loop keeps trying; 30 s unless a test shortens it.
     void set_handshake_limit_ms(int ms) { handshake_limit_ms = ms; }
 
@@ -144,6 +149,13 @@ private:
     // The sequence's verdict on a command: a wrong answer ends it with wrong_answer, a stop
     // without a code, no answer at all with no_answer; true when the update goes on.
     bool goes_on(outcome::status status);
+    // Whether the transfer's progress value is worth emitting; notes it as sent.
+    bool progress_is_news(int value)
+    {
+        const bool news = !progress_changes_only || value != progress_sent;
+        progress_sent = value;
+        return news;
+    }
 
     std::atomic<bool> stop_flag{false};
     QSerialPort *serial = nullptr;
@@ -165,6 +177,8 @@ private:
     bool confirmed_start = false;
     QString detail;
     bool silent_start_ok = false;
+    bool progress_changes_only = false;
+    int progress_sent = -1;
     int handshake_limit_ms = default_handshake_limit_ms;
     // Time the line stood idle: 5 ms for every poll that ended without data. It never
     // runs ahead of the clock, so a wait measured in it is at least as long as meant.
