@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Writes the packaged files that are made from the programs themselves, at build time:
-#   generate.sh manpage OUT VERSION DATE PROGRAM SUMMARY [--commands]
+#   generate.sh manpage OUT VERSION DATE PROGRAM SUMMARY SECTIONS [--commands]
 #       OUT (gzipped) from PROGRAM's --help: by help2man where it is installed, otherwise a
-#       plain page that quotes the help. --commands adds each command's own --help, the
-#       commands being those PROGRAM's --help lists under "Commands:".
+#       plain page that quotes the help. The help's "Exit status" list becomes the EXIT
+#       STATUS section; SECTIONS is a help2man include file with the sections the help
+#       lacks ([ENVIRONMENT], [SEE ALSO]). --commands adds each command's own --help but
+#       its exit statuses, the commands being those PROGRAM's --help lists under
+#       "Commands:".
 #   generate.sh page OUT VERSION DATE PAGE
 #       OUT (gzipped) from a hand-written PAGE, with @VERSION@ and @DATE@ filled in.
 #   generate.sh completion OUT PROGRAM
@@ -25,13 +28,19 @@ options_of() {
          sub(/ *<.*/, "", option); gsub(/,/, "", option); print option "|" arg }'
 }
 
+# A --help text on stdin without its "Exit status" list, which the page has once.
+without_exit_status() { awk '/^Exit status/ {skip = 1; next} skip && /^$/ {skip = 0; next} !skip'; }
+
+# The help's exit statuses as a section of their own rather than a subsection of OPTIONS.
+exit_status_section() { sed 's/^\.SS "\(Exit status.*\):"$/.SH "EXIT STATUS"\n\1:/'; }
+
 # Text as roff that shows it line by line, as it is.
 verbatim() { printf '.nf\n'; sed -e 's/\\/\\e/g' -e 's/-/\\-/g' -e "s/^[.']/\\\\\&&/"; printf '.fi\n'; }
 
 month_of() { LC_ALL=C date -u -d "$1" '+%B %Y'; }
 
 manpage() {
-  local out=$1 version=$2 date=$3 program=$4 summary=$5 with_commands=${6:-}
+  local out=$1 version=$2 date=$3 program=$4 summary=$5 sections=$6 with_commands=${7:-}
   local name extra
   name=$(basename "$program")
   extra=$(mktemp)
@@ -40,16 +49,17 @@ manpage() {
     printf '[COMMANDS]\n' >"$extra"
     for command in $("$program" --help | commands_of); do
       printf '.SS "%s %s"\n' "$name" "$command"
-      "$program" "$command" --help | verbatim
+      "$program" "$command" --help | without_exit_status | verbatim
     done >>"$extra"
   fi
+  cat "$sections" >>"$extra"
   if command -v help2man >/dev/null; then
     # The help holds Chinese (忙, 闲): read it as UTF-8, not in help2man's default C locale.
     local include=()
     [ -s "$extra" ] && include=(--include="$extra")
     SOURCE_DATE_EPOCH=$(date -u -d "$date" +%s) help2man --no-info --section=1 \
       --locale=C.UTF-8 --name="$summary" --version-string="$version" "${include[@]}" \
-      "$program"
+      "$program" | exit_status_section
   else
     printf '.TH "%s" 1 "%s" "%s %s" "User Commands"\n' "${name^^}" "$(month_of "$date")" "$name" "$version"
     printf '.SH NAME\n%s \\- %s\n.SH DESCRIPTION\n' "$name" "$summary"
@@ -63,17 +73,66 @@ page() {
   sed -e "s/@VERSION@/$version/g" -e "s/@DATE@/$(month_of "$date")/g" "$source" | gzip -9n >"$out"
 }
 
+# Line speeds the window offers too.
+baud_rates="1200 2400 4800 9600 19200 38400 57600 115200 230400 460800 921600 1843200"
+
+# Shell functions of the completion that complete a value from what is plugged in now: the
+# ports "PROGRAM ports" lists (as names, /dev/ paths after a slash, and usb:VID:PID[:SERIAL]),
+# and patterns for --watch, their wildcards escaped so that the shell leaves them to the
+# program.
+value_helpers() {
+  local function=$1 program=$2
+  cat <<EOF2
+# The ports present: "$program ports" without its heading.
+${function}_ports_present()
+{
+    LC_ALL=C $program ports 2>/dev/null | tail -n +2
+}
+
+${function}_usb_ids()
+{
+    awk '\$3 != "-" {print "usb:" \$3; if (\$4 != "-") print "usb:" \$3 ":" \$4}'
+}
+
+${function}_ports()
+{
+    local present
+    present=\$(${function}_ports_present)
+    if [[ \$cur == /* ]]; then
+        COMPREPLY=(\$(compgen -W "\$(awk '{print "/dev/" \$1}' <<<"\$present")" -- "\$cur"))
+    else
+        COMPREPLY=(\$(compgen -W "\$(awk '{print \$1}' <<<"\$present") \$(${function}_usb_ids <<<"\$present")" -- "\$cur"))
+    fi
+    __ltrim_colon_completions "\$cur"
+}
+
+${function}_patterns()
+{
+    local pattern
+    COMPREPLY=()
+    for pattern in '/dev/ttyUSB*' '/dev/ttyACM*' \$(${function}_ports_present | ${function}_usb_ids); do
+        [[ \$pattern == "\$cur"* ]] && COMPREPLY+=("\$(printf '%q' "\$pattern")")
+    done
+    __ltrim_colon_completions "\$cur"
+}
+
+EOF2
+}
+
 # The completion: the first word is a command or a general option; after a command, its
-# options, an option's listed values (<N|O|E>), file names for an option's other values
-# (ports, files) except numbers and free text, and file names for the command's arguments.
+# options, an option's listed values (<N|O|E>), the ports present for --port, patterns for
+# --watch, the usual line speeds for --baud, file names for an option's other values
+# (files) except numbers and free text, and file names for the command's arguments.
 completion() {
   local out=$1 program=$2 name function help command
   name=$(basename "$program")
   function=_${name//-/_}
   help=$("$program" --help)
   {
-    printf '# bash completion for %s, generated from its --help.\n' "$name"
-    printf '%s()\n{\n    local cur prev words cword\n    _init_completion || return\n\n' "$function"
+    printf '# bash completion for %s, generated from its --help.\n\n' "$name"
+    value_helpers "$function" "$name"
+    # A colon is part of usb:VID:PID, not a word break.
+    printf '%s()\n{\n    local cur prev words cword\n    _init_completion -n : || return\n\n' "$function"
     printf '    if [ "$cword" -eq 1 ]; then\n        COMPREPLY=($(compgen -W "%s" -- "$cur"))\n' \
       "$(commands_of <<<"$help" | xargs) $(options_of <<<"$help" | cut -d'|' -f1 | xargs)"
     printf '        return\n    fi\n    local options files=\n    case ${words[1]} in\n'
@@ -88,6 +147,11 @@ completion() {
       while IFS='|' read -r names arg; do
         [ -n "$arg" ] || continue
         printf '        %s) ' "${names// /|}"
+        case " $names " in
+          *' --port '*) printf '%s_ports; return ;;\n' "$function"; continue ;;
+          *' --watch '*) printf '%s_patterns; return ;;\n' "$function"; continue ;;
+          *' --baud '*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "$baud_rates"; continue ;;
+        esac
         case $arg in
           *'|'*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "${arg//|/ }" ;;
           N | TEXT) printf 'return ;;\n' ;;
