@@ -10,7 +10,8 @@
 #   generate.sh page OUT VERSION DATE PAGE
 #       OUT (gzipped) from a hand-written PAGE, with @VERSION@ and @DATE@ filled in.
 #   generate.sh completion OUT PROGRAM
-#       bash completion for PROGRAM's commands and their options, from their --help.
+#       bash completion for PROGRAM's commands (if it has any) and options, from their
+#       --help; values of --port and --watch from what "korvane-cli ports" lists.
 # DATE is the release's date as the changelog gives it; pages carry its month and year, so
 # a rebuild gives the same bytes.
 set -euo pipefail
@@ -119,10 +120,34 @@ ${function}_patterns()
 EOF2
 }
 
-# The completion: the first word is a command or a general option; after a command, its
-# options, an option's listed values (<N|O|E>), the ports present for --port, patterns for
-# --watch, the usual line speeds for --baud, file names for an option's other values
-# (files) except numbers and free text, and file names for the command's arguments.
+# The completion's cases for the value after an option, from "NAMES|PLACEHOLDER" lines on
+# stdin: the ports present for --port, patterns for --watch, the usual line speeds for
+# --baud, an option's listed values (<N|O|E>), nothing for numbers and free text, file
+# names for the rest (files).
+value_cases() {
+  local function=$1 names arg
+  printf '        case $prev in\n'
+  while IFS='|' read -r names arg; do
+    [ -n "$arg" ] || continue
+    printf '        %s) ' "${names// /|}"
+    case " $names " in
+      *' --port '*) printf '%s_ports; return ;;\n' "$function"; continue ;;
+      *' --watch '*) printf '%s_patterns; return ;;\n' "$function"; continue ;;
+      *' --baud '*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "$baud_rates"; continue ;;
+    esac
+    case $arg in
+      *'|'*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "${arg//|/ }" ;;
+      N | TEXT) printf 'return ;;\n' ;;
+      *) printf '_filedir; return ;;\n' ;;
+    esac
+  done
+  printf '        esac\n'
+}
+
+# The completion of a program with commands (korvane-cli): the first word is a command or
+# a general option; after a command, its options, their values (value_cases) and file
+# names for the command's arguments. Of a program without commands (korvane-station): its
+# options, their values and file names.
 completion() {
   local out=$1 program=$2 name function help command
   name=$(basename "$program")
@@ -130,9 +155,17 @@ completion() {
   help=$("$program" --help)
   {
     printf '# bash completion for %s, generated from its --help.\n\n' "$name"
-    value_helpers "$function" "$name"
+    value_helpers "$function" korvane-cli
     # A colon is part of usb:VID:PID, not a word break.
     printf '%s()\n{\n    local cur prev words cword\n    _init_completion -n : || return\n\n' "$function"
+    if [ -z "$(commands_of <<<"$help")" ]; then
+      options_of <<<"$help" | value_cases "$function"
+      printf '    if [[ $cur == -* ]]; then\n        COMPREPLY=($(compgen -W "%s" -- "$cur"))\n' \
+        "$(options_of <<<"$help" | cut -d'|' -f1 | xargs)"
+      printf '    else\n        _filedir\n    fi\n}\n'
+      printf 'complete -F %s %s\n' "$function" "$name"
+      return
+    fi
     printf '    if [ "$cword" -eq 1 ]; then\n        COMPREPLY=($(compgen -W "%s" -- "$cur"))\n' \
       "$(commands_of <<<"$help" | xargs) $(options_of <<<"$help" | cut -d'|' -f1 | xargs)"
     printf '        return\n    fi\n    local options files=\n    case ${words[1]} in\n'
@@ -143,22 +176,8 @@ completion() {
       printf '    %s)\n' "$command"
       printf '        options="%s"\n' "$(cut -d'|' -f1 <<<"$options" | xargs)"
       grep -q '^Arguments:$' <<<"$text" && printf '        files=1\n'
-      printf '        case $prev in\n'
-      while IFS='|' read -r names arg; do
-        [ -n "$arg" ] || continue
-        printf '        %s) ' "${names// /|}"
-        case " $names " in
-          *' --port '*) printf '%s_ports; return ;;\n' "$function"; continue ;;
-          *' --watch '*) printf '%s_patterns; return ;;\n' "$function"; continue ;;
-          *' --baud '*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "$baud_rates"; continue ;;
-        esac
-        case $arg in
-          *'|'*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "${arg//|/ }" ;;
-          N | TEXT) printf 'return ;;\n' ;;
-          *) printf '_filedir; return ;;\n' ;;
-        esac
-      done <<<"$options"
-      printf '        esac\n        ;;\n'
+      value_cases "$function" <<<"$options"
+      printf '        ;;\n'
     done
     printf '    *) return ;;\n    esac\n'
     printf '    if [[ $cur == -* ]]; then\n        COMPREPLY=($(compgen -W "$options" -- "$cur"))\n'
