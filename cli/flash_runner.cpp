@@ -12,7 +12,8 @@
 #include <algorithm>
 
 flash_runner::flash_runner(const flash_request &request, device_ends &ends, const QElapsedTimer &clock)
-    : request(request), ends(ends), view(ends.view), clock(clock), jobs(clock)
+    : request(request), ends(ends), view(ends.view), clock(clock), jobs(clock),
+      turnaround_file(turnaround_log::file_from_environment())
 {
     QObject::connect(&jobs, &job_runner::status, [this](flash_job *j) { view.status(*j); });
     QObject::connect(&jobs, &job_runner::progress, [this](flash_job *j) { view.progress(*j); });
@@ -38,12 +39,23 @@ void flash_runner::prepare(flash_job &job, work &worker)
     worker.set_notice([this, j](const QString &text) {
         QMetaObject::invokeMethod(&jobs, [this, j, text] { driver_notice(*j, text); }, Qt::QueuedConnection);
     });
-    if (!request.trace)
+    wire_watch *watch = nullptr;
+    if (request.trace) {
+        auto &slot = watches[&job];
+        slot = std::make_unique<wire_watch>(job.port, clock, [](const QString &line) { console::err_line(line); });
+        watch = slot.get();
+    }
+    turnaround_log *times = nullptr;
+    if (!turnaround_file.isEmpty())
+        times = (turnarounds[&job] = std::make_unique<turnaround_log>()).get();
+    if (!watch && !times)
         return;
-    auto &watch_slot = watches[&job];
-    watch_slot = std::make_unique<wire_watch>(job.port, clock, [](const QString &line) { console::err_line(line); });
-    wire_watch *watch = watch_slot.get();
-    worker.set_trace([watch](work::wire kind, const QByteArray &bytes) { (*watch)(kind, bytes); });
+    worker.set_trace([watch, times](work::wire kind, const QByteArray &bytes) {
+        if (times)
+            (*times)(kind, bytes);
+        if (watch)
+            (*watch)(kind, bytes);
+    });
 }
 
 void flash_runner::start(flash_job &job, const image::loaded &firmware)
@@ -127,6 +139,12 @@ void flash_runner::on_ended(flash_job &job)
         watches.erase(watch);
     }
     started.erase(std::remove(started.begin(), started.end(), &job), started.end());
+    const auto times = turnarounds.find(&job);
+    if (times != turnarounds.end()) {
+        if (!times->second->append_to(turnaround_file, job.port))
+            console::err_line(QStringLiteral("cannot append to %1").arg(turnaround_file));
+        turnarounds.erase(times);
+    }
     job.stop_seen = job.stop_seen || stop_signals::seen();
     ends.record(job);
     if (jobs.running() == 0)

@@ -4,6 +4,7 @@
 // and the event loop.
 #include "flash.h"
 #include "job_runner.h"
+#include "turnaround_log.h"
 #include "wire_watch.h"
 
 #include <QElapsedTimer>
@@ -52,6 +53,8 @@ private:
     job_runner jobs;
     std::map<const flash_job *, std::unique_ptr<wire_watch>> watches;
     std::vector<flash_job *> started; // those whose worker has not returned
+    const QString turnaround_file; // empty unless the benchmark asks
+    std::map<const flash_job *, std::unique_ptr<turnaround_log>> turnarounds;
     std::vector<work *> published; // what the stop signals reach
     QTimer redraw;
 };

@@ -44,6 +44,8 @@ void job_runner::start(flash_job &job, const QByteArray &image, std::optional<qu
     auto *worker = new work(job.settings);
     worker->set_image(image, address); // one image for every device, and one copy in memory
     worker->set_silent_start_ok(job.accept_silent_start);
+    // The views redraw only on a new percentage: the rest would wake this thread per block.
+    worker->set_progress_changes_only(true);
     worker->moveToThread(thread.get());
     connect(thread.get(), &QThread::finished, worker, &QObject::deleteLater);
     connect_worker(job, *worker);

@@ -64,8 +64,9 @@ void describe(QCommandLineParser &parser)
         "on the port like a device until SIGINT or SIGTERM, a hangup fault or the unplug time.\n"
         "Numbers are decimal, or hexadecimal after 0x."));
     parser.addHelpOption();
-    parser.addVersionOption();
+    // -V as korvane-cli and korvane-station have it: Qt's own version option is -v.
     parser.addOptions({
+        QCommandLineOption({QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Show the version.")),
         option("mode", "Start as the device's application, which answers Modbus and restarts "
                        "into the bootloader when told to, or as the bootloader (default: app).",
                "app|boot", "app"),

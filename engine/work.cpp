@@ -490,7 +490,8 @@ outcome::status work::write_all()
                 return outcome::no_reply;
             status = write_attempt(base_address + quint32(offset), firmware.constData() + offset,
                                    length, &suspect_seen);
-            emit progress_set(progress);
+            if (progress_is_news(progress))
+                emit progress_set(progress);
             if (status == outcome::no_reply && busy_with_earlier())
                 --i;
         }

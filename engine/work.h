@@ -115,6 +115,10 @@ public:
     // puts its virtual one here.
     using clock_fn = std::function<qint64()>;
     void set_clock(clock_fn now) { clock = std::move(now); }
+    // With this set, progress_set carries a percentage only when it differs from the last
+    // one sent: one percentage spans many blocks, and each emission wakes the
+    // receiving thread. Off by default, so the window's dialog gets every value.
+    void set_progress_changes_only(bool on) { progress_changes_only = on; }
 
     // How long the handshake loop keeps trying; 30 s unless a test shortens it.
     void set_handshake_limit_ms(int ms) { handshake_limit_ms = ms; }
@@ -185,6 +189,13 @@ private:
     // A converted image must start where the device's program does: written elsewhere it
     // would never run. Fails with firmware_unusable before anything is erased.
     bool fits_device();
+    // Whether the transfer's progress value is worth emitting; notes it as sent.
+    bool progress_is_news(int value)
+    {
+        const bool news = !progress_changes_only || value != progress_sent;
+        progress_sent = value;
+        return news;
+    }
 
     std::atomic<bool> stop_flag{false};
     QSerialPort *serial = nullptr;
@@ -210,6 +221,8 @@ private:
     int restart_sent = 0;
     int restart_heard = 0;
     bool silent_start_ok = false;
+    bool progress_changes_only = false;
+    int progress_sent = -1;
     int handshake_limit_ms = default_handshake_limit_ms;
     clock_fn clock;
     QElapsedTimer since_created;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package: korvane, korvane-station, korvane-cli and korvane-devsim in
-# /usr/bin, the desktop entries and the icons, manual pages, korvane-cli's bash completion, the copyright
-# file and the changelog; then checks it with lintian. Its Qt dependencies are worked out
+# /usr/bin, the desktop entries and the icons, manual pages, bash completion for
+# korvane-cli and korvane-station, the copyright file, the changelog, the README and the
+# docs/ pages; then checks it with lintian. Its Qt dependencies are worked out
 # from the executables (dpkg-shlibdeps). Prints the package's path on the last line.
 # Install it with: sudo apt-get install ./build-pkg/korvane_*.deb
 # The build goes to build-pkg/ (KORVANE_PACKAGE_BUILD overrides).

@@ -65,7 +65,7 @@ station_command_line::station_command_line()
     // this program does not take (the environment sets QT_QPA_PLATFORM and the like).
     parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")},
                                           QStringLiteral("Show this help.")),
-                       QCommandLineOption({QStringLiteral("v"), QStringLiteral("version")},
+                       QCommandLineOption({QStringLiteral("V"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
                        watch, port, automatic, no_sound, log, silent_start, raw});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
@@ -77,6 +77,9 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
 {
     if (!parser.parse(arguments)) {
         why = parser.errorText();
+        // -v is korvane-cli's --verbose; the version is -V in every korvane program.
+        if (parser.unknownOptionNames().contains(QStringLiteral("v")))
+            why += QStringLiteral(" -V or --version shows the version.");
         return verdict::usage_error;
     }
     if (parser.isSet(QStringLiteral("help")))

@@ -8,6 +8,7 @@
 #include "port_watch.h"
 #include "shift_log.h"
 #include "status_text.h"
+#include "turnaround_log.h"
 #include "wire_watch.h"
 
 #include <QJsonDocument>
@@ -373,6 +374,8 @@ void CliPartsTest::verified_only_after_a_confirmed_start()
     }
 }
 
+// What the wire hooks make of the bytes the worker reports: the trace's lines and the
+// benchmark's turnaround times.
 void CliPartsTest::watch_trace_lines()
 {
     QElapsedTimer clock;
@@ -411,6 +414,24 @@ void CliPartsTest::watch_trace_lines()
         QVERIFY(m.captured(1).toDouble() >= last);
         last = m.captured(1).toDouble();
     }
+
+    // The benchmark's turnaround: a complete reply, then a block's request; nothing else.
+    turnaround_log times;
+    const QByteArray block = frame::write_request(0x8000, "firmware", 8);
+    times(work::wire::sent, info);
+    times(work::wire::received, reply.left(4));
+    times(work::wire::sent, block); // the reply was not complete
+    times(work::wire::received, reply);
+    times(work::wire::sent, info); // no block
+    times(work::wire::received, reply);
+    times(work::wire::discarded, reply.left(1));
+    times(work::wire::sent, block); // stale bytes in between
+    times(work::wire::sent, block); // no reply in between
+    times(work::wire::received, reply.left(4));
+    times(work::wire::received, reply.mid(4));
+    times(work::wire::sent, block);
+    QCOMPARE(times.samples().size(), std::size_t(1));
+    QVERIFY(times.samples().front() >= 0);
 }
 
 void CliPartsTest::lines_fit_the_terminal()

@@ -521,13 +521,17 @@ void DevsimTest::bad_options()
     QVERIFY(r.err.startsWith("korvane-devsim: "));
 }
 
-// --version for scripts and packages; --help names the program, not the path it was started
+// --version and -V for scripts and packages; --help names the program, not the path it was started
 // by, so that it makes a manual page.
 void DevsimTest::help_and_version()
 {
-    ran r = run({"--version"});
-    QCOMPARE(r.code, 0);
-    QVERIFY2(QRegularExpression("^korvane-devsim \\d+(\\.\\d+)+\n$").match(QString::fromUtf8(r.out)).hasMatch(), r.out.constData());
+    for (const char *option : {"--version", "-V"}) {
+        const ran v = run({option});
+        QCOMPARE(v.code, 0);
+        QVERIFY2(QRegularExpression("^korvane-devsim \\d+(\\.\\d+)+\n$").match(QString::fromUtf8(v.out)).hasMatch(), v.out.constData());
+    }
+    ran r = run({"-v"}); // -v is no version in any korvane program
+    QCOMPARE(r.code, 2);
     r = run({"--help"});
     QCOMPARE(r.code, 0);
     QVERIFY2(r.out.startsWith("Usage: korvane-devsim [options]\n"), r.out.constData());

@@ -348,7 +348,7 @@ void StationTest::closing_stops_the_updates()
     QCOMPARE(mute->count(erase), 0);
 }
 
-// The program as a script starts it: usage errors exit 64 before any window, a log that
+// The program as a script starts it: -V is the version, usage errors exit 64 before any window, a log that
 // cannot be written 73, and --watch, --auto, --log and FIRMWARE run the line by itself,
 // each device in the log as soon as it is done. SIGTERM stops it as closing the window
 // does: the device still being updated goes into the log as interrupted.
@@ -409,6 +409,9 @@ void StationTest::command_line_starts_the_line()
     };
     QString err;
     QCOMPARE(run({QStringLiteral("--help")}), 0);
+    QCOMPARE(run({QStringLiteral("-V")}), 0);
+    QCOMPARE(run({QStringLiteral("-v")}, &err), 64); // korvane-cli's -v is --verbose
+    QVERIFY2(err.contains(QLatin1String("-V or --version")), qPrintable(err));
     QCOMPARE(run({QStringLiteral("--bogus")}, &err), 64);
     QVERIFY2(err.contains(QLatin1String("bogus")), qPrintable(err));
     QCOMPARE(run({QStringLiteral("--watch"), QStringLiteral("/dev/tty*/x")}), 64);

@@ -6,6 +6,8 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <numeric>
+
 namespace {
 
 using namespace step_texts;
@@ -252,21 +254,29 @@ void WorkTest::progress_of_a_transfer_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<QVector<int>>("progress");
-    QTest::newRow("208 bytes") << 208 << QVector<int>{30, 47, 65, 82};
-    QTest::newRow("100 bytes") << 100 << QVector<int>{30, 66};
-    QTest::newRow("53 bytes") << 53 << QVector<int>{30, 98};
-    QTest::newRow("52 bytes") << 52 << QVector<int>{30};
+    QTest::addColumn<bool>("changes_only");
+    QTest::newRow("208 bytes") << 208 << QVector<int>{30, 47, 65, 82} << false;
+    QTest::newRow("100 bytes") << 100 << QVector<int>{30, 66} << false;
+    QTest::newRow("53 bytes") << 53 << QVector<int>{30, 98} << false;
+    QTest::newRow("52 bytes") << 52 << QVector<int>{30} << false;
+    // 80 blocks over 70 percentage points: ten of them would repeat the one before.
+    QVector<int> each(70);
+    std::iota(each.begin(), each.end(), 30);
+    QTest::newRow("80 blocks, changes only") << 80 * 52 << each << true;
 }
 
-// One progress value per block, from where the block starts in the image.
+// One progress value per block, from where the block starts in the image; or, for the
+// command line and the station, only the values that differ from the one before.
 void WorkTest::progress_of_a_transfer()
 {
     QFETCH(int, size);
     QFETCH(QVector<int>, progress);
+    QFETCH(bool, changes_only);
     devsim_process sim({"--mode", "boot"});
     QVERIFY(sim.ok());
     configure(sim.port(), QString());
     work w;
+    w.set_progress_changes_only(changes_only);
     w.set_image(QByteArray(size, 'k'));
     QVERIFY(w.open_serial());
     QCOMPARE(w.sync_info(), 1);
