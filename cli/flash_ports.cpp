@@ -1,6 +1,7 @@
 #include "flash.h"
 
 #include "console.h"
+#include "telnet.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -11,6 +12,10 @@ namespace {
 // two workers fight over one port.
 QString identity(const QString &port)
 {
+    net_address::address where;
+    QString why;
+    if (net_address::parse(port, &where, &why))
+        return net_address::canonical(where);
     const QString location = port_lookup::location_of(port);
     const QString canonical = QFileInfo(location).canonicalFilePath();
     return canonical.isEmpty() ? location : canonical;
@@ -45,6 +50,12 @@ std::optional<int> resolve_ports(const flash_request &request,
         auto job = std::make_unique<flash_job>();
         job->given = given;
         job->port = given;
+        if (net_address::is_network(given)) {
+            net_address::address where;
+            QString why;
+            if (!net_address::parse(given, &where, &why))
+                return console::usage_error(request.command, QStringLiteral("bad --port %1: %2").arg(given, why));
+        }
         if (port_lookup::is_usb(given)) {
             const QString wrong = resolve_usb(*job, present);
             if (!wrong.isEmpty())

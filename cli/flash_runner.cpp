@@ -4,6 +4,7 @@
 #include "stop_signals.h"
 #include "view.h"
 
+#include "telnet.h"
 #include "work.h"
 
 #include <QCoreApplication>
@@ -86,6 +87,15 @@ void flash_runner::driver_notice(const flash_job &job, const QString &text)
 
 void flash_runner::on_result(flash_job &job, int code)
 {
+    // A server that cannot be reached is told at once, as a local port that is not there
+    // is, rather than reconnected to for the handshake's 30 s: its own words say why.
+    if (code == outcome::port_not_opened && net_address::is_network(job.port)) {
+        job.refusal = job.detail.isEmpty() ? QStringLiteral("%1 could not be reached").arg(job.port)
+                                           : job.detail;
+        job.port_trouble_told = true;
+        jobs.stop(job);
+        return;
+    }
     view.result(job, code);
     if (code == outcome::port_not_opened && !job.port_trouble_told) {
         job.port_trouble_told = true;

@@ -47,10 +47,11 @@ bool flash_job::note_progress(int value)
     return true;
 }
 
-void flash_job::note_result(int code)
+void flash_job::note_result(int code, const QString &why)
 {
     results.append(code);
     result_step = step;
+    detail = why;
 }
 
 void flash_job::note_end(qint64 now_ms, bool stop_requested, qint64 confirmed)
@@ -117,13 +118,16 @@ namespace {
 // The explanation of a failure at the end of the update, with what is known by then.
 QString explain_code(int code, const flash_job &job)
 {
+    QString text;
     if (code == outcome::port_not_opened)
-        return QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
-    if (code == outcome::no_answer && job.results.contains(outcome::port_not_opened))
-        return QStringLiteral("no answer from the device in time (the serial port \"%1\" "
+        text = QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
+    else if (code == outcome::no_answer && job.results.contains(outcome::port_not_opened))
+        text = QStringLiteral("no answer from the device in time (the serial port \"%1\" "
                               "could not be opened at first)")
-            .arg(job.port);
-    return code_text(code);
+                   .arg(job.port);
+    else
+        text = code_text(code);
+    return job.detail.isEmpty() ? text : text + QStringLiteral(": ") + job.detail;
 }
 
 job_end failed(const flash_job &job, int code, const QString &step)

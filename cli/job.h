@@ -42,6 +42,7 @@ struct flash_job
     QVector<int> results;
     QString step;        // the last status text
     QString result_step; // the status text when the last result came
+    QString detail;      // the worker's words on the last result; often empty
     int progress = -1;   // the last percentage
     int shown_progress = -1; // the last one reported
     qint64 started_ms = -1;
@@ -63,7 +64,7 @@ struct flash_job
     // is news to show (the transfer repeats values).
     void note_status(const QString &text, qint64 now_ms);
     bool note_progress(int value);
-    void note_result(int code);
+    void note_result(int code, const QString &why = QString());
     // The worker's start() has returned.
     void note_end(qint64 now_ms, bool stop_requested, qint64 confirmed);
 };

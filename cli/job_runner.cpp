@@ -30,10 +30,16 @@ void job_runner::connect_worker(flash_job &job, work &worker)
         if (j->note_progress(value))
             emit progress(j);
     });
-    connect(&worker, &work::result, this, [this, j](int code) {
-        j->note_result(code);
-        emit result(j, code);
-    });
+    // Its words are taken on the worker's thread as the code is emitted, while they are
+    // still the code's own, and queued behind it like the other signals.
+    const work *w = &worker;
+    connect(&worker, &work::result, &worker, [this, j, w](int code) {
+        const QString why = w->failure_detail();
+        QMetaObject::invokeMethod(this, [this, j, code, why] {
+            j->note_result(code, why);
+            emit result(j, code);
+        }, Qt::QueuedConnection);
+    }, Qt::DirectConnection);
 }
 
 void job_runner::start(flash_job &job, const QByteArray &image)
@@ -73,6 +79,13 @@ void job_runner::stop_all()
     stop_asked = true;
     for (const slot &s : running_slots)
         s.worker->request_stop();
+}
+
+void job_runner::stop(const flash_job &job)
+{
+    for (const slot &s : running_slots)
+        if (s.job == &job)
+            s.worker->request_stop();
 }
 
 std::vector<work *> job_runner::workers() const

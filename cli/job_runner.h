@@ -35,6 +35,8 @@ public:
     // from this thread only; a signal handler calls work::request_stop() itself.
     void stop_all();
     bool stopping() const { return stop_asked; }
+    // That job's worker ends at its next wait, without a result code.
+    void stop(const flash_job &job);
     int running() const { return active; }
     // The workers that run now, for a signal handler to stop.
     std::vector<work *> workers() const;

@@ -1,6 +1,7 @@
 #include "port_lookup.h"
 
 #include "port_check.h"
+#include "telnet.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -200,6 +201,9 @@ QString permission_hint(const QString &location)
 
 problem check(const QString &name, const QList<entry> &ports)
 {
+    if (net_address::is_network(name))
+        return problem::none; // nothing to examine here; the connection tells
+
     const QString location = location_of(name);
     switch (port_check::examine(location)) {
     case port_check::verdict::absent:

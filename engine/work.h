@@ -1,6 +1,6 @@
 #pragma once
 
-#include "low_latency.h"
+#include "line.h"
 #include "modbus.h"
 #include "outcome.h"
 
@@ -11,7 +11,6 @@
 #include <atomic>
 #include <functional>
 
-class QSerialPort;
 struct UpdateSettings;
 
 // One firmware update, from the restart request to the program start, run by start() on
@@ -61,7 +60,7 @@ public:
     // What the steps left behind, for tools and tests.
     quint32 device_address() const { return base_address; }
     const QByteArray &image() const { return firmware; }
-    QSerialPort *port() const { return serial; }
+    line *port() const { return serial; }
     // Every 5 ms wait for a reply so far; tests count these instead of timing.
     quint64 poll_count() const { return polls; }
     // How often a request waited for the line to fall quiet after an unanswered one.
@@ -87,14 +86,16 @@ public:
     using trace_fn = std::function<void(wire, const QByteArray &)>;
     void set_trace(trace_fn fn) { trace = std::move(fn); }
 
-    // Told once per update, on the worker's thread, what the port's driver made of the
-    // request for low-latency mode: something an engineer chasing a slow line wants to know.
+    // Told once per update, on the worker's thread, what the line's first open made of its
+    // latency (a local port's low-latency mode, a network line's): something an engineer
+    // chasing a slow line wants to know.
     using notice_fn = std::function<void(const QString &)>;
     void set_notice(notice_fn fn) { notice = std::move(fn); }
 
-    // Makes the port object open_serial() configures and opens, instead of a QSerialPort:
-    // a fuzz target puts a scripted line behind the worker this way. The worker owns it.
-    using port_factory = std::function<QSerialPort *(QObject *parent)>;
+    // Makes the line open_serial() configures and opens, instead of line::make() (a serial
+    // port, or a network line for rfc2217:// and socket://): a fuzz target puts a scripted
+    // line behind the worker this way. The worker owns it.
+    using port_factory = std::function<line *(QObject *parent)>;
     void set_port_factory(port_factory make) { make_port = std::move(make); }
 
     // How long the handshake loop keeps trying; 30 s unless a test shortens it.
@@ -146,7 +147,7 @@ private:
     bool goes_on(outcome::status status);
 
     std::atomic<bool> stop_flag{false};
-    QSerialPort *serial = nullptr;
+    line *serial = nullptr;
     quint32 base_address = 0;
     QByteArray firmware;
     modbus::crc_table crc_table_hi;
@@ -157,7 +158,6 @@ private:
     trace_fn trace;
     port_factory make_port;
     notice_fn notice;
-    low_latency::saved latency_saved;
     bool latency_told = false;
     quint64 polls = 0;
     int settles = 0;

@@ -22,7 +22,7 @@ elif [ -n "${1:-}" ]; then
   shift
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_receive fuzz_verdicts fuzz_descriptor fuzz_image fuzz_worker)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_receive fuzz_verdicts fuzz_descriptor fuzz_image fuzz_worker fuzz_telnet)
 
 build=${KORVANE_FUZZ_BUILD:-build-fuzz}
 bash scripts/setup.sh --fuzz
@@ -39,6 +39,7 @@ max_len() {
     fuzz_descriptor) echo 4096 ;;
     fuzz_image) echo 1600 ;;
     fuzz_worker) echo 512 ;; # a few faults at a time; the rest of the update goes well
+    fuzz_telnet) echo 1024 ;;
   esac
 }
 
