@@ -62,6 +62,7 @@ QString net_line::open_notice() const
 void net_line::fail(const QString &why)
 {
     error = QStringLiteral("cannot use %1: %2").arg(net_address::server(where), why);
+    connected = false;
     if (socket)
         socket->abort();
 }
@@ -71,6 +72,7 @@ void net_line::drop(const QString &why)
     if (dropped.isEmpty())
         dropped = why + said();
     lost_why = QStringLiteral("the connection to %1 was lost: %2").arg(net_address::server(where), dropped);
+    connected = false;
     socket->abort();
 }
 
@@ -82,7 +84,7 @@ QString net_line::said() const
     for (const char c : recent)
         if (c >= 0x20 && c < 0x7F)
             text.append(c);
-        else if (c != '\r' && c != '\n' && quint8(c) < telnet::se)
+        else if (c != '\r' && c != '\n')
             return {};
     text = text.trimmed();
     return text.isEmpty() ? QString() : QStringLiteral(" (it said \"%1\")").arg(QString::fromLatin1(text));
@@ -90,34 +92,54 @@ QString net_line::said() const
 
 bool net_line::isOpen() const
 {
-    return socket && socket->state() == QAbstractSocket::ConnectedState;
+    return connected && socket->state() == QAbstractSocket::ConnectedState;
 }
 
 void net_line::close()
 {
+    connected = false;
     if (socket)
         socket->abort();
     data.clear();
 }
 
+// False once the connection has gone, by the server's doing or the network's: then it is
+// dropped with the system's words for why.
+bool net_line::alive()
+{
+    if (!connected)
+        return false;
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        return true;
+    drop(socket->errorString());
+    return false;
+}
+
 bool net_line::open()
 {
     close();
+    purged = false;
     error.clear();
     lost_why.clear();
     dropped.clear();
     if (!connect_to_server())
         return false;
+    connected = true;
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    recent.clear();
     const bool ok = where.kind == net_address::scheme::rfc2217
                         ? negotiate()
                         : !await([] { return false; }, raw_refusal_ms) && isOpen();
     if (!ok) {
+        alive(); // a server that turned the client away has said why by now
         if (error.isEmpty())
             fail(dropped.isEmpty() ? QStringLiteral("it closed the connection") : dropped);
         return false;
     }
-    data.clear(); // what came before the line was set up is stale
+    // What came before the line was set up is stale: on RFC 2217 the purge's answer has
+    // marked where it ended; on raw TCP it is everything so far.
+    if (!purged)
+        data.clear();
     return true;
 }
 
@@ -175,11 +197,10 @@ bool net_line::connect_to_server()
 // that went away is dropped, and isOpen() then says so.
 bool net_line::pull(int msecs)
 {
-    if (!isOpen())
+    if (!alive())
         return false;
     if (socket->bytesAvailable() == 0 && !socket->waitForReadyRead(msecs)) {
-        if (socket->state() != QAbstractSocket::ConnectedState)
-            drop(socket->errorString());
+        alive();
         return false;
     }
     take(socket->readAll());
@@ -188,9 +209,8 @@ bool net_line::pull(int msecs)
 
 void net_line::take(const QByteArray &raw)
 {
-    if (recent.size() < 120)
-        recent += raw.left(120 - recent.size());
     if (where.kind == net_address::scheme::raw) {
+        keep_recent(raw);
         data += raw;
         return;
     }
@@ -200,7 +220,7 @@ void net_line::take(const QByteArray &raw)
     int stale = 0;
     for (const telnet::event &e : events) {
         const QByteArray reply = telnet::answer(e);
-        if (!reply.isEmpty())
+        if (!reply.isEmpty() && isOpen())
             socket->write(reply);
         if (e.what == telnet::event::kind::option && e.option == telnet::com_port) {
             com_port_agreed = com_port_agreed || e.verb == telnet::do_;
@@ -215,8 +235,16 @@ void net_line::take(const QByteArray &raw)
             }
         }
     }
-    socket->flush();
+    if (isOpen())
+        socket->flush();
+    keep_recent(fresh);
     data += fresh.mid(stale);
+}
+
+void net_line::keep_recent(const QByteArray &bytes)
+{
+    if (recent.size() < 120)
+        recent += bytes.left(120 - recent.size());
 }
 
 bool net_line::await(const std::function<bool()> &done, int limit_ms)
@@ -246,6 +274,8 @@ bool net_line::negotiate()
                                 "socket://%2)").arg(answer_limit_ms).arg(server));
         return false;
     }
+    if (!alive())
+        return false;
     if (com_port_refused) {
         fail(QStringLiteral("the server refused RFC 2217's COM-PORT-OPTION (a raw TCP port is "
                             "socket://%1)").arg(server));
@@ -304,8 +334,7 @@ bool net_line::waitForBytesWritten(int msecs)
         if (left <= 0)
             return false;
         if (!socket->waitForBytesWritten(int(left))) {
-            if (socket->state() != QAbstractSocket::ConnectedState)
-                drop(socket->errorString());
+            alive();
             return false;
         }
     }

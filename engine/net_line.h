@@ -45,6 +45,8 @@ private:
     bool await(const std::function<bool()> &done, int limit_ms);
     bool check_settings();
     bool pull(int msecs);
+    bool alive();
+    void keep_recent(const QByteArray &bytes);
     void take(const QByteArray &raw);
     void fail(const QString &why);
     void drop(const QString &why);
@@ -56,6 +58,7 @@ private:
     QByteArray data;   // arrived, decoded, not yet read
     QByteArray recent; // the first bytes a connection brought, for a refusal's words
     std::vector<telnet::event> answers;
+    bool connected = false;
     bool com_port_agreed = false;
     bool com_port_refused = false;
     bool purged = false;

@@ -77,7 +77,7 @@ bool parse(const QString &name, address *out, QString *why)
             *why = QStringLiteral("\"%1\" is not a TCP port (1 to 65535)").arg(port);
             return false;
         }
-        if (!host_name_ok(host)) {
+        if (!host.contains(QLatin1Char(':')) && !host_name_ok(host)) {
             *why = QStringLiteral("\"%1\" is not a host name or address").arg(host);
             return false;
         }
