@@ -314,7 +314,7 @@ void NetLineTest::ser2net_failures()
     QVERIFY(!make_firmware(firmware, 60000).isEmpty());
     devsim_process sim;
     QVERIFY(sim.ok());
-    ser2net_process server(sim.port(), {QStringLiteral("telnet(rfc2217),tcp")});
+    ser2net_process server(sim.port(), {QStringLiteral("telnet(rfc2217),tcp"), QStringLiteral("tcp")});
     QVERIFY(server.ok());
     const QString port = net_port("rfc2217", QStringLiteral("127.0.0.1"), server.ports().first());
 
@@ -332,9 +332,11 @@ void NetLineTest::ser2net_failures()
         holder.connectToHost(QHostAddress::LocalHost, server.ports().first());
         QVERIFY(holder.waitForConnected(5000));
         holder.waitForReadyRead(2000); // ser2net has taken the port once it greets
-        o = run({QStringLiteral("flash"), QStringLiteral("--port"), port, firmware});
-        QCOMPARE(o.code, 1);
-        QVERIFY2(o.err.contains(QLatin1String("already in use")), qPrintable(o.describe()));
+        for (const QString &busy : {port, net_port("socket", QStringLiteral("127.0.0.1"), server.ports().last())}) {
+            o = run({QStringLiteral("flash"), QStringLiteral("--port"), busy, firmware});
+            QCOMPARE(o.code, 1);
+            QVERIFY2(o.err.contains(QLatin1String("already in use")), qPrintable(o.describe()));
+        }
     }
 
     QProcess flash;
