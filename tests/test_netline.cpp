@@ -104,6 +104,91 @@ struct peer
     }
 };
 
+// A real ser2net in front of a simulated device's port, on the loopback only, with a
+// configuration of its own: one accepter per entry of `accepters` ("telnet(rfc2217),tcp",
+// "tcp"), each on `host` (127.0.0.1 or ::1) and a free port, in that order in ports().
+class ser2net_process
+{
+public:
+    static QString program()
+    {
+        for (const char *path : {"/usr/sbin/ser2net", "/usr/bin/ser2net"})
+            if (QFile::exists(QString::fromLatin1(path)))
+                return QString::fromLatin1(path);
+        return {};
+    }
+
+    ser2net_process(const QString &device, const QStringList &accepters,
+                    const QString &host = QStringLiteral("127.0.0.1"))
+    {
+        QString yaml;
+        for (const QString &accepter : accepters) {
+            const quint16 port = free_port();
+            used << port;
+            yaml += QStringLiteral("connection: &c%1\n  accepter: %2,%3,%1\n"
+                                   "  connector: serialdev,%4,115200n81,local\n")
+                        .arg(port)
+                        .arg(accepter, host, device);
+        }
+        QFile config(dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (program().isEmpty() || !config.open(QIODevice::WriteOnly))
+            return;
+        config.write(yaml.toUtf8());
+        config.close();
+        proc.setProcessChannelMode(QProcess::MergedChannels);
+        proc.start(program(), {QStringLiteral("-n"), QStringLiteral("-c"), config.fileName()});
+        QElapsedTimer clock;
+        clock.start();
+        while (proc.state() != QProcess::NotRunning && clock.elapsed() < 5000 && !listening())
+            proc.waitForFinished(20);
+        ready = listening();
+    }
+    ~ser2net_process() { stop(); }
+    ser2net_process(const ser2net_process &) = delete;
+    ser2net_process &operator=(const ser2net_process &) = delete;
+
+    bool ok() const { return ready; }
+    QList<quint16> ports() const { return used; }
+    void stop()
+    {
+        if (proc.state() == QProcess::NotRunning)
+            return;
+        proc.terminate();
+        if (!proc.waitForFinished(5000)) {
+            proc.kill();
+            proc.waitForFinished(5000);
+        }
+    }
+
+private:
+    // A port nothing listens on just now: the system's pick for a listener closed again.
+    static quint16 free_port()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort();
+    }
+    // Looked up in the system's tables rather than by connecting, which would open the
+    // device and leave it busy for a moment after.
+    bool listening() const
+    {
+        QByteArray tables = file_bytes(QStringLiteral("/proc/net/tcp"))
+                            + file_bytes(QStringLiteral("/proc/net/tcp6"));
+        for (const quint16 port : used)
+            if (!tables.contains(QStringLiteral(":%1 00000000:0000 0A")
+                                     .arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1())
+                && !tables.contains(QStringLiteral(":%1 00000000000000000000000000000000:0000 0A")
+                                        .arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1()))
+                return false;
+        return !used.isEmpty();
+    }
+
+    QTemporaryDir dir;
+    QProcess proc;
+    QList<quint16> used;
+    bool ready = false;
+};
+
 line_setup setup_115200()
 {
     line_setup s;
