@@ -90,11 +90,13 @@ void flash_runner::on_result(flash_job &job, int code)
     // A server that cannot be reached is told at once, as a local port that is not there
     // is, rather than reconnected to for the handshake's 30 s: its own words say why.
     if (code == outcome::port_not_opened && net_address::is_network(job.port)) {
-        job.refusal = job.detail.isEmpty() ? QStringLiteral("%1 could not be reached").arg(job.port)
-                                           : job.detail;
-        job.port_trouble_told = true;
-        jobs.stop(job);
-        return;
+        job.port_trouble_told = true; // a local port's diagnosis says nothing of a server
+        if (!jobs.stopping() && !stop_signals::seen()) {
+            job.refusal = job.detail.isEmpty() ? QStringLiteral("%1 could not be reached").arg(job.port)
+                                               : job.detail;
+            jobs.stop(job);
+            return;
+        }
     }
     view.result(job, code);
     if (code == outcome::port_not_opened && !job.port_trouble_told) {
