@@ -576,16 +576,23 @@ private:
     pid_t pid = -1;
 };
 
-// One flash of one paced device through ser2net: `scheme` rfc2217 or socket.
-flash_result network_flash(const bench_env &env, const image_file &f, const QString &scheme, bool chardelay)
+// How ser2net is set up for one measurement, and the port name that reaches it.
+struct ser2net_way
+{
+    const char *scheme;   // rfc2217 or socket
+    const char *accepter; // ser2net's accepter before its address
+    bool chardelay;
+    const char *name;
+};
+
+// One flash of one paced device through ser2net.
+flash_result network_flash(const bench_env &env, const image_file &f, const ser2net_way &way)
 {
     static int runs = 0;
     const int baud = 115200;
     const auto sims = start_devices(env, 1000 + ++runs, f, {baud, 1, 0});
-    const ser2net_server server(env, sims.front()->link,
-                                scheme == QLatin1String("rfc2217") ? QStringLiteral("telnet(rfc2217),tcp")
-                                                                   : QStringLiteral("tcp"),
-                                chardelay);
+    const ser2net_server server(env, sims.front()->link, QLatin1String(way.accepter), way.chardelay);
+    const QString scheme = QLatin1String(way.scheme);
     flash_result r;
     if (!server.ok()) {
         r.problem = QStringLiteral("ser2net did not come up");
@@ -614,11 +621,11 @@ flash_result network_flash(const bench_env &env, const image_file &f, const QStr
     return r;
 }
 
-flash_result best_network_flash(const bench_env &env, const image_file &f, const QString &scheme, bool chardelay)
+flash_result best_network_flash(const bench_env &env, const image_file &f, const ser2net_way &way)
 {
     flash_result best;
     for (int i = 0; i < env.repeats; ++i) {
-        const flash_result r = network_flash(env, f, scheme, chardelay);
+        const flash_result r = network_flash(env, f, way);
         if (!r.problem.isEmpty())
             return r;
         if (i == 0 || r.wall_s < best.wall_s)
@@ -628,8 +635,9 @@ flash_result best_network_flash(const bench_env &env, const image_file &f, const
 }
 
 // What the network adds per block: the same paced device on its own pseudo-terminal and
-// through ser2net on this machine, by RFC 2217 and raw TCP, with ser2net's chardelay (its
-// default) and without.
+// through ser2net on this machine, by RFC 2217 and raw TCP with ser2net's defaults, then
+// without its chardelay: alone (ser2net then sends a reply byte by byte, each held by
+// Nagle's algorithm for the last one's acknowledgement) and with TCP_NODELAY on its side.
 void network_line(const bench_env &env, const image_file &f, report &out)
 {
     if (!QFile::exists(QLatin1String(ser2net_server::program))) {
@@ -646,13 +654,14 @@ void network_line(const bench_env &env, const image_file &f, report &out)
     QStringList parts{QStringLiteral("local pseudo-terminal %1 s, %2 ms per block")
                           .arg(local.wall_s, 0, 'f', 2)
                           .arg(local_ms, 0, 'f', 2)};
-    const struct { const char *scheme; bool chardelay; const char *name; } ways[] = {
-        {"rfc2217", true, "RFC 2217"},
-        {"socket", true, "raw TCP"},
-        {"rfc2217", false, "RFC 2217, chardelay: false"},
+    const ser2net_way ways[] = {
+        {"rfc2217", "telnet(rfc2217),tcp", true, "RFC 2217"},
+        {"socket", "tcp", true, "raw TCP"},
+        {"rfc2217", "telnet(rfc2217),tcp", false, "RFC 2217 with chardelay: false"},
+        {"rfc2217", "telnet(rfc2217),tcp(nodelay)", false, "RFC 2217 with tcp(nodelay) and chardelay: false"},
     };
-    for (const auto &way : ways) {
-        const flash_result r = best_network_flash(env, f, QLatin1String(way.scheme), way.chardelay);
+    for (const ser2net_way &way : ways) {
+        const flash_result r = best_network_flash(env, f, way);
         if (!r.problem.isEmpty() || r.wire.blocks == 0) {
             out.missed(QStringLiteral("network line, %1").arg(QLatin1String(way.name)), r.problem);
             return;
