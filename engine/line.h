@@ -1,7 +1,7 @@
 #pragma once
 // The one way the worker reaches its device: a local serial port or a serial port on a
-// server across the network. The method names are those of Qt's serial port, which the
-// worker used directly before there was more than one kind of line.
+// server across the network. The methods are named and behave as Qt's serial port's do,
+// so that a local port is that class and nothing more.
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>

@@ -1,5 +1,7 @@
 #include "net_line.h"
 
+#include "quick_ack.h"
+
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QTcpSocket>
@@ -204,6 +206,7 @@ bool net_line::pull(int msecs)
         return false;
     }
     take(socket->readAll());
+    quick_ack::request(socket->socketDescriptor());
     return true;
 }
 
