@@ -229,6 +229,8 @@ void net_line::take(const QByteArray &raw)
             com_port_agreed = com_port_agreed || e.verb == telnet::do_;
             com_port_refused = com_port_refused || e.verb == telnet::dont;
         }
+        if (e.what == telnet::event::kind::option && e.option == telnet::binary)
+            binary_refused = binary_refused || e.verb == telnet::dont || e.verb == telnet::wont;
         if (e.what == telnet::event::kind::sub && e.option == telnet::com_port) {
             answers.push_back(e);
             if (e.value.startsWith(char(telnet::purge_data + telnet::server_offset))) {
@@ -266,7 +268,7 @@ bool net_line::await(const std::function<bool()> &done, int limit_ms)
 bool net_line::negotiate()
 {
     const QString server = net_address::server(where);
-    com_port_agreed = com_port_refused = purged = false;
+    com_port_agreed = com_port_refused = binary_refused = purged = false;
     answers.clear();
     decoder = telnet::decoder();
     socket->write(telnet::offer());
@@ -303,6 +305,11 @@ bool net_line::negotiate()
     }
     // A purge and control requests that are never answered must not hold up the update.
     await([this] { return purged; }, optional_answer_ms);
+    if (binary_refused) {
+        // Without it a telnet server may add and drop bytes (after CR, say) on the way.
+        fail(QStringLiteral("the server refused binary transmission"));
+        return false;
+    }
     return isOpen();
 }
 
@@ -344,20 +351,21 @@ bool net_line::waitForBytesWritten(int msecs)
     return true;
 }
 
+// As the serial port's: true once new data has come, whatever was waiting before.
 bool net_line::waitForReadyRead(int msecs)
 {
     QElapsedTimer clock;
     clock.start();
+    const int before = data.size();
     for (;;) {
-        if (!data.isEmpty())
-            return true;
         const qint64 left = msecs - clock.elapsed();
         if (!isOpen())
             return false;
         // Telnet commands alone (an answer the server was late with) are no data: wait on.
-        if (!pull(int(std::max<qint64>(left, 0))) && left <= 0)
-            return false;
+        pull(int(std::max<qint64>(left, 0)));
+        if (data.size() > before)
+            return true;
         if (left <= 0)
-            return !data.isEmpty();
+            return false;
     }
 }

@@ -61,6 +61,7 @@ private:
     bool connected = false;
     bool com_port_agreed = false;
     bool com_port_refused = false;
+    bool binary_refused = false;
     bool purged = false;
     QString error;
     QString lost_why;

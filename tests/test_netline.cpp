@@ -323,9 +323,10 @@ void NetLineTest::against_a_peer()
         line.set_setup(setup_115200());
         QVERIFY2(line.open(), qPrintable(line.errorString()));
         QByteArray got;
-        for (int i = 0; i < 200 && got.size() < firmware_like.size(); ++i)
-            if (line.waitForReadyRead(50))
-                got += line.readAll();
+        for (int i = 0; i < 200 && got.size() < firmware_like.size(); ++i) {
+            line.waitForReadyRead(50);
+            got += line.readAll();
+        }
         QCOMPARE(got, firmware_like);
         QCOMPARE(line.write(firmware_like.constData(), firmware_like.size()), qint64(firmware_like.size()));
         QVERIFY(line.waitForBytesWritten(1000));
