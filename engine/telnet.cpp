@@ -131,8 +131,8 @@ QByteArray offer()
 QByteArray subnegotiation(quint8 command, const QByteArray &value)
 {
     QByteArray out;
-    out.append(char(iac)).append(char(sb)).append(char(com_port)).append(char(command));
-    out.append(escape(value));
+    out.append(char(iac)).append(char(sb)).append(char(com_port));
+    out.append(escape(QByteArray(1, char(command)) + value));
     out.append(char(iac)).append(char(se));
     return out;
 }

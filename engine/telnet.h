@@ -58,7 +58,7 @@ QByteArray escape(const QByteArray &data);
 // What the client offers when it connects: BINARY and SUPPRESS-GO-AHEAD both ways, and
 // COM-PORT-OPTION.
 QByteArray offer();
-// IAC SB COM-PORT-OPTION command value IAC SE, with the value's 0xFF bytes doubled.
+// IAC SB COM-PORT-OPTION command value IAC SE, with every 0xFF between SB and SE doubled.
 QByteArray subnegotiation(quint8 command, const QByteArray &value);
 QByteArray four_bytes(quint32 value); // big-endian, as SET-BAUDRATE carries it
 
