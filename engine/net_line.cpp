@@ -113,6 +113,8 @@ bool net_line::alive()
         return false;
     if (socket->state() == QAbstractSocket::ConnectedState)
         return true;
+    if (socket->isOpen() && socket->bytesAvailable() > 0)
+        take(socket->readAll()); // its last words, which may say why
     drop(socket->errorString());
     return false;
 }
