@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QVector>
@@ -731,6 +732,161 @@ void watch_idle_line(const bench_env &env, const image_file &f, report &out)
                      .arg(verdict(ok));
 }
 
+// ---- a network line -----------------------------------------------------------------------
+
+// ser2net in front of a simulated device's port, on the loopback; stopped with the object.
+class ser2net_server
+{
+public:
+    ser2net_server(const bench_env &env, const QString &device, const QString &accepter, bool chardelay)
+    {
+        QTcpServer probe; // the system's pick of a port nobody listens on
+        probe.listen(QHostAddress::LocalHost);
+        port = probe.serverPort();
+        probe.close();
+        const QString config = env.dir + QStringLiteral("/ser2net-%1.yaml").arg(port);
+        QFile f(config);
+        if (!f.open(QIODevice::WriteOnly))
+            return;
+        f.write(QStringLiteral("connection: &bench\n  accepter: %1,127.0.0.1,%2\n"
+                               "  connector: serialdev,%3,115200n81,local\n"
+                               "  options:\n    chardelay: %4\n")
+                    .arg(accepter)
+                    .arg(port)
+                    .arg(device, chardelay ? QStringLiteral("true") : QStringLiteral("false"))
+                    .toUtf8());
+        f.close();
+        pid = child::spawn(program, {QStringLiteral("-n"), QStringLiteral("-c"), config},
+                           config + QStringLiteral(".out"), config + QStringLiteral(".out"));
+        for (int i = 0; i < 250 && pid > 0 && !listening(); ++i)
+            QThread::msleep(20);
+    }
+    ~ser2net_server()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            child::wait_for(pid, clock_type::now(), 10);
+        }
+    }
+    ser2net_server(const ser2net_server &) = delete;
+    ser2net_server &operator=(const ser2net_server &) = delete;
+
+    static constexpr const char *program = "/usr/sbin/ser2net";
+    bool ok() const { return pid > 0 && listening(); }
+    quint16 port = 0;
+
+private:
+    // Read from the system's table: a connection to see would open the device.
+    bool listening() const
+    {
+        const QByteArray table = child::read_file(QStringLiteral("/proc/net/tcp"));
+        return table.contains(QStringLiteral(":%1 00000000:0000 0A").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1());
+    }
+    pid_t pid = -1;
+};
+
+// How ser2net is set up for one measurement, and the port name that reaches it.
+struct ser2net_way
+{
+    const char *scheme;   // rfc2217 or socket
+    const char *accepter; // ser2net's accepter before its address
+    bool chardelay;
+    const char *name;
+};
+
+// One flash of one paced device through ser2net.
+flash_result network_flash(const bench_env &env, const image_file &f, const ser2net_way &way)
+{
+    static int runs = 0;
+    const int baud = 115200;
+    const auto sims = start_devices(env, 1000 + ++runs, f, {baud, 1, 0});
+    const ser2net_server server(env, sims.front()->link, QLatin1String(way.accepter), way.chardelay);
+    const QString scheme = QLatin1String(way.scheme);
+    flash_result r;
+    if (!server.ok()) {
+        r.problem = QStringLiteral("ser2net did not come up");
+        return r;
+    }
+    const QString port = QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(server.port);
+    const QString out = env.dir + QStringLiteral("/net%1.json").arg(runs);
+    const clock_type::time_point started = clock_type::now();
+    const pid_t pid = child::spawn(env.bin + QStringLiteral("/korvane-cli"),
+                                   {QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--port"),
+                                    port, f.path},
+                                   out, out + QStringLiteral(".stderr"));
+    const child::ended e = child::wait_for(pid, started, 60 + 3 * wire_seconds(f.image.size(), baud));
+    sims.front()->stop();
+    r.wall_s = e.wall_s;
+    if (e.killed || e.exit_code() != 0) {
+        r.problem = QStringLiteral("korvane-cli through %1 ended with status %2: %3")
+                        .arg(port)
+                        .arg(e.exit_code())
+                        .arg(read_lines(out + QStringLiteral(".stderr")).join(QLatin1String("; ")));
+        return r;
+    }
+    const transfer_times t = transfers(read_lines(out)).value(port);
+    r.transfer_s = t.to >= t.from && t.from >= 0 ? double(t.to - t.from) / 1000.0 : 0;
+    r.problem = check_device(*sims.front(), f.image, expected_exchange(f.image), &r.wire);
+    return r;
+}
+
+flash_result best_network_flash(const bench_env &env, const image_file &f, const ser2net_way &way)
+{
+    flash_result best;
+    for (int i = 0; i < env.pairs; ++i) {
+        const flash_result r = network_flash(env, f, way);
+        if (!r.problem.isEmpty())
+            return r;
+        if (i == 0 || r.wall_s < best.wall_s)
+            best = r;
+    }
+    return best;
+}
+
+// What the network adds per block: the same paced device on its own pseudo-terminal and
+// through ser2net on this machine, by RFC 2217 and raw TCP with ser2net's defaults, then
+// without its chardelay: alone (ser2net then sends a reply byte by byte, each held by
+// Nagle's algorithm for the last one's acknowledgement) and with TCP_NODELAY on its side.
+void network_line(const bench_env &env, const image_file &f, report &out)
+{
+    if (!QFile::exists(QLatin1String(ser2net_server::program))) {
+        out.lines << QStringLiteral("Network line: skipped, ser2net is not installed (scripts/setup.sh installs it)");
+        return;
+    }
+    note(QStringLiteral("flashing %1 at 115200 baud locally and through ser2net").arg(size_name(f.image.size())));
+    const flash_result local = best_of(env, f, {115200, 1, 0}, env.pairs);
+    if (!local.problem.isEmpty() || local.wire.blocks == 0) {
+        out.missed(QStringLiteral("network line, local reference"), local.problem);
+        return;
+    }
+    const double local_ms = local.transfer_s * 1000.0 / local.wire.blocks;
+    QStringList parts{QStringLiteral("local pseudo-terminal %1 s, %2 ms per block")
+                          .arg(local.wall_s, 0, 'f', 2)
+                          .arg(local_ms, 0, 'f', 2)};
+    const ser2net_way ways[] = {
+        {"rfc2217", "telnet(rfc2217),tcp", true, "RFC 2217"},
+        {"socket", "tcp", true, "raw TCP"},
+        {"rfc2217", "telnet(rfc2217),tcp", false, "RFC 2217 with chardelay: false"},
+        {"rfc2217", "telnet(rfc2217),tcp(nodelay)", false, "RFC 2217 with tcp(nodelay) and chardelay: false"},
+    };
+    for (const ser2net_way &way : ways) {
+        const flash_result r = best_network_flash(env, f, way);
+        if (!r.problem.isEmpty() || r.wire.blocks == 0) {
+            out.missed(QStringLiteral("network line, %1").arg(QLatin1String(way.name)), r.problem);
+            return;
+        }
+        const double per_block = r.transfer_s * 1000.0 / r.wire.blocks;
+        parts << QStringLiteral("%1 %2 s, %3 ms per block (+%4 ms)")
+                     .arg(QLatin1String(way.name))
+                     .arg(r.wall_s, 0, 'f', 2)
+                     .arg(per_block, 0, 'f', 2)
+                     .arg(per_block - local_ms, 0, 'f', 2);
+    }
+    out.lines << QStringLiteral("Network line, %1 at 115200 baud through ser2net on 127.0.0.1: %2")
+                     .arg(size_name(f.image.size()))
+                     .arg(parts.join(QLatin1String("; ")));
+}
+
 // Milliseconds of each step's status event of one device, by the step's English name.
 QHash<QString, qint64> step_times(const QStringList &json_lines)
 {
@@ -822,7 +978,8 @@ int main(int argc, char **argv)
                        "to the reference and to the wire's own limit, its turnaround per block, its "
                        "CPU time and memory, the unpaced round trip per block, 32 devices at once "
                        "against one beside 32 reference clients, what an adapter's latency timer "
-                       "costs, and what watching for devices costs with none plugged in."),
+                       "costs, what watching for devices costs with none plugged in, and what a "
+                       "network line through ser2net adds per block."),
         {quick, pairs});
     const bool is_quick = parser.isSet(quick);
     QTemporaryDir temporary;
@@ -848,6 +1005,7 @@ int main(int argc, char **argv)
     latency_line(env, images[64 * 1024], out);
     watch_idle_line(env, images[64 * 1024], out);
     handshake_line(env, images[64 * 1024], out);
+    network_line(env, images[64 * 1024], out);
     print(out, load_before, env.pairs);
     return out.problems.isEmpty() ? (out.all_met ? 0 : 3) : 1;
 }

@@ -29,9 +29,13 @@ struct flash_options
 {
     QCommandLineOption port{
         {QStringLiteral("p"), QStringLiteral("port")},
-        QStringLiteral("Serial port: a name from 'korvane-cli ports', a device path, or "
-                       "usb:VID:PID[:SERIAL] (hexadecimal ids). Required unless --watch is given; "
-                       "give it several times to update several devices at once."),
+        QStringLiteral("Serial port: a name from 'korvane-cli ports', a device path, "
+                       "usb:VID:PID[:SERIAL] (hexadecimal ids), or a serial port on a server: "
+                       "rfc2217://HOST:PORT (RFC 2217, which sets the server's line to --baud, "
+                       "--parity and --stop-bits) or socket://HOST:PORT (raw TCP: the bytes as "
+                       "they are, the line settings the server's own); HOST is a name, an IPv4 "
+                       "address or [an IPv6 address]. Required unless --watch is given; give it "
+                       "several times to update several devices at once."),
         QStringLiteral("NAME")};
     QCommandLineOption baud{{QStringLiteral("b"), QStringLiteral("baud")},
                             QStringLiteral("Line speed in bits per second (default 115200)."),

@@ -1,6 +1,7 @@
 #include "flash.h"
 
 #include "console.h"
+#include "telnet.h"
 
 #include <QHash>
 
@@ -35,6 +36,12 @@ std::optional<int> resolve_ports(const flash_request &request,
         auto job = std::make_unique<flash_job>();
         job->given = given;
         job->port = given;
+        if (net_address::is_network(given)) {
+            net_address::address where;
+            QString why;
+            if (!net_address::parse(given, &where, &why))
+                return console::usage_error(request.command, QStringLiteral("bad --port %1: %2").arg(given, why));
+        }
         if (port_lookup::is_usb(given)) {
             const QString wrong = resolve_usb(*job, present);
             if (!wrong.isEmpty())

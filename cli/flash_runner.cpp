@@ -4,6 +4,7 @@
 #include "stop_signals.h"
 #include "view.h"
 
+#include "telnet.h"
 #include "work.h"
 
 #include <QCoreApplication>
@@ -117,6 +118,18 @@ void flash_runner::on_result(flash_job &job, int code)
         return;
     }
     job.port_trouble_told = true;
+    // A server that cannot be reached is told at once, as a local port that is not there
+    // is, rather than reconnected to for the handshake's 30 s: its own words say why.
+    if (net_address::is_network(job.port)) {
+        if (!jobs.stopping() && !stop_signals::seen()) {
+            job.refusal = job.failure_detail.isEmpty() ? QStringLiteral("%1 could not be reached").arg(job.port)
+                                                       : job.failure_detail;
+            jobs.stop(job);
+            return;
+        }
+        view.result(job, code);
+        return;
+    }
     port_lookup::problem found = port_lookup::problem::none;
     const QString why = port_lookup::diagnose_open_failure(job.port, &found);
     if (found == port_lookup::problem::busy) {

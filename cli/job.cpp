@@ -49,10 +49,11 @@ bool flash_job::note_progress(int value)
     return true;
 }
 
-void flash_job::note_result(int code)
+void flash_job::note_result(int code, const QString &why)
 {
     results.append(code);
     result_step = step;
+    failure_detail = why;
 }
 
 QString flash_job::looking_notice(qint64 now_ms)
@@ -77,7 +78,6 @@ void flash_job::note_end(qint64 now_ms, const worker_end &end)
     stop_seen = end.stop_requested;
     confirmed_at_end = end.confirmed;
     start_confirmed = end.start_confirmed;
-    failure_detail = end.failure_detail;
     restart_requests = end.restart_requests;
     restart_replies = end.restart_replies;
     worker = nullptr; // about to be deleted on its own thread
@@ -168,19 +168,21 @@ QString explain_code(int code, const flash_job &job)
 {
     if (job.port_gone && code != outcome::firmware_unusable)
         return QStringLiteral("the device was unplugged (%1 is gone)").arg(job.port);
+    // A port that could not be opened is named, with the system's reason behind it.
+    const QString why = job.failure_detail.isEmpty() ? QString() : QStringLiteral(": ") + job.failure_detail;
+    if (code == outcome::port_not_opened)
+        return QStringLiteral("the serial port \"%1\" could not be opened%2").arg(job.port, why);
+    if (code == outcome::no_answer && job.results.contains(outcome::port_not_opened))
+        return QStringLiteral("no answer from the device in time (the serial port \"%1\" "
+                              "could not be opened at first)%2")
+            .arg(job.port, why);
+    if (code == outcome::no_answer && job.result_step == QString::fromUtf8(status_text::handshaking))
+        return no_bootloader(job) + why;
     if (!job.failure_detail.isEmpty())
         return job.failure_detail;
     if (code == outcome::no_answer && job.result_step == QString::fromUtf8(status_text::starting))
         return QStringLiteral("the image was written but the device never confirmed it: no answer to "
                               "the start request");
-    if (code == outcome::port_not_opened)
-        return QStringLiteral("the serial port \"%1\" could not be opened").arg(job.port);
-    if (code == outcome::no_answer && job.results.contains(outcome::port_not_opened))
-        return QStringLiteral("no answer from the device in time (the serial port \"%1\" "
-                              "could not be opened at first)")
-            .arg(job.port);
-    if (code == outcome::no_answer && job.result_step == QString::fromUtf8(status_text::handshaking))
-        return no_bootloader(job);
     return code_text(code);
 }
 

@@ -62,7 +62,7 @@ struct flash_job
     const work *worker = nullptr;
     qint64 confirmed_at_end = 0;
     bool start_confirmed = false; // the device accepted the start: its check of the image passed
-    QString failure_detail;       // the worker's own words for its failure, if it had any
+    QString failure_detail;       // the worker's words on its last result, taken as it came; often empty
     // The restart requests the worker sent and the replies they got, and whether the port's
     // device node had gone by the end (unplugged).
     int restart_requests = 0;
@@ -76,7 +76,7 @@ struct flash_job
     // is news to show (the transfer repeats values).
     void note_status(const QString &text, qint64 now_ms);
     bool note_progress(int value);
-    void note_result(int code);
+    void note_result(int code, const QString &why = QString());
     // While the bootloader is looked for, every looking_notice_ms: that korvane is still
     // trying and how long it has left; otherwise an empty string.
     QString looking_notice(qint64 now_ms);
@@ -87,7 +87,6 @@ struct flash_job
         bool stop_requested = false;
         qint64 confirmed = 0;
         bool start_confirmed = false;
-        QString failure_detail;
         int restart_requests = 0;
         int restart_replies = 0;
     };

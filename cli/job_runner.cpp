@@ -1,6 +1,7 @@
 #include "job_runner.h"
 
 #include "port_lookup.h"
+#include "telnet.h"
 #include "work.h"
 
 #include <QFileInfo>
@@ -32,10 +33,16 @@ void job_runner::connect_worker(flash_job &job, work &worker)
         if (j->note_progress(value))
             emit progress(j);
     });
-    connect(&worker, &work::result, this, [this, j](int code) {
-        j->note_result(code);
-        emit result(j, code);
-    });
+    // Its words are taken on the worker's thread as the code is emitted, while they are
+    // still the code's own, and queued behind it like the other signals.
+    const work *w = &worker;
+    connect(&worker, &work::result, &worker, [this, j, w](int code) {
+        const QString why = w->failure_detail();
+        QMetaObject::invokeMethod(this, [this, j, code, why] {
+            j->note_result(code, why);
+            emit result(j, code);
+        }, Qt::QueuedConnection);
+    }, Qt::DirectConnection);
 }
 
 void job_runner::start(flash_job &job, const QByteArray &image, std::optional<quint32> address)
@@ -65,7 +72,6 @@ void job_runner::start(flash_job &job, const QByteArray &image, std::optional<qu
             end.stop_requested = worker->stop_requested();
             end.confirmed = worker->confirmed_bytes();
             end.start_confirmed = worker->start_confirmed();
-            end.failure_detail = worker->failure_detail();
             end.restart_requests = worker->restart_requests();
             end.restart_replies = worker->restart_replies();
             QMetaObject::invokeMethod(
@@ -115,7 +121,8 @@ void job_runner::finish(flash_job *job, flash_job::worker_end end)
     --active;
     end.stop_requested = end.stop_requested || stop_asked;
     // A device pulled out mid-update takes its node with it; a silent one leaves it.
-    job->port_gone = !QFileInfo::exists(port_lookup::location_of(job->port));
+    job->port_gone = !net_address::is_network(job->port)
+                     && !QFileInfo::exists(port_lookup::location_of(job->port));
     job->note_end(clock.elapsed(), end);
     emit ended(job);
 }

@@ -1,6 +1,7 @@
 #include "port_lookup.h"
 
 #include "port_check.h"
+#include "telnet.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -160,6 +161,10 @@ QString location_of(const QString &name)
 
 QString identity(const QString &name)
 {
+    net_address::address where;
+    QString why;
+    if (net_address::parse(name, &where, &why))
+        return net_address::canonical(where); // two spellings of one server are one port
     const QString location = location_of(name);
     quint64 number = 0;
     if (port_check::device_number(location, &number))
@@ -210,6 +215,9 @@ QString permission_hint(const QString &location)
 
 problem check(const QString &name, const QList<entry> &ports)
 {
+    if (net_address::is_network(name))
+        return problem::none; // nothing to examine here; the connection tells
+
     const QString location = location_of(name);
     switch (port_check::examine(location)) {
     case port_check::verdict::absent:

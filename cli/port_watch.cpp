@@ -1,5 +1,7 @@
 #include "port_watch.h"
 
+#include "telnet.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -13,6 +15,14 @@ bool parse(const QString &text, pattern *out, QString *why)
     pattern p;
     p.text = text;
     p.usb = port_lookup::is_usb(text);
+    p.network = net_address::is_network(text);
+    if (p.network) {
+        net_address::address where;
+        if (!net_address::parse(text, &where, why))
+            return false;
+        *out = p;
+        return true;
+    }
     if (p.usb) {
         if (!port_lookup::parse_usb(text, &p.ids, why))
             return false;
@@ -65,6 +75,8 @@ QList<device> scan(const QList<pattern> &patterns)
     for (const pattern &p : patterns) {
         if (p.usb)
             add_usb(p.ids, ports, found);
+        else if (p.network)
+            found << device{p.text, QString(), QString()}; // nothing says whether a server is there
         else
             add_glob(p.text, found);
     }

@@ -16,6 +16,7 @@ struct pattern
 {
     QString text;
     bool usb = false;
+    bool network = false; // rfc2217:// or socket://: a server's port, there all the time
     port_lookup::usb_ids ids;
 };
 

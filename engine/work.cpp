@@ -7,7 +7,6 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QSerialPort>
 #include <QThread>
 
 #include <algorithm>
@@ -27,8 +26,6 @@ work::work(const UpdateSettings &own, QObject *parent)
 
 work::~work()
 {
-    if (port_open())
-        low_latency::restore(serial->handle(), latency_saved);
     if (serial)
         serial->deleteLater();
 }
@@ -172,7 +169,8 @@ bool work::goes_on(outcome::status status)
     if (stop_requested())
         return false;
     if (status == outcome::no_reply) {
-        emit result(outcome::no_answer);
+        // A network line that went away says why; a quiet device leaves nothing to add.
+        fail(outcome::no_answer, serial ? serial->lost() : QString());
         return false;
     }
     return true;
@@ -197,23 +195,24 @@ template <typename Step> outcome::status work::attempt(int attempts, Step step)
 bool work::open_serial()
 {
     const UpdateSettings &s = settings();
-    serial = make_port ? make_port(this) : new QSerialPort(this);
-    serial->setPortName(s.port_name);
-    serial->setBaudRate(s.baud_rate, QSerialPort::AllDirections);
-    serial->setDataBits(QSerialPort::Data8);
+    serial = make_port ? make_port(this) : line::make(s.port_name, this);
+    serial->set_stop_flag(&stop_flag);
+    line_setup setup;
+    setup.name = s.port_name;
+    setup.baud_rate = s.baud_rate;
     if (s.parity == QLatin1String("N"))
-        serial->setParity(QSerialPort::NoParity);
+        setup.parity = QSerialPort::NoParity;
     else if (s.parity == QLatin1String("E"))
-        serial->setParity(QSerialPort::EvenParity);
+        setup.parity = QSerialPort::EvenParity;
     else if (s.parity == QLatin1String("O"))
-        serial->setParity(QSerialPort::OddParity);
+        setup.parity = QSerialPort::OddParity;
     if (s.stop_bits == 1)
-        serial->setStopBits(QSerialPort::OneStop);
+        setup.stop_bits = QSerialPort::OneStop;
     else if (s.stop_bits == 2)
-        serial->setStopBits(QSerialPort::TwoStop);
-    serial->setFlowControl(QSerialPort::NoFlowControl);
+        setup.stop_bits = QSerialPort::TwoStop;
+    serial->set_setup(setup);
     if (!open_port()) {
-        emit result(outcome::port_not_opened);
+        fail(outcome::port_not_opened, serial->errorString());
         return false;
     }
     return true;
@@ -230,20 +229,16 @@ bool work::port_open() const
 
 bool work::open_port()
 {
-    if (!serial->open(QIODevice::ReadWrite))
+    if (!serial->open())
         return false;
-    latency_saved = {};
-    const low_latency::answer answer = low_latency::enable(serial->handle(), &latency_saved);
     if (notice && !latency_told)
-        notice(QString::fromLatin1(low_latency::describe(answer)));
+        notice(serial->open_notice());
     latency_told = true;
     return true;
 }
 
 void work::close_port()
 {
-    low_latency::restore(serial->handle(), latency_saved);
-    latency_saved = {};
     serial->close();
 }
 
@@ -403,8 +398,11 @@ int work::handshake()
     if (serial->isOpen())
         close_port();
     QThread::msleep(20);
-    if (!open_port())
+    if (!open_port()) {
+        detail = serial->errorString(); // why, should the bootloader never be found
         return outcome::no_reply;
+    }
+    detail.clear();
     return frame::judge_handshake(exchange(frame::handshake_request(), frame::handshake_wait_ms))
         .status;
 }

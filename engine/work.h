@@ -1,6 +1,6 @@
 #pragma once
 
-#include "low_latency.h"
+#include "line.h"
 #include "modbus.h"
 #include "outcome.h"
 #include "round_trips.h"
@@ -14,7 +14,6 @@
 #include <functional>
 #include <optional>
 
-class QSerialPort;
 struct UpdateSettings;
 
 // One firmware update, from the restart request to the program start, run by start() on
@@ -70,7 +69,7 @@ public:
     // What the steps left behind, for tools and tests.
     quint32 device_address() const { return base_address; }
     const QByteArray &image() const { return firmware; }
-    QSerialPort *port() const { return serial; }
+    line *port() const { return serial; }
     // Every 5 ms wait for a reply so far; tests count these instead of timing.
     quint64 poll_count() const { return polls; }
     // How often a block waited for replies still owed to earlier ones.
@@ -101,14 +100,16 @@ public:
     using trace_fn = std::function<void(wire, const QByteArray &)>;
     void set_trace(trace_fn fn) { trace = std::move(fn); }
 
-    // Told once per update, on the worker's thread, what the port's driver made of the
-    // request for low-latency mode: something an engineer chasing a slow line wants to know.
+    // Told once per update, on the worker's thread, what the line's first open made of its
+    // latency (a local port's low-latency mode, a network line's): something an engineer
+    // chasing a slow line wants to know.
     using notice_fn = std::function<void(const QString &)>;
     void set_notice(notice_fn fn) { notice = std::move(fn); }
 
-    // Makes the port object open_serial() configures and opens, instead of a QSerialPort:
-    // a fuzz target puts a scripted line behind the worker this way. The worker owns it.
-    using port_factory = std::function<QSerialPort *(QObject *parent)>;
+    // Makes the line open_serial() configures and opens, instead of line::make() (a serial
+    // port, or a network line for rfc2217:// and socket://): a fuzz target puts a scripted
+    // line behind the worker this way. The worker owns it.
+    using port_factory = std::function<line *(QObject *parent)>;
     void set_port_factory(port_factory make) { make_port = std::move(make); }
 
     // Microseconds on a clock that only goes forward; a steady clock unless a fuzz target
@@ -198,7 +199,7 @@ private:
     }
 
     std::atomic<bool> stop_flag{false};
-    QSerialPort *serial = nullptr;
+    line *serial = nullptr;
     quint32 base_address = 0;
     QByteArray firmware;
     modbus::crc_table crc_table_hi;
@@ -211,7 +212,6 @@ private:
     trace_fn trace;
     port_factory make_port;
     notice_fn notice;
-    low_latency::saved latency_saved;
     bool latency_told = false;
     quint64 polls = 0;
     int settles = 0;

@@ -102,7 +102,7 @@ void scripted_port::schedule(qint64 at, const QByteArray &bytes)
         on_the_way.emplace(at, bytes);
 }
 
-qint64 scripted_port::writeData(const char *data, qint64 size)
+qint64 scripted_port::write(const char *data, qint64 size)
 {
     const QByteArray request(data, int(size));
     ++taken;
@@ -172,13 +172,12 @@ bool scripted_port::waitForReadyRead(int msecs)
     return false;
 }
 
-qint64 scripted_port::readData(char *data, qint64 max)
+QByteArray scripted_port::readAll()
 {
     deliver();
-    const qint64 n = std::min<qint64>(max, arrived.size());
-    std::copy(arrived.constBegin(), arrived.constBegin() + n, data);
-    arrived.remove(0, int(n));
-    return n;
+    QByteArray out;
+    out.swap(arrived);
+    return out;
 }
 
 } // namespace fuzz

@@ -8,7 +8,7 @@
 #include "frame.h"
 #include "image.h"
 
-#include <QSerialPort>
+#include "line.h"
 
 #include <map>
 
@@ -37,35 +37,27 @@ private:
     bool inside(quint64 start, quint64 end) const;
 };
 
-class scripted_port : public QSerialPort
+class scripted_port : public line
 {
 public:
     scripted_port(reader &script, scripted_device &device, QObject *parent)
-        : QSerialPort(parent), script(script), device(device)
+        : line(parent), script(script), device(device)
     {
-    }
-    ~scripted_port() override
-    {
-        // QSerialPort's destructor would close a real descriptor it never had.
-        if (isOpen())
-            QIODevice::close();
     }
 
-    bool open(OpenMode mode) override { return QIODevice::open(mode | QIODevice::Unbuffered); }
-    void close() override { QIODevice::close(); }
+    bool open() override { return opened = true; }
+    void close() override { opened = false; }
+    bool isOpen() const override { return opened; }
+    QByteArray readAll() override;
+    qint64 write(const char *data, qint64 size) override;
     bool waitForBytesWritten(int) override { return false; }
     bool waitForReadyRead(int msecs) override;
-    qint64 bytesAvailable() const override { return arrived.size() + QIODevice::bytesAvailable(); }
-    bool isSequential() const override { return true; }
+    QString errorString() const override { return {}; }
 
     qint64 now_ms() const { return now; }
     int requests() const { return taken; }
     // An echo or a very late reply was sent.
     bool untellable() const { return ambiguous; }
-
-protected:
-    qint64 readData(char *data, qint64 max) override;
-    qint64 writeData(const char *data, qint64 size) override;
 
 private:
     void deliver();
@@ -80,6 +72,7 @@ private:
     QByteArray arrived;
     int taken = 0;
     bool ambiguous = false;
+    bool opened = false;
 };
 
 } // namespace fuzz

@@ -22,7 +22,7 @@ elif [ -n "${1:-}" ]; then
   shift
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_receive fuzz_verdicts fuzz_descriptor fuzz_image fuzz_firmware_file fuzz_worker)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_receive fuzz_verdicts fuzz_descriptor fuzz_image fuzz_firmware_file fuzz_worker fuzz_telnet)
 
 build=${KORVANE_FUZZ_BUILD:-build-fuzz}
 bash scripts/setup.sh --fuzz
@@ -40,6 +40,7 @@ max_len() {
     fuzz_image) echo 1600 ;;
     fuzz_firmware_file) echo 4096 ;;
     fuzz_worker) echo 512 ;; # a few faults at a time; the rest of the update goes well
+    fuzz_telnet) echo 1024 ;;
   esac
 }
 

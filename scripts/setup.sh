@@ -15,6 +15,7 @@ packages=(
   xvfb xauth           # a real X server for screenshots of real windows...
   x11-utils x11-apps netpbm xdotool  # ...and the tools that find, drive and capture them
   libx11-dev           # the test that closes the real window as a window manager would
+  ser2net              # a real network serial server in front of the simulated device
 )
 
 for option in "$@"; do

@@ -26,8 +26,10 @@ station_command_line::station_command_line()
                            "several times."),
             QStringLiteral("PATTERN")),
       port(QStringLiteral("port"),
-           QStringLiteral("Watch the serial port NAME (ttyUSB0 is /dev/ttyUSB0). May be given several "
-                          "times."),
+           QStringLiteral("Watch the serial port NAME (ttyUSB0 is /dev/ttyUSB0), or a serial port "
+                          "on a server, rfc2217://HOST:PORT or socket://HOST:PORT (raw TCP, the "
+                          "line settings the server's own), which counts as plugged in from the "
+                          "start. May be given several times."),
            QStringLiteral("NAME")),
       automatic(QStringLiteral("auto"),
                 QStringLiteral("Start in automatic mode: every device is updated as it appears, once "

@@ -1,6 +1,7 @@
 #include "station_line.h"
 
 #include "outcome.h"
+#include "telnet.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -19,7 +20,8 @@ station_line::station_line(QObject *parent) : QObject(parent), runner(clock)
 bool parse_station_pattern(const QString &text, port_watch::pattern *out, QString *why)
 {
     // A plain name is a port in /dev, as the serial port class takes it.
-    const QString given = port_lookup::is_usb(text) ? text : port_lookup::location_of(text);
+    const bool as_given = port_lookup::is_usb(text) || net_address::is_network(text);
+    const QString given = as_given ? text : port_lookup::location_of(text);
     return port_watch::parse(given, out, why);
 }
 
@@ -316,6 +318,9 @@ void station_line::on_ended(flash_job *job)
              : end.verified ? station_tile::state::ok
                             : station_tile::state::written;
     t.reason = ok ? QString() : reason_text(end);
+    // Words such as the two addresses of a firmware built for another device.
+    if (!ok && !end.unplugged && !job->failure_detail.isEmpty())
+        t.reason += QStringLiteral("：") + job->failure_detail;
     shift.add(t.what);
     batch.add(t.what);
     record(t, end);

@@ -626,9 +626,8 @@ void CliMultiTest::converted_image_checked_against_each_device()
     elsewhere.stop();
     QVERIFY(elsewhere.has(QStringLiteral("rx info")));
     QCOMPARE(elsewhere.count(QStringLiteral("rx erase")), 0);
-    QVERIFY2(o.err.contains(QStringLiteral("%1: update failed while reading the firmware file: the firmware "
-                                           "file could not be read: firmware built for 0x00008000, the "
-                                           "device's program starts at 0x00010000 (code -5)")
+    QVERIFY2(o.err.contains(QStringLiteral("%1: update failed while reading the firmware file: firmware built "
+                                           "for 0x00008000, the device's program starts at 0x00010000 (code -5)")
                                 .arg(elsewhere.port())),
              qPrintable(o.err));
     const QStringList records = QString::fromUtf8(file_bytes(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);

@@ -515,9 +515,10 @@ void WorkTest::own_settings_and_trace()
         wire << QString::fromLatin1(names[int(kind)]) + ' ' + QString::fromLatin1(frame::hex(bytes));
     });
     QVERIFY(w.open_serial());
-    QVERIFY(sim.port().endsWith(w.port()->portName()));
-    QCOMPARE(w.port()->parity(), QSerialPort::EvenParity);
-    QCOMPARE(w.port()->stopBits(), QSerialPort::TwoStop);
+    QCOMPARE(w.port()->setup().name, sim.port());
+    QCOMPARE(w.port()->setup().parity, QSerialPort::EvenParity);
+    QCOMPARE(w.port()->setup().stop_bits, QSerialPort::TwoStop);
+    QCOMPARE(w.port()->setup().baud_rate, 9600);
     QCOMPARE(w.sync_info(), 0); // the stray byte spoils the first reply
     QCOMPARE(w.sync_info(), 1);
     QCOMPARE(w.device_address(), quint32(0x1234));

@@ -1,0 +1,28 @@
+#pragma once
+// A local serial port, through Qt's serial port class, with the driver's low-latency mode
+// asked for on every open and given back on every close.
+#include "line.h"
+#include "low_latency.h"
+
+class serial_line : public line
+{
+public:
+    explicit serial_line(QObject *parent);
+    ~serial_line() override;
+
+    bool open() override;
+    void close() override;
+    bool isOpen() const override { return port->isOpen(); }
+    qint64 handle() const override { return qint64(port->handle()); }
+    QByteArray readAll() override { return port->readAll(); }
+    qint64 write(const char *data, qint64 size) override { return port->write(data, size); }
+    bool waitForBytesWritten(int msecs) override { return port->waitForBytesWritten(msecs); }
+    bool waitForReadyRead(int msecs) override { return port->waitForReadyRead(msecs); }
+    QString errorString() const override { return port->errorString(); }
+    QString open_notice() const override { return notice; }
+
+private:
+    QSerialPort *port;
+    low_latency::saved latency_saved;
+    QString notice;
+};
