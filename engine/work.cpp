@@ -486,11 +486,15 @@ outcome::status work::write_all()
         for (int i = 0; i < block_attempts && status == outcome::no_reply; ++i) {
             if (stop_requested())
                 return outcome::no_reply;
+            const bool suspect_before = suspect_seen;
             status = write_attempt(base_address + quint32(offset), firmware.constData() + offset,
                                    length, &suspect_seen);
             if (progress_is_news(progress))
                 emit progress_set(progress);
-            if (status == outcome::no_reply && busy_with_earlier())
+            // A reply set aside as too late did arrive: its block goes again without using
+            // up an attempt. Nor does one made while the device is busy with an earlier
+            // request.
+            if (status == outcome::no_reply && (suspect_seen != suspect_before || busy_with_earlier()))
                 --i;
         }
         if (status != outcome::accepted)

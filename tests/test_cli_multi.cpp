@@ -5,6 +5,7 @@
 #include "engine_harness.h"
 #include "console.h"
 
+#include <QSet>
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -421,7 +422,7 @@ void CliMultiTest::trace_shows_every_frame()
     const QRegularExpression shape(QStringLiteral("^ *(\\d+\\.\\d{3}) ms %1 (tx|rx) ([0-9A-F]{2}(?: [0-9A-F]{2})*)( \\((not a frame|discarded)\\))?$")
                                        .arg(QRegularExpression::escape(sim.port())));
     double last = 0;
-    int writes = 0;
+    QSet<QString> writes;
     QStringList frames;
     for (const QString &line : o.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const QRegularExpressionMatch m = shape.match(line);
@@ -429,7 +430,8 @@ void CliMultiTest::trace_shows_every_frame()
         QVERIFY(m.captured(1).toDouble() >= last);
         last = m.captured(1).toDouble();
         frames << m.captured(2) + QLatin1Char(' ') + m.captured(3) + m.captured(4);
-        writes += m.captured(2) == QLatin1String("tx") && m.captured(3).startsWith(QLatin1String("AA 3E 06"));
+        if (m.captured(2) == QLatin1String("tx") && m.captured(3).startsWith(QLatin1String("AA 3E 06")))
+            writes.insert(m.captured(3)); // a block a busy machine made look late goes twice
     }
     QVERIFY(frames.contains(QStringLiteral("tx 01 06 00 09 4D 2E EC 84"))); // the restart request
     const int handshake = frames.indexOf(QStringLiteral("tx AA 09 01 AA AA AA AA 03 5C"));
@@ -441,8 +443,8 @@ void CliMultiTest::trace_shows_every_frame()
     QCOMPARE(frames.value(info + 2), QStringLiteral("tx AA 05 04 00 B3"));
     QCOMPARE(frames.value(info + 3), QStringLiteral("rx AA 09 04 00 00 80 00 01 37"));
     // Full blocks only; the last, shorter one is a different length.
-    QCOMPARE(writes, image.size() / 52);
-    QCOMPARE(sim.count(QStringLiteral("rx write")), (image.size() + 51) / 52);
+    QCOMPARE(writes.size(), image.size() / 52);
+    QVERIFY(sim.count(QStringLiteral("rx write")) >= (image.size() + 51) / 52);
 }
 
 // Held by someone else when the update starts: refused at once with exit 1, naming the

@@ -45,11 +45,13 @@ void WorkLimitsTest::attempts()
 
     const update_record rec = run_update();
     QCOMPARE(rec.results, QVector<int>{code});
-    QCOMPARE(sim.count(asked), expected_requests);
+    // A reply a busy machine made look late sends its block again, not counted as an attempt.
+    const int resent = asked == QLatin1String("rx write") ? rec.suspects : 0;
+    QCOMPARE(sim.count(asked), expected_requests + resent);
     if (asked == QLatin1String("rx write")) {
         // Every attempt reports the progress of its block, the same value each time.
         const int second_block = int(52.0 / img.size() * 70 + 30);
-        QCOMPARE(rec.progress.count(second_block), 6);
+        QVERIFY(rec.progress.count(second_block) >= 6);
     }
     QCOMPARE(rec.progress.contains(100), code == 0);
     QCOMPARE(sim.has("image ok"), code == 0);
