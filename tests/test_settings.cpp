@@ -1,4 +1,4 @@
-#include "update_settings.h"
+#include "settings_harness.h"
 
 #include <QThread>
 #include <QtTest>
@@ -43,28 +43,16 @@ private slots:
     // The window writes on its thread, then starts the worker's thread, which reads.
     void write_is_seen_by_a_thread_started_afterwards()
     {
-        UpdateSettings &s = UpdateSettings::instance();
-        s.port_name = QStringLiteral("ttyUSB0");
-        s.baud_rate = 115200;
-        s.parity = QStringLiteral("E");
-        s.stop_bits = 2;
-        s.firmware_path = QStringLiteral("/tmp/固件 v2.qvb");
-        s.auto_start = true;
-        s.product_descriptor = QStringLiteral("modbus,1,9,0x4D2E,0x6E3B");
+        const settings_values written{"ttyUSB0", 115200, "E", 2, "/tmp/固件 v2.qvb", true,
+                                      "modbus,1,9,0x4D2E,0x6E3B"};
+        fill_settings(UpdateSettings::instance(), written);
 
         QStringList seen;
-        QScopedPointer<QThread> thread(QThread::create([&] {
-            const UpdateSettings &r = UpdateSettings::instance();
-            seen << r.port_name << QString::number(r.baud_rate) << r.parity
-                 << QString::number(r.stop_bits) << r.firmware_path
-                 << (r.auto_start ? "true" : "false") << r.product_descriptor;
-        }));
+        QScopedPointer<QThread> thread(
+            QThread::create([&] { seen = settings_fields(UpdateSettings::instance()); }));
         thread->start();
         QVERIFY(thread->wait(10000));
-
-        const QStringList expected{"ttyUSB0", "115200", "E", "2", "/tmp/固件 v2.qvb", "true",
-                                   "modbus,1,9,0x4D2E,0x6E3B"};
-        QCOMPARE(seen, expected);
+        QCOMPARE(seen, settings_fields(written));
     }
 };
 
