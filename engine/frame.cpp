@@ -166,8 +166,11 @@ namespace {
 
 bool known_command(quint8 code)
 {
-    return code == cmd_handshake || code == cmd_start || code == cmd_info || code == cmd_erase
-           || code == cmd_write;
+    for (const quint8 known : commands) {
+        if (code == known)
+            return true;
+    }
+    return false;
 }
 
 quint8 answers(const QByteArray &frame_bytes)

@@ -21,6 +21,8 @@ enum command : quint8 {
     cmd_erase = 0x05,
     cmd_write = 0x06,
 };
+// Every command above, in the order of their codes.
+constexpr quint8 commands[] = {cmd_handshake, cmd_start, cmd_info, cmd_erase, cmd_write};
 
 // Reply waits in milliseconds, per command. A bootloader checks the whole image before it
 // answers the start request, which takes a large image a while: up to 2 s is confirmed.

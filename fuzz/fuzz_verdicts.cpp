@@ -21,9 +21,8 @@ QByteArray as_frame(QByteArray b, quint8 mode)
     if (mode & 0x02)
         b[0] = char(frame::start_byte);
     if (mode & 0x04) {
-        static const quint8 commands[] = {frame::cmd_handshake, frame::cmd_start, frame::cmd_info,
-                                          frame::cmd_erase, frame::cmd_write};
-        b[2] = char(commands[(mode >> 4) % 5] | ((mode & 0x08) ? frame::error_bit : 0));
+        constexpr int count = int(sizeof frame::commands);
+        b[2] = char(frame::commands[(mode >> 4) % count] | ((mode & 0x08) ? frame::error_bit : 0));
     }
     b[1] = char(b.size());
     const quint16 sum = frame::checksum(b.constData(), b.size() - 2);

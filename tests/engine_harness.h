@@ -3,7 +3,7 @@
 // do, against the simulated device, and records what each of them said.
 
 #include "devsim_harness.h"
-#include "update_settings.h"
+#include "settings_harness.h"
 #include "work.h"
 
 #include <QCoreApplication>
@@ -72,14 +72,9 @@ struct update_record
 // The operator's choices for the next update: 115200 8N1, the standard restart request.
 inline void configure(const QString &port, const QString &firmware, bool auto_start = true)
 {
-    UpdateSettings &s = UpdateSettings::instance();
-    s.port_name = port;
-    s.baud_rate = 115200;
-    s.parity = QStringLiteral("N");
-    s.stop_bits = 1;
-    s.firmware_path = firmware;
-    s.auto_start = auto_start;
-    s.product_descriptor = QString::fromLatin1(modbus::default_descriptor);
+    fill_settings(UpdateSettings::instance(),
+                  {port, 115200, QStringLiteral("N"), 1, firmware, auto_start,
+                   QString::fromLatin1(modbus::default_descriptor)});
 }
 
 // Runs one whole update on a worker thread and returns when start() has returned.
