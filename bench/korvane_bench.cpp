@@ -359,18 +359,23 @@ flash_result flash(const bench_env &env, const image_file &f, const line_setup &
     return r;
 }
 
-// The fastest of `runs`: other load on the machine only ever makes a run slower.
-flash_result best_of(const bench_env &env, const image_file &f, const line_setup &line, int runs)
+// The fastest of `runs` flashes: other load on the machine only ever makes a run slower.
+template <typename Flash> flash_result fastest(int runs, Flash flash_once)
 {
     flash_result best;
     for (int i = 0; i < runs; ++i) {
-        const flash_result r = flash(env, f, line);
+        const flash_result r = flash_once();
         if (!r.problem.isEmpty())
             return r;
         if (i == 0 || r.wall_s < best.wall_s)
             best = r;
     }
     return best;
+}
+
+flash_result best_of(const bench_env &env, const image_file &f, const line_setup &line, int runs)
+{
+    return fastest(runs, [&] { return flash(env, f, line); });
 }
 
 // korvane-cli and the reference client on the same line, one after the other, `pairs`
@@ -836,15 +841,7 @@ flash_result network_flash(const bench_env &env, const image_file &f, const ser2
 
 flash_result best_network_flash(const bench_env &env, const image_file &f, const ser2net_way &way)
 {
-    flash_result best;
-    for (int i = 0; i < env.pairs; ++i) {
-        const flash_result r = network_flash(env, f, way);
-        if (!r.problem.isEmpty())
-            return r;
-        if (i == 0 || r.wall_s < best.wall_s)
-            best = r;
-    }
-    return best;
+    return fastest(env.pairs, [&] { return network_flash(env, f, way); });
 }
 
 // What the network adds per block: the same paced device on its own pseudo-terminal and
