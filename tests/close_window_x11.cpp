@@ -68,3 +68,11 @@ bool close_window_x11(const QByteArray &display_name, const QString &title)
     XCloseDisplay(display);
     return window != 0;
 }
+
+bool display_accepts(const QByteArray &display_name)
+{
+    Display *display = XOpenDisplay(display_name.constData());
+    if (display)
+        XCloseDisplay(display);
+    return display != nullptr;
+}

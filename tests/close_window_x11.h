@@ -8,3 +8,7 @@
 // WM_DELETE_WINDOW message. False when the display cannot be opened or has no such window
 // (yet); the caller may try again.
 bool close_window_x11(const QByteArray &display, const QString &title);
+
+// True once the X server at `display` accepts a client: a server may name its display a
+// moment before a client can connect.
+bool display_accepts(const QByteArray &display);

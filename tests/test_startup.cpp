@@ -13,6 +13,58 @@
 #include <QStyle>
 #include <QTranslator>
 
+#ifdef KORVANE_HAVE_X11
+namespace {
+
+struct window_run
+{
+    bool ended = false;
+    QProcess::ExitStatus status = QProcess::NormalExit;
+    int code = -1;
+    int attempts = 0;
+    QByteArray said;
+};
+
+// Starts the real program on `display` and closes its window as a window manager would.
+window_run run_and_close_window(const QByteArray &display)
+{
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+    // In a sanitizer build, for the system's X11 libraries: Qt's X11 plugins and D-Bus
+    // leave memory behind at exit, some in a plugin already unloaded that no suppression
+    // can name, and libxkbcommon-x11 hands strndup() a bounded, unterminated string,
+    // which strict string checks take for an overflow. Our own leaks are found by the
+    // tests that run in this process; other memory errors still fail here.
+    const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               asan + (asan.isEmpty() ? "" : ":")
+                   + QStringLiteral("detect_leaks=0:strict_string_checks=0"));
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(KORVANE_BIN_DIR "/korvane"), QStringList());
+    window_run run;
+    if (!program.waitForStarted(10000)) {
+        run.said = program.errorString().toUtf8();
+        return run;
+    }
+
+    run.attempts = 1;
+    while (!close_window_x11(display, QStringLiteral("固件更新工具V2.0")) && run.attempts < 200
+           && !program.waitForFinished(50))
+        ++run.attempts;
+    run.ended = program.state() == QProcess::NotRunning || program.waitForFinished(10000);
+    if (!run.ended)
+        program.kill();
+    run.said = program.readAllStandardError();
+    run.status = program.exitStatus();
+    run.code = program.exitCode();
+    return run;
+}
+
+} // namespace
+#endif
+
 class StartupTest : public QObject
 {
     Q_OBJECT
@@ -116,37 +168,28 @@ private slots:
         QVERIFY2(number.contains('\n'), "Xvfb named no display");
         const QByteArray display = ':' + number.trimmed();
 
-        QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
-        // In a sanitizer build, for the system's X11 libraries: Qt's X11 plugins and D-Bus
-        // leave memory behind at exit, some in a plugin already unloaded that no suppression
-        // can name, and libxkbcommon-x11 hands strndup() a bounded, unterminated string,
-        // which strict string checks take for an overflow. Our own leaks are found by the
-        // tests that run in this process; other memory errors still fail here.
-        const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
-        env.insert(QStringLiteral("ASAN_OPTIONS"),
-                   asan + (asan.isEmpty() ? "" : ":")
-                       + QStringLiteral("detect_leaks=0:strict_string_checks=0"));
-        program.setProcessEnvironment(env);
-        program.start(QStringLiteral(KORVANE_BIN_DIR "/korvane"), QStringList());
-        QVERIFY2(program.waitForStarted(10000), qPrintable(program.errorString()));
+        bool accepts = display_accepts(display);
+        for (int poll = 0; poll < 100 && !accepts; ++poll) {
+            server.waitForFinished(100);
+            accepts = display_accepts(display);
+        }
+        if (!accepts)
+            QSKIP(qPrintable("Xvfb accepts no client: " + server.readAllStandardError()));
 
-        int attempts = 1;
-        while (!close_window_x11(display, QStringLiteral("固件更新工具V2.0")) && attempts < 200
-               && !program.waitForFinished(50))
-            ++attempts;
-        const bool ended = program.state() == QProcess::NotRunning || program.waitForFinished(10000);
-        if (!ended)
-            program.kill();
+        // A client the server turned away at connect is the test rig's fault, not the
+        // program's: start it again, a few times at most.
+        window_run run;
+        for (int launch = 0; launch < 3; ++launch) {
+            run = run_and_close_window(display);
+            if (!run.said.contains("could not connect to display"))
+                break;
+        }
         server.terminate();
         server.waitForFinished(10000);
-        const QByteArray said = program.readAllStandardError();
-        QVERIFY2(ended, "the program kept running after its window was closed");
-        QVERIFY2(program.exitStatus() == QProcess::NormalExit, said.constData());
-        QVERIFY2(program.exitCode() == 0, said.constData());
-        qInfo("window found and closed after %d attempts", attempts);
+        QVERIFY2(run.ended, "the program kept running after its window was closed");
+        QVERIFY2(run.status == QProcess::NormalExit, run.said.constData());
+        QVERIFY2(run.code == 0, run.said.constData());
+        qInfo("window found and closed after %d attempts", run.attempts);
 #endif
     }
 
