@@ -9,6 +9,8 @@
 #include <QHash>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // A device plugged in waits at most this long; an idle scan of a folder costs next to
@@ -34,6 +36,13 @@ private:
     {
         return busy.contains(d.location) || busy.contains(d.port());
     }
+    // Whichever serial number a scan reads for it: the port is what the update reached.
+    bool was_reached(const port_watch::device &d) const
+    {
+        return std::any_of(reached.begin(), reached.end(), [&d](const port_watch::device &r) {
+            return r.location == d.location && r.port() == d.port();
+        });
+    }
     bool taking() const { return !stopping && (request.count == 0 || taken < request.count); }
 
     const flash_request &request;
@@ -48,6 +57,10 @@ private:
     QHash<QString, QString> serials;     // of the announced, by port
     // Plugged in while the update of the device before it on the same port still ran.
     QList<port_watch::device> waiting;
+    // Behind the port of an update that has just succeeded: the update reached it (its
+    // handshake reopened the port) before a scan saw it come, so it is no new device when
+    // the next scan does. Kept for that one scan only.
+    QList<port_watch::device> reached;
     QHash<QString, const flash_job *> busy; // location and device::port() -> its job
     int taken = 0;
     int ended = 0;
@@ -90,11 +103,15 @@ void watch_loop::scan()
         }
     }
     for (const port_watch::device &d : change.appeared) {
-        if (busy_with(d))
+        if (was_reached(d)) {
+            announced << d; // its leaving is told as the device it replaced would be
+            serials.insert(d.location, d.serial);
+        } else if (busy_with(d))
             waiting << d; // two workers must never share a port
         else if (taking())
             take(d);
     }
+    reached.clear();
 }
 
 void watch_loop::take(const port_watch::device &device)
@@ -128,6 +145,8 @@ void watch_loop::after_end(flash_job &job)
     // A device plugged in on this port while the update ran: the update reached it if it
     // succeeded after all (a handshake retried on the new device); otherwise it is new.
     const bool ok = conclude(job).what == job_end::kind::ok;
+    if (ok)
+        reached << port_watch::device{job.given, QString(), port_lookup::identity(job.given)};
     QList<port_watch::device> next;
     for (int i = waiting.size() - 1; i >= 0; --i)
         if (keys.contains(waiting.at(i).location) || keys.contains(waiting.at(i).port()))

@@ -107,6 +107,16 @@ private:
     QVector<QJsonObject> all;
 };
 
+// What a device heard beside what korvane-cli said of its port, for a failure's message.
+QString story(devsim_process *sim, const QVector<QJsonObject> &events)
+{
+    QStringList said;
+    for (const QJsonObject &e : events)
+        if (e.value(QStringLiteral("kind")).toString() != QLatin1String("progress"))
+            said << QString::fromUtf8(QJsonDocument(e).toJson(QJsonDocument::Compact));
+    return sim->slave() + QLatin1Char('\n') + sim->events().join(QLatin1Char('\n')) + QStringLiteral("\n-- korvane-cli:\n") + said.join(QLatin1Char('\n'));
+}
+
 QJsonObject find(const QVector<QJsonObject> &events, const QString &kind, const QString &port, int nth = 0)
 {
     for (const QJsonObject &e : events)
@@ -763,6 +773,8 @@ void CliMultiTest::watch_updates_each_device_once()
 
     for (devsim_process *sim : {left.get(), again.get(), replaced.get(), beside.get()}) {
         sim->stop();
+        if (sim->count(QStringLiteral("rx erase")) != 1)
+            qWarning().noquote() << story(sim, events); // the whole of it: a failure's text is cut short
         QCOMPARE(sim->count(QStringLiteral("rx erase")), 1);
         QVERIFY(sim->has(QStringLiteral("image ok")));
     }
