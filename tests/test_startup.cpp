@@ -25,6 +25,44 @@ struct window_run
     QByteArray said;
 };
 
+// A private X server of our own, on the first free display.
+class x_server
+{
+public:
+    explicit x_server(const QString &program)
+    {
+        // -noreset: a server resets when its last client leaves, and the look-ups for the
+        // window come and go while the program starts.
+        process.start(program, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"});
+        process.waitForStarted(10000);
+        QByteArray number;
+        for (int poll = 0; poll < 100 && !number.contains('\n') && running(); ++poll) {
+            process.waitForReadyRead(100);
+            number += process.readAllStandardOutput();
+        }
+        if (!number.contains('\n'))
+            return;
+        name = ':' + number.trimmed();
+        for (int poll = 0; poll < 100 && running() && !display_accepts(name); ++poll)
+            process.waitForFinished(100);
+        if (!display_accepts(name))
+            name.clear();
+    }
+    ~x_server()
+    {
+        process.terminate();
+        process.waitForFinished(10000);
+    }
+    // Empty when it named no display or accepts no client.
+    QByteArray display() const { return name; }
+    bool running() const { return process.state() == QProcess::Running; }
+    QByteArray said() { return process.readAllStandardError(); }
+
+private:
+    QProcess process;
+    QByteArray name;
+};
+
 // Starts the real program on `display` and closes its window as a window manager would.
 window_run run_and_close_window(const QByteArray &display)
 {
@@ -157,35 +195,19 @@ private slots:
         const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
         if (xvfb.isEmpty())
             QSKIP("no Xvfb: run scripts/setup.sh");
-        QProcess server;
-        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-        QVERIFY(server.waitForStarted(10000));
-        QByteArray number;
-        for (int poll = 0; poll < 100 && !number.contains('\n'); ++poll) {
-            server.waitForReadyRead(100);
-            number += server.readAllStandardOutput();
-        }
-        QVERIFY2(number.contains('\n'), "Xvfb named no display");
-        const QByteArray display = ':' + number.trimmed();
-
-        bool accepts = display_accepts(display);
-        for (int poll = 0; poll < 100 && !accepts; ++poll) {
-            server.waitForFinished(100);
-            accepts = display_accepts(display);
-        }
-        if (!accepts)
-            QSKIP(qPrintable("Xvfb accepts no client: " + server.readAllStandardError()));
-
-        // A client the server turned away at connect is the test rig's fault, not the
-        // program's: start it again, a few times at most.
+        // A program turned away at connect says nothing of itself: that is tried again on a
+        // new server, a few times at most, and the server's own words go with a failure.
         window_run run;
         for (int launch = 0; launch < 3; ++launch) {
+            x_server server(xvfb);
+            const QByteArray display = server.display();
+            QVERIFY2(!display.isEmpty(), server.said().constData());
             run = run_and_close_window(display);
             if (!run.said.contains("could not connect to display"))
                 break;
+            qWarning().noquote() << "Xvfb" << display << (server.running() ? "running" : "ended")
+                                 << "said:" << server.said();
         }
-        server.terminate();
-        server.waitForFinished(10000);
         QVERIFY2(run.ended, "the program kept running after its window was closed");
         QVERIFY2(run.status == QProcess::NormalExit, run.said.constData());
         QVERIFY2(run.code == 0, run.said.constData());
