@@ -8,12 +8,19 @@ void round_trips::add(qint64 us)
     next = (next + 1) % kept;
     count = std::min(count + 1, kept);
     std::array<qint64, kept> sorted = latest;
-    auto mid = sorted.begin() + count / 2;
-    std::nth_element(sorted.begin(), mid, sorted.begin() + count);
-    middle = *mid;
+    std::sort(sorted.begin(), sorted.begin() + count);
+    middle = sorted[size_t(count / 2)];
+    usual_slowest = sorted[size_t((count - 1) * 9 / 10)];
+}
+
+qint64 round_trips::margin() const
+{
+    if (count < settled)
+        return max_margin_us;
+    return std::clamp(2 * (usual_slowest - middle), min_margin_us, max_margin_us);
 }
 
 bool round_trips::suspect(qint64 us) const
 {
-    return count > 0 && us > factor * middle + margin_us;
+    return count > 0 && us > factor * middle + margin();
 }

@@ -460,11 +460,12 @@ int work::write_attempt(quint32 address, const char *data, int length, bool *sus
 
 // A reply far later than this line answers is set aside once per block; should the block's
 // next attempt be as slow, the line has slowed down. The pace is learnt only from replies
-// that were the only one owed: one that may answer an earlier attempt says nothing of it.
+// that were the only one owed, and not from one set aside: either may answer an earlier
+// request, and says nothing of this line's pace.
 bool work::plausible_write_reply(qint64 us, bool alone, bool *suspect_seen)
 {
     const bool suspect = !*suspect_seen && write_pace.suspect(us);
-    if (alone)
+    if (alone && !suspect)
         write_pace.add(us);
     if (suspect) {
         ++suspects;

@@ -214,7 +214,9 @@ void ProtocolTest::late_replies_set_aside()
     QCOMPARE(frame::repeats(info + info.left(4)), 0);
     QCOMPARE(frame::repeats(info + QByteArray(1, '\0')), 0);
 
-    // A reply is suspect when it comes more than four times the median and 50 ms later.
+    // A reply is suspect when it comes more than four times the median and a margin later:
+    // 50 ms until eight replies have shown how they spread, then twice their spread (90th
+    // percentile less median), from 5 to 50 ms.
     round_trips pace;
     QVERIFY(!pace.suspect(10000000)); // nothing to judge by yet
     for (const qint64 us : {6000, 5000, 90000, 7000})
@@ -222,6 +224,17 @@ void ProtocolTest::late_replies_set_aside()
     QCOMPARE(pace.median(), qint64(7000));
     QVERIFY(!pace.suspect(4 * 7000 + 50000));
     QVERIFY(pace.suspect(4 * 7000 + 50001));
+    round_trips steady;
+    for (const qint64 us : {100, 120, 110, 130, 100, 105, 115, 600})
+        steady.add(us);
+    QCOMPARE(steady.margin(), qint64(5000)); // a steady line: a copy 39 ms late is no answer
+    QCOMPARE(steady.median(), qint64(115));
+    QVERIFY(steady.suspect(4 * 115 + 5001) && !steady.suspect(4 * 115 + 5000));
+    steady.add(20115); // one slow reply is no spread
+    QCOMPARE(steady.margin(), qint64(5000));
+    for (int i = 0; i < 3; ++i) // a busy machine: the margin widens with the spread
+        steady.add(20115);
+    QCOMPARE(steady.margin(), qint64(2 * (20115 - 130)));
     for (int i = 0; i < 40; ++i) // the line slows down: its pace follows
         pace.add(200000);
     QVERIFY(!pace.suspect(400000));
