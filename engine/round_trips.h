@@ -30,7 +30,7 @@ public:
     qint64 margin() const;
 
 private:
-    static constexpr int kept = 31; // the latest replies: the line may change its pace
+    static constexpr int kept = 15; // the latest replies: the line may change its pace
     std::array<qint64, kept> latest{};
     int count = 0;
     int next = 0;
