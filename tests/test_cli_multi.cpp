@@ -107,14 +107,15 @@ private:
     QVector<QJsonObject> all;
 };
 
-// What a device heard beside what korvane-cli said of its port, for a failure's message.
+// What a device heard beside every event but progress that korvane-cli told, for a
+// failure's message.
 QString story(devsim_process *sim, const QVector<QJsonObject> &events)
 {
-    QStringList said;
+    QStringList lines = QStringList{sim->slave()} + sim->events() + QStringList{"-- korvane-cli:"};
     for (const QJsonObject &e : events)
         if (e.value(QStringLiteral("kind")).toString() != QLatin1String("progress"))
-            said << QString::fromUtf8(QJsonDocument(e).toJson(QJsonDocument::Compact));
-    return sim->slave() + QLatin1Char('\n') + sim->events().join(QLatin1Char('\n')) + QStringLiteral("\n-- korvane-cli:\n") + said.join(QLatin1Char('\n'));
+            lines << QString::fromUtf8(QJsonDocument(e).toJson(QJsonDocument::Compact));
+    return lines.join(QLatin1Char('\n'));
 }
 
 QJsonObject find(const QVector<QJsonObject> &events, const QString &kind, const QString &port, int nth = 0)

@@ -42,11 +42,13 @@ public:
         }
         if (!number.contains('\n'))
             return;
-        name = ':' + number.trimmed();
-        for (int poll = 0; poll < 100 && running() && !display_accepts(name); ++poll)
-            process.waitForFinished(100);
-        if (!display_accepts(name))
-            name.clear();
+        const QByteArray named = ':' + number.trimmed();
+        for (int poll = 0; poll < 100 && running() && name.isEmpty(); ++poll) {
+            if (display_accepts(named))
+                name = named;
+            else
+                process.waitForFinished(100);
+        }
     }
     ~x_server()
     {
