@@ -28,6 +28,7 @@ struct flash_request
     QString log;       // --log FILE; empty for none
     line_settings line;
     bool accept_silent_start = false; // --accept-silent-start
+    bool line_echoes = false; // --echo
     bool verbose = false;
     bool quiet = false;
     bool json = false;

@@ -56,6 +56,11 @@ struct flash_options
         QStringLiteral("For bootloaders that jump into the new program without answering the start "
                        "request: count a start request that gets no answer as success, not verified "
                        "(JSON and --log \"verified\": false). Without it that update fails with code -4.")};
+    QCommandLineOption echo{
+        QStringLiteral("echo"),
+        QStringLiteral("The line gives back everything korvane sends (an RS-485 adapter without "
+                       "echo suppression): expect each request's own bytes back, check them and "
+                       "drop them before the device's reply.")};
     QCommandLineOption descriptor{
         QStringLiteral("descriptor"),
         QStringLiteral("How to ask the running application to restart into its bootloader "
@@ -101,7 +106,7 @@ struct flash_options
     void add_to(subcommand_parser &parser) const
     {
         for (const QCommandLineOption *option : {&port, &watch, &count, &log, &baud, &parity, &stop_bits,
-                                                 &no_start, &silent_start, &descriptor, &raw, &quiet, &verbose, &json, &trace})
+                                                 &no_start, &silent_start, &echo, &descriptor, &raw, &quiet, &verbose, &json, &trace})
             parser.add(*option);
         parser.add_argument(QStringLiteral("FIRMWARE"),
                             QStringLiteral("The firmware file: binary (.bin), a .qvb container, "
@@ -194,6 +199,7 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request)
         return parser.usage_error(wrong);
     request->line.auto_start = !parser.is_set(o.no_start);
     request->accept_silent_start = parser.is_set(o.silent_start);
+    request->line_echoes = parser.is_set(o.echo);
     request->line.descriptor = parser.value(o.descriptor);
     request->verbose = parser.is_set(o.verbose);
     request->quiet = parser.is_set(o.quiet);

@@ -45,6 +45,7 @@ void prepare_job(const flash_request &request, const QList<port_lookup::entry> &
 {
     fill_settings(job.settings, request.line, job.port, request.firmware);
     job.accept_silent_start = request.accept_silent_start;
+    job.line_echoes = request.line_echoes;
     if (job.serial.isEmpty())
         job.serial = port_watch::usb_serial(job.port, present);
     if (job.refusal.isEmpty())

@@ -19,6 +19,9 @@ flash_runner::flash_runner(const flash_request &request, device_ends &ends, cons
     QObject::connect(&jobs, &job_runner::status, [this](flash_job *j) { view.status(*j); });
     QObject::connect(&jobs, &job_runner::progress, [this](flash_job *j) { view.progress(*j); });
     QObject::connect(&jobs, &job_runner::result, [this](flash_job *j, int code) { on_result(*j, code); });
+    QObject::connect(&jobs, &job_runner::warning, [this](flash_job *j, const QString &text) {
+        view.notice(*j, QStringLiteral("%1: %2").arg(j->port, text));
+    });
     QObject::connect(&jobs, &job_runner::releasing, [this] { republish(); });
     QObject::connect(&jobs, &job_runner::ended, [this](flash_job *j) { on_ended(*j); });
     jobs.set_prepare([this](flash_job &job, work &worker) { prepare(job, worker); });

@@ -238,6 +238,8 @@ void device::handle_modbus(const QByteArray &request)
     const int value = be16(request, 4);
     const bool ours = id == cfg.slave_id;
     event("modbus 0x%02x 0x%04x 0x%04x %s", id, reg, value, ours ? "ok" : "ignored");
+    if (looped_back(modbus_name, request))
+        return;
     const fault *f = nullptr;
     if (!ours || intercept(modbus_name, request, &f))
         return;
@@ -254,9 +256,29 @@ void device::handle_frame(const QByteArray &request)
     log_request(request);
     const quint8 command = byte_at(request, 2);
     const char *name = command_name(command);
+    if (looped_back(name, request))
+        return;
     const fault *f = nullptr;
     if (!intercept(name, request, &f))
         respond(carry_out(request, command, name), request, f);
+}
+
+// What the line itself does with a request before the device sees it: true when the device
+// is gone and the line has sent the request back; else the request's echo goes ahead of
+// whatever the device answers, where the line echoes.
+bool device::looped_back(const char *name, const QByteArray &request)
+{
+    if (gone) {
+        event("fault gone %s", name);
+        reply.push_back({request, 0});
+        return true;
+    }
+    const bool echo_fault = plan.echoes(name);
+    if (echo_fault)
+        event("fault echo %s", name);
+    if (cfg.echo || echo_fault)
+        reply.push_back({request, 0});
+    return false;
 }
 
 // Looks up the fault for a request and prints its event. True when the fault leaves the
@@ -277,6 +299,10 @@ bool device::intercept(const char *name, const QByteArray &request, const fault 
         return true;
     case fault_kind::hangup:
         hang_up();
+        return true;
+    case fault_kind::gone:
+        gone = true;
+        reply.push_back({request, 0});
         return true;
     case fault_kind::error:
         respond(boot ? error_reply(byte_at(request, 2)) : exception_reply(request), request, nullptr);

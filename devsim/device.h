@@ -21,6 +21,7 @@ struct device_config
     QVector<quint16> restart_values{0x4D2E, 0x6E3B};
     QString save_path;
     nanos byte_time = 0; // one byte on the line; 0 when the line is not paced
+    bool echo = false;   // the line gives back every request taken in, ahead of its reply
 };
 
 // One piece of a reply. Its bytes go onto the line `delay` after the previous piece has
@@ -66,6 +67,7 @@ private:
     void expire(nanos now);
     void handle_modbus(const QByteArray &request);
     void handle_frame(const QByteArray &request);
+    bool looped_back(const char *name, const QByteArray &request);
     bool intercept(const char *name, const QByteArray &request, const fault **applied);
     QByteArray carry_out(const QByteArray &request, quint8 command, const char *name);
     bool erase(quint64 start, quint64 end);
@@ -86,6 +88,7 @@ private:
     nanos last_input = 0;
     std::vector<reply_piece> reply;
     bool line_hung_up = false;
+    bool gone = false; // the device has left; the line loops every request back
     int restart_progress = 0; // restart values received in order so far
 
     QByteArray flash;

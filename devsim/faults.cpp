@@ -28,6 +28,8 @@ const kind_entry kinds[] = {
     {"split", fault_kind::split, 20},
     {"twice", fault_kind::twice, 0},
     {"loopback", fault_kind::loopback, 0},
+    {"echo", fault_kind::echo, 0},
+    {"gone", fault_kind::gone, 0},
     {"short", fault_kind::short_frame, 0},
     {"wrongstart", fault_kind::wrongstart, 0},
     {"wrongcmd", fault_kind::wrongcmd, 0},
@@ -147,13 +149,22 @@ const fault *fault_plan::take(const char *command_name)
 {
     const fault *applied = nullptr;
     for (fault &f : faults) {
-        if (!f.matches(command_name))
+        if (f.kind == fault_kind::echo || !f.matches(command_name))
             continue;
         // Every matching fault counts the request, even when an earlier one wins it.
         if (f.hits() && !applied)
             applied = &f;
     }
     return applied;
+}
+
+bool fault_plan::echoes(const char *command_name)
+{
+    bool echo = false;
+    for (fault &f : faults)
+        if (f.kind == fault_kind::echo && f.matches(command_name) && f.hits())
+            echo = true;
+    return echo;
 }
 
 } // namespace devsim

@@ -20,6 +20,8 @@ enum class fault_kind {
     split,      // first 3 bytes, ARG ms, the rest
     twice,      // the reply, and the same bytes again ARG ms after it left
     loopback,   // the request itself comes back
+    echo,       // the request itself, then the reply: a line that echoes
+    gone,       // from here on nothing is carried out and every request comes back
     short_frame,// header and checksum only
     wrongstart, // start byte 0xAB
     wrongcmd,   // another command's byte
@@ -57,8 +59,11 @@ class fault_plan
 public:
     void add(const fault &f) { faults.append(f); }
     bool empty() const { return faults.isEmpty(); }
-    // The fault to apply to a request of this command, or nullptr.
+    // The fault to apply to a request of this command, or nullptr. An echo is the line's
+    // doing, not the device's: it never takes the place of another fault.
     const fault *take(const char *command_name);
+    // Whether the line echoes this request: an echo fault covers it.
+    bool echoes(const char *command_name);
 
 private:
     QVector<fault> faults;

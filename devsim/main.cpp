@@ -82,6 +82,8 @@ void describe(QCommandLineParser &parser)
                           "(default: 0, off).", "MS", "0"),
         option("unplug-after", "Unplug the device after MS milliseconds: remove the link, close "
                                "the port, exit.", "MS"),
+        option("echo", "Give back every request taken in ahead of its reply, as an RS-485 line "
+                       "without echo suppression does."),
         option("save", "Write the erased range to FILE at program start and at exit.", "FILE"),
         option("slave-id", "Modbus address of the application (default: 1).", "N", "1"),
         option("register", "Register whose writes restart the application (default: 9).", "N", "9"),
@@ -90,7 +92,8 @@ void describe(QCommandLineParser &parser)
         option("fault", "Misbehave on request, as CMD:KIND[:SKIP[:COUNT[:ARG]]]; may be given "
                         "several times. CMD: modbus, handshake, info, erase, write, start or "
                         "any. KIND: none (or lost), corrupt, error, stray, extra, delay, late, "
-                        "split, twice, loopback, short, wrongstart, wrongcmd or hangup.",
+                        "split, twice, loopback, echo, gone, short, wrongstart, wrongcmd or "
+                        "hangup.",
                "FAULT"),
     });
 }
@@ -131,6 +134,7 @@ device_config device_options(const QCommandLineParser &parser)
         cfg.restart_values.append(quint16(v));
     }
     cfg.save_path = parser.value(QStringLiteral("save"));
+    cfg.echo = parser.isSet(QStringLiteral("echo"));
     return cfg;
 }
 

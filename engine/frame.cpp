@@ -1,5 +1,7 @@
 #include "frame.h"
 
+#include <algorithm>
+
 namespace frame {
 
 quint16 checksum(const char *data, int size)
@@ -202,17 +204,31 @@ bool is_stale(const QByteArray &frame_bytes, quint8 awaited)
            && known_command(answers(frame_bytes)) && answers(frame_bytes) != awaited;
 }
 
-QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited)
+QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited, const QByteArray &own, int *echoes)
 {
     QByteArray answered;
     for (int length; (length = frame_at_front(buffer)) > 0;) {
         const QByteArray front = buffer.left(length);
-        if (!is_stale(front, awaited))
+        const bool echo = !own.isEmpty() && front == own;
+        if (!echo && !is_stale(front, awaited))
             break;
-        answered.append(char(answers(front)));
+        if (echo && echoes)
+            ++*echoes;
+        else if (!echo)
+            answered.append(char(answers(front)));
         buffer.remove(0, length);
     }
     return answered;
+}
+
+bool take_echo(QByteArray &buffer, QByteArray &due)
+{
+    const int n = std::min(buffer.size(), due.size());
+    if (buffer.left(n) != due.left(n))
+        return false;
+    buffer.remove(0, n);
+    due.remove(0, n);
+    return true;
 }
 
 int repeats(const QByteArray &buffer)
@@ -227,7 +243,7 @@ int repeats(const QByteArray &buffer)
     return buffer.size() / length;
 }
 
-QByteArray take_replies(QByteArray &pending)
+QByteArray take_replies(QByteArray &pending, const QByteArray &own)
 {
     QByteArray answered;
     while (!pending.isEmpty()) {
@@ -238,7 +254,8 @@ QByteArray take_replies(QByteArray &pending)
             pending.remove(0, 1);
             continue;
         }
-        answered.append(char(answers(pending.left(length))));
+        if (own.isEmpty() || pending.left(length) != own)
+            answered.append(char(answers(pending.left(length))));
         pending.remove(0, length);
     }
     return answered;

@@ -67,11 +67,20 @@ bool erase_range(quint32 base, qint64 size, quint32 *end);
 // wrong one.
 bool is_stale(const QByteArray &frame_bytes, quint8 awaited);
 // Removes the whole stale frames at the front of what has arrived so far; returns the
-// commands they answer, one byte each.
-QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited);
+// commands they answer, one byte each. A frame byte for byte the request just sent (`own`)
+// is its echo on the line, never an answer: it is removed as well, answers nothing, and
+// counted in *echoes.
+QByteArray drop_stale_front(QByteArray &buffer, quint8 awaited, const QByteArray &own = {},
+                            int *echoes = nullptr);
 // Takes every whole frame out of bytes that are being thrown away, noise included, and
 // returns the commands they answer; an unfinished frame at the end stays for the next call.
-QByteArray take_replies(QByteArray &pending);
+// An echo of `own` answers nothing.
+QByteArray take_replies(QByteArray &pending, const QByteArray &own = {});
+
+// A line that echoes on purpose gives back every byte sent before the device's reply. Takes
+// what of `due` (the bytes still to come back) is at the front of `buffer` out of both;
+// false when the line gave back other bytes: the exchange is spoiled.
+bool take_echo(QByteArray &buffer, QByteArray &due);
 
 // How many copies of one whole frame the bytes are, back to back; 0 when they are not.
 int repeats(const QByteArray &buffer);

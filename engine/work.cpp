@@ -130,8 +130,10 @@ bool work::confirm_start()
     if (stop_requested())
         return false;
     if (status == outcome::no_reply && !silent_start_ok) {
+        const QString why = silence_reason();
         fail(outcome::no_answer, QStringLiteral("the image was written, but the device never "
-                                                "confirmed it: no answer to the start request"));
+                                                "confirmed it: no answer to the start request")
+                                     + (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
         return false;
     }
     confirmed_start = status == outcome::accepted;
@@ -145,7 +147,7 @@ bool work::find_bootloader()
     for (;;) {
         const int r = handshake();
         if (r < 0) {
-            emit result(outcome::wrong_answer);
+            fail(outcome::wrong_answer, detail);
             return false;
         }
         if (stop_requested())
@@ -169,8 +171,9 @@ bool work::goes_on(outcome::status status)
     if (stop_requested())
         return false;
     if (status == outcome::no_reply) {
-        // A network line that went away says why; a quiet device leaves nothing to add.
-        fail(outcome::no_answer, serial ? serial->lost() : QString());
+        // A network line that went away says why, and so does one that echoed or answered
+        // twice; a quiet device leaves nothing to add.
+        fail(outcome::no_answer, silence_reason());
         return false;
     }
     return true;
@@ -258,6 +261,9 @@ void work::write_port(const QByteArray &bytes)
         return;
     if (trace)
         trace(wire::sent, bytes);
+    latest_sent = bytes;
+    if (echo_expected)
+        echo_due = bytes;
     serial->write(bytes.constData(), bytes.size());
     // QSerialPort only queues the bytes. A wait for input that finds bytes already waiting
     // returns before it writes them, and the handshake's close would then drop the queued
@@ -302,8 +308,10 @@ QByteArray work::exchange(const QByteArray &request, int timeout_ms)
         owed.until_us = sent_us + qint64(late_reply_waits) * timeout_ms * 1000;
     }
     QByteArray reply = receive_reply(timeout_ms, command);
-    if (!reply.isEmpty())
+    if (!reply.isEmpty()) {
         pay_one(command);
+        since_answer = {};
+    }
     return reply;
 }
 
@@ -316,7 +324,7 @@ void work::count_discarded(const QByteArray &bytes, bool keep_unfinished)
 {
     discarded_bytes.append(bytes);
     if (!discarded_bytes.isEmpty())
-        pay(frame::take_replies(discarded_bytes));
+        pay(frame::take_replies(discarded_bytes, latest_sent));
     if (!keep_unfinished)
         discarded_bytes.clear();
 }
@@ -368,25 +376,97 @@ QByteArray work::receive_reply(int timeout_ms, quint8 awaited)
         return {};
     const int limit = timeout_ms / poll_ms;
     QByteArray reply;
+    bool spoiled = false; // by bytes where the line's echo was due: nothing after them counts
     for (int count = 0;;) {
         poll_port(poll_ms);
         ++polls;
         reply.append(read_port(wire::received));
-        if (awaited != 0 && !reply.isEmpty())
-            pay(frame::drop_stale_front(reply, awaited));
-        if (frame::is_complete(reply))
-            return reply;
-        // Two answers at once to a request sent twice, or a device that says it twice: any
-        // reply to these commands answers alike. Not so a block's, which names no block.
-        const int copies = awaited != frame::cmd_write ? frame::repeats(reply) : 0;
-        if (copies > 1 && quint8(reply[2]) == awaited) {
-            for (int i = 1; i < copies; ++i)
-                pay_one(awaited);
-            return reply.left(reply.size() / copies);
+        spoiled = spoiled || !take_own_echo(reply);
+        if (!spoiled && echo_due.isEmpty()) {
+            const QByteArray answer = take_answer(reply, awaited);
+            if (!answer.isEmpty())
+                return answer;
         }
-        if (++count > limit || stop_requested())
+        if (++count > limit || stop_requested()) {
+            // A whole frame where the echo was due: the device answered and the line is silent.
+            const bool unechoed = (spoiled && frame::repeats(reply) > 0) || (!spoiled && !echo_due.isEmpty());
+            since_answer.echo_missing = since_answer.echo_missing || unechoed;
+            since_answer.echo_spoiled = since_answer.echo_spoiled || (spoiled && !unechoed);
             return {};
+        }
     }
+}
+
+QByteArray work::take_answer(QByteArray &arrived, quint8 awaited)
+{
+    // A handshake that comes back unchanged is its wrong answer, whatever follows it: the
+    // line echoes, and the device's own answer behind the copy must not hide that.
+    if (awaited == frame::cmd_handshake && arrived.startsWith(latest_sent) && !latest_sent.isEmpty())
+        return latest_sent;
+    if (awaited != 0 && !arrived.isEmpty()) {
+        const QByteArray own = awaited == frame::cmd_handshake ? QByteArray() : latest_sent;
+        int echoed = 0;
+        pay(frame::drop_stale_front(arrived, awaited, own, &echoed));
+        note_echoes(echoed);
+    }
+    if (frame::is_complete(arrived))
+        return arrived;
+    // Two answers at once to a request sent twice, or a device that says it twice: any
+    // reply to the other commands answers alike. A block's names no block, so a second copy
+    // may be an earlier block's late reply; only the device's own check of the image at the
+    // start can prove the block arrived.
+    const int copies = frame::repeats(arrived);
+    if (copies < 2 || quint8(arrived[2]) != awaited)
+        return {};
+    if (awaited == frame::cmd_write && !settings().auto_start) {
+        since_answer.doubled = true;
+        return {};
+    }
+    for (int i = 1; i < copies; ++i)
+        pay_one(awaited);
+    return arrived.left(arrived.size() / copies);
+}
+
+bool work::take_own_echo(QByteArray &arrived)
+{
+    if (echo_due.isEmpty() || arrived.isEmpty())
+        return true;
+    if (frame::take_echo(arrived, echo_due))
+        return true;
+    echo_due.clear();
+    return false;
+}
+
+void work::note_echoes(int count)
+{
+    if (count == 0)
+        return;
+    echoes += count;
+    since_answer.echoes += count;
+    if (!echo_expected && !echo_told && warn)
+        warn(QString::fromLatin1(echo_warning));
+    echo_told = true;
+}
+
+QString work::silence_reason() const
+{
+    if (serial && !serial->lost().isEmpty())
+        return serial->lost();
+    if (since_answer.echo_spoiled)
+        return QStringLiteral("the line gave back other bytes than korvane sent, where its echo was "
+                              "due: noise on the line, or another sender on it");
+    if (since_answer.echo_missing)
+        return QStringLiteral("korvane's own bytes did not come back ahead of the answer, though the "
+                              "line was said to echo them: leave out --echo for a line that does not "
+                              "echo");
+    if (since_answer.echoes > 0)
+        return QStringLiteral("the line only echoed what korvane sent, and nothing answered: the "
+                              "device is gone or does not hear (a loopback left on the line?)");
+    if (since_answer.doubled)
+        return QStringLiteral("every answer to the block came twice at once, which cannot be told "
+                              "from an earlier block's late answer unless the device checks the "
+                              "image: update with the program start");
+    return {};
 }
 
 // ---- bootloader commands ----------------------------------------------------------------
@@ -403,8 +483,14 @@ int work::handshake()
         return outcome::no_reply;
     }
     detail.clear();
-    return frame::judge_handshake(exchange(frame::handshake_request(), frame::handshake_wait_ms))
-        .status;
+    const QByteArray request = frame::handshake_request();
+    const QByteArray reply = exchange(request, frame::handshake_wait_ms);
+    // Wrong all the same, but the commonest cause has a remedy.
+    if (reply == request && !echo_expected)
+        detail = QString::fromLatin1(echo_warning);
+    else if (reply.isEmpty())
+        detail = silence_reason(); // should the bootloader never be found
+    return frame::judge_handshake(reply).status;
 }
 
 int work::sync_info()
@@ -604,7 +690,15 @@ bool work::wait_any_reply(int timeout_ms)
         if (stop_requested())
             return false;
         ++polls;
-        if (poll_port(poll_ms))
+        const bool arrived = poll_port(poll_ms);
+        if (!echo_due.isEmpty()) {
+            // The request's own bytes coming back are no reply; anything else is.
+            QByteArray bytes = read_port(wire::received);
+            if (!take_own_echo(bytes) || !bytes.isEmpty())
+                return true;
+            continue;
+        }
+        if (arrived)
             return true;
         if (!read_port(wire::discarded).isEmpty())
             return true;

@@ -84,6 +84,18 @@ public:
     // this set, silence after every start attempt ends the update with success all the same
     // (start_confirmed() stays false); otherwise it ends with no_answer. Off by default.
     void set_silent_start_ok(bool ok) { silent_start_ok = ok; }
+    // The line gives back every byte sent before the device's reply (an RS-485 adapter
+    // without echo suppression): each request's own bytes are checked and dropped first, and
+    // bytes other than those spoil the exchange. Off by default.
+    void set_line_echoes(bool on) { echo_expected = on; }
+    // Words the operator must see while the update runs, told at most once, on the worker's
+    // thread: an echo on a line not said to echo.
+    using warning_fn = std::function<void(const QString &)>;
+    void set_warning(warning_fn fn) { warn = std::move(fn); }
+    // Frames set aside because they were byte for byte the request just sent.
+    int echo_count() const { return echoes; }
+    static constexpr const char *echo_warning =
+        "the line echoes what korvane sends (an RS-485 adapter without echo suppression?): use --echo";
     // Why the update failed, in English words, where the result code alone does not say it
     // ("firmware built for 0x08004000, the device's program starts at 0x00008000"); empty
     // otherwise. Set on the worker's thread before the code is emitted.
@@ -157,6 +169,15 @@ private:
     // that arrive meanwhile are set aside.
     QByteArray exchange(const QByteArray &request, int timeout_ms);
     QByteArray receive_reply(int timeout_ms, quint8 awaited);
+    // The answer among what has arrived since the request, once it is whole; frames that
+    // answer nothing (stale ones, echoes) are set aside on the way.
+    QByteArray take_answer(QByteArray &arrived, quint8 awaited);
+    // On a line that echoes on purpose, takes the request's own bytes off the front; false
+    // when other bytes came back instead.
+    bool take_own_echo(QByteArray &arrived);
+    void note_echoes(int count);
+    // Why a command got no answer it could take, where the line showed more than silence.
+    QString silence_reason() const;
     bool poll_port(int ms);
     // Replies found among bytes that are thrown away pay what is owed.
     void count_discarded(const QByteArray &bytes, bool keep_unfinished);
@@ -240,6 +261,21 @@ private:
         qint64 until_us = 0;
     };
     owed_replies owed, earlier;
+    QByteArray latest_sent; // its echo is never its answer
+    QByteArray echo_due;    // of the latest request, what has still to come back (echo_expected)
+    bool echo_expected = false;
+    bool echo_told = false;
+    warning_fn warn;
+    int echoes = 0;
+    // What the line did instead of answering since the last reply taken.
+    struct line_signs
+    {
+        int echoes = 0;        // frames that were the request itself
+        bool echo_spoiled = false; // other bytes where the echo was due
+        bool echo_missing = false; // the echo never came back
+        bool doubled = false;  // a block's reply twice at once, with nothing to prove it
+    };
+    line_signs since_answer;
     QByteArray last_request; // a request sent again is a retry: no wait in front of it
     QByteArray discarded_bytes; // an unfinished frame among what settle_owed() threw away
     int suspects = 0;

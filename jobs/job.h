@@ -42,6 +42,8 @@ struct flash_job
     // Some bootloaders start the program without answering the start request: silence then
     // counts as success, not verified.
     bool accept_silent_start = false;
+    // The line gives back what korvane sends (an RS-485 adapter without echo suppression).
+    bool line_echoes = false;
 
     QVector<int> results;
     QString step;        // the last status text

@@ -33,6 +33,9 @@ void job_runner::connect_worker(flash_job &job, work &worker)
         if (j->note_progress(value))
             emit progress(j);
     });
+    worker.set_warning([this, j](const QString &text) {
+        QMetaObject::invokeMethod(this, [this, j, text] { emit warning(j, text); }, Qt::QueuedConnection);
+    });
     // Its words are taken on the worker's thread as the code is emitted, while they are
     // still the code's own, and queued behind it like the other signals.
     const work *w = &worker;
@@ -51,6 +54,7 @@ void job_runner::start(flash_job &job, const QByteArray &image, std::optional<qu
     auto *worker = new work(job.settings);
     worker->set_image(image, address); // one image for every device, and one copy in memory
     worker->set_silent_start_ok(job.accept_silent_start);
+    worker->set_line_echoes(job.line_echoes);
     // The views redraw only on a new percentage: the rest would wake this thread per block.
     worker->set_progress_changes_only(true);
     worker->moveToThread(thread.get());

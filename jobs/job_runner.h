@@ -47,6 +47,8 @@ signals:
     void status(flash_job *job);
     void progress(flash_job *job); // only a percentage that is news
     void result(flash_job *job, int code);
+    // Words the operator must see while the update runs (a line that echoes).
+    void warning(flash_job *job, const QString &text);
     // The worker has returned and is about to be deleted; workers() no longer lists it.
     // Whoever handed its pointer to a signal handler takes it back here.
     void releasing(flash_job *job);

@@ -48,6 +48,10 @@ station_command_line::station_command_line()
                                   "the start request: count a start request that gets no answer as "
                                   "success, not verified (\"verified\": false in the log). Without it "
                                   "such a device fails with 通信超时！.")),
+      echo(QStringLiteral("echo"),
+           QStringLiteral("The lines give back everything korvane sends (RS-485 adapters without "
+                          "echo suppression): expect each request's own bytes back, check them and "
+                          "drop them before the device's reply.")),
       raw(QStringLiteral("raw"),
           QStringLiteral("Take FIRMWARE as a binary image whatever it holds: no Intel HEX, S-record or "
                          "ELF conversion, and text is not refused."))
@@ -69,7 +73,7 @@ station_command_line::station_command_line()
                                           QStringLiteral("Show this help.")),
                        QCommandLineOption({QStringLiteral("V"), QStringLiteral("version")},
                                           QStringLiteral("Show the version.")),
-                       watch, port, automatic, no_sound, log, silent_start, raw});
+                       watch, port, automatic, no_sound, log, silent_start, echo, raw});
     parser.addPositionalArgument(QStringLiteral("FIRMWARE"),
                                  QStringLiteral("The firmware file, loaded once for every device."),
                                  QStringLiteral("[FIRMWARE]"));
@@ -97,6 +101,7 @@ station_command_line::verdict station_command_line::parse(const QStringList &arg
     given.automatic = parser.isSet(automatic);
     given.no_sound = parser.isSet(no_sound);
     given.accept_silent_start = parser.isSet(silent_start);
+    given.line_echoes = parser.isSet(echo);
     given.log = parser.value(log);
     given.raw = parser.isSet(raw);
     given.patterns = parser.values(watch) + parser.values(port);

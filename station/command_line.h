@@ -1,7 +1,7 @@
 #pragma once
 // korvane-station's command line, for a line that starts itself from a script:
 //   korvane-station [--watch PATTERN]... [--port NAME]... [--auto] [--log FILE]
-//                   [--accept-silent-start] [FIRMWARE]
+//                   [--accept-silent-start] [--echo] [FIRMWARE]
 // Read before the window exists, so --help, --version and a usage error need no display.
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -13,6 +13,7 @@ struct station_options
     bool automatic = false;
     bool no_sound = false;
     bool accept_silent_start = false;
+    bool line_echoes = false; // the line gives back what korvane sends
     bool raw = false; // the firmware is a binary image whatever it holds
     QString log;
     QString firmware;
@@ -41,6 +42,7 @@ private:
     QCommandLineOption no_sound;
     QCommandLineOption log;
     QCommandLineOption silent_start;
+    QCommandLineOption echo;
     QCommandLineOption raw;
     station_options given;
     QString why;

@@ -14,6 +14,11 @@ station_line::station_line(QObject *parent) : QObject(parent), runner(clock)
     connect(&runner, &job_runner::status, this, &station_line::changed);
     connect(&runner, &job_runner::progress, this, &station_line::changed);
     connect(&runner, &job_runner::ended, this, &station_line::on_ended);
+    connect(&runner, &job_runner::warning, this, [this](flash_job *job, const QString &) {
+        // The only warning there is: a line that echoes.
+        emit logged(tr("%1  %2  线路回显了发出的数据（RS-485 转换器没有回显抑制？）：请加 --echo 启动")
+                        .arg(now_text(), job->port));
+    });
     connect(&watch, &QTimer::timeout, this, &station_line::poll);
 }
 
@@ -196,6 +201,7 @@ bool station_line::start(station_tile &t)
     }
     fill_settings(job.settings, line, t.location, loaded.path);
     job.accept_silent_start = silent_start_ok;
+    job.line_echoes = line_echoes;
     t.firmware_path = loaded.path;
     t.firmware_size = loaded.image.file_size;
     t.firmware_sha256 = loaded.image.file_sha256;

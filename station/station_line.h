@@ -78,6 +78,8 @@ public:
     // For bootloaders that start the program without answering: a start request left
     // unanswered counts as success, not verified. Off unless set.
     void set_accept_silent_start(bool on) { silent_start_ok = on; }
+    // The lines give back what korvane sends (RS-485 adapters without echo suppression).
+    void set_line_echoes(bool on) { line_echoes = on; }
     // Appends one JSON line per finished device to `path`; false with the reason in *why.
     bool open_log(const QString &path, QString *why);
 
@@ -166,6 +168,7 @@ private:
     shift_log log;
     bool automatic = false;
     bool silent_start_ok = false;
+    bool line_echoes = false;
     bool stop_asked = false;
     struct tally
     {

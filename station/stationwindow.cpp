@@ -192,6 +192,7 @@ void StationWindow::remember() const
 bool StationWindow::apply(const station_options &options, QString *why)
 {
     model.set_accept_silent_start(options.accept_silent_start);
+    model.set_line_echoes(options.line_echoes);
     if (!options.log.isEmpty() && !model.open_log(options.log, why))
         return false;
     model.set_raw(options.raw);

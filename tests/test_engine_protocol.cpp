@@ -207,6 +207,31 @@ void ProtocolTest::late_replies_set_aside()
     QCOMPARE(frame::take_replies(pending), bytes("06"));
     QVERIFY(pending.isEmpty());
 
+    // A copy of the request just sent is the line's echo: set aside in front of the answer
+    // with the stale frames, and never counted as a reply when thrown away.
+    const QByteArray start = frame::start_request(0x8000);
+    int echoes = 0;
+    buffer = start + write_ok + start + frame::build(0x02, {});
+    QCOMPARE(frame::drop_stale_front(buffer, 0x02, start, &echoes), bytes("06"));
+    QCOMPARE(buffer, frame::build(0x02, {}));
+    QCOMPARE(echoes, 2);
+    const QByteArray block = frame::write_request(0x8000, "\x01\x02", 2);
+    pending = block + write_ok + block;
+    QCOMPARE(frame::take_replies(pending, block), bytes("06"));
+    // A line that echoes on purpose gives the request back first, in any pieces; anything
+    // else where the echo is due spoils the exchange.
+    QByteArray due = block, arrived = block.left(4);
+    QVERIFY(frame::take_echo(arrived, due));
+    QVERIFY(arrived.isEmpty());
+    QCOMPARE(due, block.mid(4));
+    arrived = block.mid(4) + write_ok;
+    QVERIFY(frame::take_echo(arrived, due));
+    QVERIFY(due.isEmpty());
+    QCOMPARE(arrived, write_ok);
+    due = block;
+    arrived = write_ok;
+    QVERIFY(!frame::take_echo(arrived, due));
+
     // One answer said twice is still one answer; an answer and another are not.
     QCOMPARE(frame::repeats(info + info + info), 3);
     QCOMPARE(frame::repeats(info), 1);

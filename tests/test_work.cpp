@@ -44,6 +44,8 @@ private slots:
     void late_replies_answer_one_request_data();
     void late_replies_answer_one_request();
     void silent_start();
+    void lines_that_echo_data();
+    void lines_that_echo();
     void progress_of_a_transfer_data();
     void progress_of_a_transfer();
     void ports_that_are_no_serial_line();
@@ -156,7 +158,8 @@ void WorkTest::wrong_answers_data()
     QTest::newRow("handshake short") << QStringList{"--fault", "handshake:short"} << "" << "rx handshake" << 1 << -3;
     QTest::newRow("info error") << QStringList{"--fault", "info:error"} << "239" << "rx info" << 1 << -3;
     QTest::newRow("info start byte") << QStringList{"--fault", "info:wrongstart"} << "243" << "rx info" << 1 << -3;
-    QTest::newRow("info short") << QStringList{"--fault", "info:short"} << "251" << "rx info" << 1 << -3;
+    // A bare information reply is byte for byte the request: the line's echo, never an answer.
+    QTest::newRow("info short") << QStringList{"--fault", "info:short:0:0"} << "" << "rx info" << 11 << -4;
     QTest::newRow("erase error") << QStringList{"--fault", "erase:error"} << "291" << "rx erase" << 1 << -3;
     QTest::newRow("erase start byte") << QStringList{"--fault", "erase:wrongstart"} << "295" << "rx erase" << 1 << -3;
     QTest::newRow("fourth block rejected") << QStringList{"--fault", "write:error:3"} << "387" << "rx write" << 4 << -3;
@@ -376,6 +379,65 @@ void WorkTest::late_replies_answer_one_request()
     const int extra = request == QLatin1String("rx write") ? rec.suspects - suspects : 0;
     QCOMPARE(sim.count(request), sent + extra);
     QCOMPARE(rec.settles, settles);
+}
+
+void WorkTest::lines_that_echo_data()
+{
+    QTest::addColumn<QStringList>("device"); // korvane-devsim's options
+    QTest::addColumn<bool>("start");
+    QTest::addColumn<bool>("echo");          // the operator says the line echoes
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("detail");     // in the worker's words for the failure
+    QTest::addColumn<bool>("holds");         // the device holds the image at the end
+    const QStringList none;
+    // The copy of the start request goes ahead of the device's refusal: only the refusal
+    // answers.
+    QTest::newRow("start echoed, then refused") << QStringList{"--baud", "9600", "--fault", "start:echo", "--fault", "start:error"}
+                                                << true << false << -3 << "refused" << true;
+    // From block 30 on the device is gone and the line sends every request back.
+    QTest::newRow("device gone, line loops back") << QStringList{"--fault", "write:gone:30"} << true << false
+                                                  << -4 << "only echoed" << false;
+    QTest::newRow("device gone, no start") << QStringList{"--fault", "write:gone:30"} << false << false << -4
+                                           << "only echoed" << false;
+    QTest::newRow("echoing adapter, not said") << QStringList{"--echo"} << true << false << -3
+                                               << work::echo_warning << false;
+    QTest::newRow("echoing adapter, said") << QStringList{"--echo", "--fault", "write:stray:5"} << true << true
+                                           << 0 << "" << true;
+    QTest::newRow("said, but no echo") << none << true << true << -4 << "leave out --echo" << false;
+    // Every block answered twice at once: a copy cannot be told from an earlier block's late
+    // reply, but the device's check of the image at the start proves the blocks.
+    QTest::newRow("blocks answered twice") << QStringList{"--fault", "write:twice:0:0:0"} << true << false << 0
+                                           << "" << true;
+    QTest::newRow("blocks answered twice, no start") << QStringList{"--fault", "write:twice:0:0:0"} << false
+                                                     << false << -4 << "twice at once" << false;
+}
+
+// A line may give back what is sent: such a copy is never the device's answer, and on a
+// line said to echo it is checked and dropped.
+void WorkTest::lines_that_echo()
+{
+    QFETCH(QStringList, device);
+    QFETCH(bool, start);
+    QFETCH(bool, echo);
+    QFETCH(int, result);
+    QFETCH(QString, detail);
+    QFETCH(bool, holds);
+    const QString fw = dir.filePath("echo.bin");
+    const QByteArray expected = make_firmware(fw, 3000);
+    const QString saved = dir.filePath("echo-saved.bin");
+    QFile::remove(saved);
+    devsim_process sim(QStringList{"--mode", "boot", "--save", saved} + device);
+    QVERIFY(sim.ok());
+    configure(sim.port(), fw, start);
+    const update_record rec = run_update({}, [&](work &w) {
+        w.set_line_echoes(echo);
+        w.set_handshake_limit_ms(1000);
+    });
+    sim.stop();
+    QVERIFY2(rec.results == QVector<int>{result}, qPrintable(rec.trace.constLast() + ": " + rec.detail));
+    QVERIFY2(rec.detail.contains(detail), qPrintable(rec.detail));
+    QCOMPARE(rec.verified, result == 0 && start);
+    QCOMPARE(file_bytes(saved) == expected, holds);
 }
 
 // Without an answer to the start, the image is written but nothing proves it: no success,
