@@ -38,6 +38,7 @@ struct plan
     QStringList faults;
     QStringList devsim_args;
     bool auto_start = true;
+    bool echo = false; // korvane-cli is told that the line echoes (--echo)
     // Every fault only delays or repeats replies, by at most two reply waits: such a device
     // answers every request, and its update must succeed.
     bool answers_in_time = true;
@@ -128,6 +129,33 @@ QString slow_command(QRandomGenerator &rng)
         .arg(wait + rng.bounded(wait + 1));
 }
 
+// Lines that give back what is sent. One update in eight on a line that echoes everything,
+// said to korvane-cli, or now and then not (it must then fail at the handshake); one in
+// four with a command's requests echoed, which the device answers all the same; one in
+// eight on a device that leaves mid-update while the line loops every request back.
+void add_echoes(QRandomGenerator &rng, int blocks, plan *p)
+{
+    if (rng.bounded(8) == 0) {
+        p->devsim_args << "--echo";
+        p->echo = rng.bounded(4) != 0;
+        p->answers_in_time = p->answers_in_time && p->echo;
+    }
+    if (rng.bounded(4) == 0) {
+        static const QStringList commands = {"modbus", "info", "erase", "write", "write", "start"};
+        const QString command = commands.at(rng.bounded(commands.size()));
+        const bool many = command == QLatin1String("write");
+        p->faults << QStringLiteral("%1:echo:%2:%3").arg(command).arg(rng.bounded(many ? blocks : 2))
+                         .arg(rng.bounded(many ? 4 : 2));
+    }
+    if (rng.bounded(8) == 0) {
+        static const QStringList commands = {"write", "write", "start", "any"};
+        const QString command = commands.at(rng.bounded(commands.size()));
+        const int skip = rng.bounded(command == QLatin1String("start") ? 1 : blocks + 4);
+        p->faults << QStringLiteral("%1:gone:%2").arg(command).arg(skip);
+        p->answers_in_time = false;
+    }
+}
+
 QByteArray random_bytes(QRandomGenerator &rng, int size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -174,9 +202,10 @@ plan make_plan(quint32 seed, int index, const QString &dir, bool never_start)
                  << QStringLiteral("write:none:%1:1").arg(at + 1 + rng.bounded(3));
         p.answers_in_time = false;
     }
+    p.auto_start = rng.bounded(6) != 0 && !never_start;
+    add_echoes(rng, blocks, &p);
     for (const QString &fault : qAsConst(p.faults))
         p.devsim_args << "--fault" << fault;
-    p.auto_start = rng.bounded(6) != 0 && !never_start;
     return p;
 }
 
@@ -213,6 +242,8 @@ verdict run_update(const QString &bin, const QString &dir, const plan &p, int in
     QStringList args{QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--port"), link};
     if (!p.auto_start)
         args << QStringLiteral("--no-start");
+    if (p.echo)
+        args << QStringLiteral("--echo");
     args << p.firmware;
     const QString out = link + QStringLiteral(".cli");
     const auto started = child::clock_type::now();

@@ -389,6 +389,9 @@ void CliTest::flash_updates_the_device_data()
     QTest::newRow("quiet: the result alone")
         << QStringLiteral("quiet.bin") << QStringList{} << QStringList{"-q"}
         << QStringList{"LANG=zh_CN.UTF-8"} << QStringList{};
+    QTest::newRow("a line that echoes, said")
+        << QStringLiteral("echo.bin") << QStringList{"--echo"} << QStringList{"-q", "--echo"}
+        << QStringList{} << QStringList{};
 }
 
 void CliTest::flash_updates_the_device()
@@ -478,6 +481,10 @@ void CliTest::flash_failures_data()
     QTest::newRow("-4 a block never answered")
         << QStringList{"--fault", "write:none:3:6"} << true << 4
         << QStringLiteral("while writing the firmware: no answer from the device in time (code -4)");
+    QTest::newRow("-3 a line that echoes, not said")
+        << QStringList{"--echo"} << true << 3
+        << QStringLiteral("while looking for the bootloader: the line echoes what korvane sends (an RS-485 "
+                          "adapter without echo suppression?): use --echo (code -3)");
     QTest::newRow("-5 missing file") << QStringList{} << false << 5
                                      << QStringLiteral("cannot be opened (code -5)");
 }

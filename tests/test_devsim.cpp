@@ -345,6 +345,13 @@ void DevsimTest::faults_data()
     QTest::newRow("twice, behind a 16 ms adapter") << QStringList{"--mode", "boot", "--baud", "115200", "--latency", "16", "--fault", "info:twice"}
                                                    << QList<QByteArray>{info, hs} << ok + ok + handshake_reply << "fault twice info 0" << 1;
     QTest::newRow("loopback") << boot("info:loopback") << twice << info + ok << "fault loopback info" << 1;
+    // The line's echo goes ahead of the reply.
+    QTest::newRow("echo") << boot("info:echo") << twice << info + ok + ok << "fault echo info" << 1;
+    QTest::newRow("echo, the whole line") << QStringList{"--mode", "boot", "--echo"} << QList<QByteArray>{info, hs}
+                                          << info + ok + hs + handshake_reply << "fault echo" << 0;
+    // Gone: nothing more is carried out, every request comes back as it was.
+    QTest::newRow("gone") << boot("info:gone:1") << QList<QByteArray>{info, info, hs} << ok + info + hs
+                          << "fault gone info" << 1;
     QTest::newRow("wrongstart") << boot("info:wrongstart") << twice << hex("AB0904000080000138") + ok << "fault wrongstart info" << 1;
     QTest::newRow("wrongcmd") << boot("info:wrongcmd") << twice << hex("AA0905000080000138") + ok << "fault wrongcmd info" << 1;
     QTest::newRow("short") << boot("handshake:short") << QList<QByteArray>{hs, info}
