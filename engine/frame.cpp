@@ -231,6 +231,23 @@ bool take_echo(QByteArray &buffer, QByteArray &due)
     return true;
 }
 
+echo_front echo_at_front(const QByteArray &buffer, const QByteArray &own, int *length)
+{
+    if (buffer.isEmpty() || (buffer.size() < own.size() && own.startsWith(buffer)))
+        return echo_front::waiting;
+    if (buffer.startsWith(own)) {
+        *length = own.size();
+        return echo_front::echo;
+    }
+    const int whole = frame_at_front(buffer);
+    if (whole == 0)
+        return echo_front::waiting;
+    if (whole < 0)
+        return echo_front::spoiled;
+    *length = whole;
+    return echo_front::frame;
+}
+
 int repeats(const QByteArray &buffer)
 {
     const int length = frame_at_front(buffer);

@@ -81,6 +81,12 @@ QByteArray take_replies(QByteArray &pending, const QByteArray &own = {});
 // what of `due` (the bytes still to come back) is at the front of `buffer` out of both;
 // false when the line gave back other bytes: the exchange is spoiled.
 bool take_echo(QByteArray &buffer, QByteArray &due);
+// What is at the front of what arrived, on a line that echoes, while the echo of `own` is
+// still due: not enough yet to tell; `own` itself; another whole frame (sent before `own`
+// went out); or bytes that are neither, which spoil the exchange. *length is the echo's or
+// the frame's.
+enum class echo_front { waiting, echo, frame, spoiled };
+echo_front echo_at_front(const QByteArray &buffer, const QByteArray &own, int *length);
 
 // How many copies of one whole frame the bytes are, back to back; 0 when they are not.
 int repeats(const QByteArray &buffer);

@@ -285,6 +285,7 @@ void work::send(const QByteArray &request)
         for (int i = 0; i < max_drain_reads && serial->waitForReadyRead(0); ++i) {
         }
     count_discarded(read_port(wire::discarded), false);
+    retrying = request == latest_sent;
     write_port(request);
     sent_us = now_us();
 }
@@ -376,24 +377,55 @@ QByteArray work::receive_reply(int timeout_ms, quint8 awaited)
         return {};
     const int limit = timeout_ms / poll_ms;
     QByteArray reply;
+    QByteArray early;     // a late answer to an earlier attempt, ahead of this one's echo
     bool spoiled = false; // by bytes where the line's echo was due: nothing after them counts
     for (int count = 0;;) {
         poll_port(poll_ms);
         ++polls;
         reply.append(read_port(wire::received));
-        spoiled = spoiled || !take_own_echo(reply);
+        spoiled = spoiled || (!echo_due.isEmpty() && !take_before_echo(reply, awaited, &early));
         if (!spoiled && echo_due.isEmpty()) {
+            if (!early.isEmpty()) {
+                pay(frame::take_replies(reply, latest_sent)); // this attempt's own, if in already
+                return early;
+            }
             const QByteArray answer = take_answer(reply, awaited);
             if (!answer.isEmpty())
                 return answer;
         }
         if (++count > limit || stop_requested()) {
-            // A whole frame where the echo was due: the device answered and the line is silent.
-            const bool unechoed = (spoiled && frame::repeats(reply) > 0) || (!spoiled && !echo_due.isEmpty());
-            since_answer.echo_missing = since_answer.echo_missing || unechoed;
-            since_answer.echo_spoiled = since_answer.echo_spoiled || (spoiled && !unechoed);
+            since_answer.echo_spoiled = since_answer.echo_spoiled || spoiled;
+            since_answer.echo_missing = since_answer.echo_missing || (!spoiled && !echo_due.isEmpty());
             return {};
         }
+    }
+}
+
+// The echo orders the line: what comes ahead of it was sent before this request went out.
+bool work::take_before_echo(QByteArray &arrived, quint8 awaited, QByteArray *early)
+{
+    for (;;) {
+        int length = 0;
+        switch (frame::echo_at_front(arrived, echo_due, &length)) {
+        case frame::echo_front::waiting:
+            return true;
+        case frame::echo_front::spoiled:
+            return false;
+        case frame::echo_front::echo:
+            arrived.remove(0, length);
+            echo_due.clear();
+            return true;
+        case frame::echo_front::frame:
+            break;
+        }
+        QByteArray ahead = arrived.left(length);
+        arrived.remove(0, length);
+        // An earlier attempt at this very request is answered by it; any other request's
+        // reply only pays what that request is owed.
+        if (retrying && early->isEmpty() && !frame::is_stale(ahead, awaited) && quint8(ahead[2]) == awaited)
+            *early = ahead;
+        else
+            pay(frame::take_replies(ahead));
     }
 }
 
@@ -425,16 +457,6 @@ QByteArray work::take_answer(QByteArray &arrived, quint8 awaited)
     for (int i = 1; i < copies; ++i)
         pay_one(awaited);
     return arrived.left(arrived.size() / copies);
-}
-
-bool work::take_own_echo(QByteArray &arrived)
-{
-    if (echo_due.isEmpty() || arrived.isEmpty())
-        return true;
-    if (frame::take_echo(arrived, echo_due))
-        return true;
-    echo_due.clear();
-    return false;
 }
 
 void work::note_echoes(int count)
@@ -694,8 +716,10 @@ bool work::wait_any_reply(int timeout_ms)
         if (!echo_due.isEmpty()) {
             // The request's own bytes coming back are no reply; anything else is.
             QByteArray bytes = read_port(wire::received);
-            if (!take_own_echo(bytes) || !bytes.isEmpty())
+            if (!frame::take_echo(bytes, echo_due) || !bytes.isEmpty()) {
+                echo_due.clear();
                 return true;
+            }
             continue;
         }
         if (arrived)

@@ -172,9 +172,11 @@ private:
     // The answer among what has arrived since the request, once it is whole; frames that
     // answer nothing (stale ones, echoes) are set aside on the way.
     QByteArray take_answer(QByteArray &arrived, quint8 awaited);
-    // On a line that echoes on purpose, takes the request's own bytes off the front; false
-    // when other bytes came back instead.
-    bool take_own_echo(QByteArray &arrived);
+    // On a line that echoes on purpose, takes what comes ahead of the request's own bytes,
+    // and those bytes, off the front: frames of earlier requests are set aside, except a
+    // late answer to an earlier attempt at this same request, kept in *early. False when
+    // other bytes came where the echo was due.
+    bool take_before_echo(QByteArray &arrived, quint8 awaited, QByteArray *early);
     void note_echoes(int count);
     // Why a command got no answer it could take, where the line showed more than silence.
     QString silence_reason() const;
@@ -264,6 +266,7 @@ private:
     QByteArray latest_sent; // its echo is never its answer
     QByteArray echo_due;    // of the latest request, what has still to come back (echo_expected)
     bool echo_expected = false;
+    bool retrying = false; // the latest request is the one before it again
     bool echo_told = false;
     warning_fn warn;
     int echoes = 0;

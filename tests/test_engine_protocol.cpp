@@ -231,6 +231,18 @@ void ProtocolTest::late_replies_set_aside()
     due = block;
     arrived = write_ok;
     QVERIFY(!frame::take_echo(arrived, due));
+    // Frame by frame, what comes ahead of the echo was sent before the request went out.
+    int length = 0;
+    QCOMPARE(frame::echo_at_front(block.left(3), block, &length), frame::echo_front::waiting);
+    QCOMPARE(frame::echo_at_front(block + write_ok, block, &length), frame::echo_front::echo);
+    QCOMPARE(length, block.size());
+    QCOMPARE(frame::echo_at_front(write_ok + block, block, &length), frame::echo_front::frame);
+    QCOMPARE(length, write_ok.size());
+    QCOMPARE(frame::echo_at_front(write_ok.left(3), block, &length), frame::echo_front::waiting);
+    QByteArray garbled = block;
+    garbled[8] = char(garbled[8] ^ 0x10);
+    QCOMPARE(frame::echo_at_front(garbled, block, &length), frame::echo_front::spoiled);
+    QCOMPARE(frame::echo_at_front(QByteArray(1, '\0') + block, block, &length), frame::echo_front::spoiled);
 
     // One answer said twice is still one answer; an answer and another are not.
     QCOMPARE(frame::repeats(info + info + info), 3);

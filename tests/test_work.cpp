@@ -403,6 +403,10 @@ void WorkTest::lines_that_echo_data()
                                                << work::echo_warning << false;
     QTest::newRow("echoing adapter, said") << QStringList{"--echo", "--fault", "write:stray:5"} << true << true
                                            << 0 << "" << true;
+    // Each information reply comes after the next attempt went out, on this simulator after
+    // its echo too: a late answer to an earlier attempt at the same request answers it.
+    QTest::newRow("echoing adapter, said, replies late") << QStringList{"--echo", "--fault", "info:delay:0:0:300"}
+                                                         << true << true << 0 << "" << true;
     QTest::newRow("said, but no echo") << none << true << true << -4 << "leave out --echo" << false;
     // Every block answered twice at once: a copy cannot be told from an earlier block's late
     // reply, but the device's check of the image at the start proves the blocks.
