@@ -65,8 +65,9 @@ station_command_line::station_command_line()
         "(F5) updates every device there now; 自动 (F6) updates each one as it\n"
         "appears, once while it stays plugged in. With --auto and a FIRMWARE the line runs by\n"
         "itself. The firmware, the patterns, the line settings, 更新完自动启动 and 声音 are kept\n"
-        "between runs; FIRMWARE, --watch, --port and --no-sound override them. Closing the\n"
-        "window stops running updates at their next wait."));
+        "between runs; FIRMWARE and --no-sound override them, and --watch and --port replace\n"
+        "the remembered patterns before any port is scanned (the window marks patterns taken\n"
+        "from the last run). Closing the window stops running updates at their next wait."));
     // Our own help and version options: Qt's would offer --help-all for Qt's options, which
     // this program does not take (the environment sets QT_QPA_PLATFORM and the like).
     parser.addOptions({QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")},

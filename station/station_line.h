@@ -130,6 +130,8 @@ public:
     // How a tile's state and result read in the window.
     static QString state_text(station_tile::state what);
     static QString reason_text(const job_end &end);
+    // The run log's time of day.
+    static QString now_text(const QDateTime &when = QDateTime::currentDateTime());
 
 signals:
     void tiles_changed();        // tiles came or went: the layout changes
@@ -153,8 +155,6 @@ private:
     void record(const station_tile &t, const job_end &end);
     void changed(const flash_job *job);
     int index_of(const flash_job *job) const;
-    // The run log's time of day.
-    static QString now_text(const QDateTime &when = QDateTime::currentDateTime());
 
     QElapsedTimer clock; // before the runner, which times every job with it
     // Before the runner too: its workers read their jobs' settings until it has joined them.

@@ -67,6 +67,7 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
             load_firmware(ui->lE_firmware->text());
     });
     connect(ui->lE_ports, &QLineEdit::editingFinished, this, [this] {
+        show_ports_origin();
         if (apply_patterns())
             remember();
     });
@@ -101,7 +102,6 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
     show_image();
     show_log_banner();
     show_tally();
-    model.start_watching();
 }
 
 StationWindow::~StationWindow()
@@ -134,6 +134,8 @@ void StationWindow::init_look()
         banner->setStyleSheet(QString::fromLatin1(banner_style));
         banner->hide();
     }
+    ui->lB_portsOrigin->setStyleSheet(QStringLiteral("color: #b26a00; font-weight: bold;"));
+    ui->lB_portsOrigin->hide();
     ui->pB_acknowledge->setStyleSheet(QStringLiteral("color: black; background: white; padding: 4px 24px;"));
     ui->pB_acknowledge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     static_cast<QBoxLayout *>(ui->fR_logBanner->layout())->setStretch(0, 1);
@@ -164,14 +166,8 @@ void StationWindow::restore()
     ui->cK_autoStart->setChecked(s.value(QStringLiteral("auto_start"), true).toBool());
     ui->cK_sound->setChecked(s.value(QStringLiteral("sound"), true).toBool());
     speaker.set_enabled(ui->cK_sound->isChecked());
-    const QString firmware = s.value(QStringLiteral("firmware")).toString();
+    ui->lE_firmware->setText(s.value(QStringLiteral("firmware")).toString());
     restoring = false;
-    if (!ui->lE_ports->text().isEmpty())
-        apply_patterns();
-    if (!firmware.isEmpty()) {
-        ui->lE_firmware->setText(firmware);
-        load_firmware(firmware);
-    }
 }
 
 void StationWindow::remember() const
@@ -196,19 +192,39 @@ bool StationWindow::apply(const station_options &options, QString *why)
     if (!options.log.isEmpty() && !model.open_log(options.log, why))
         return false;
     model.set_raw(options.raw);
-    if (!options.patterns.isEmpty()) {
-        ui->lE_ports->setText(options.patterns.join(QLatin1Char(' ')));
-        apply_patterns();
-    }
-    if (!options.firmware.isEmpty()) {
+    take_ports(options.patterns);
+    if (!options.firmware.isEmpty())
         ui->lE_firmware->setText(options.firmware);
-        load_firmware(options.firmware);
-    }
+    if (!ui->lE_firmware->text().isEmpty())
+        load_firmware(ui->lE_firmware->text());
     if (options.no_sound)
         ui->cK_sound->setChecked(false);
     ui->pB_auto->setChecked(options.automatic);
     remember();
+    // Only now that this run's ports are known is anything scanned.
+    model.start_watching();
     return true;
+}
+
+// Ports named on the command line replace the remembered ones outright: a board on a port
+// only the last run watched is not this job's. Without any, the last run's are used and
+// the window says where they come from.
+void StationWindow::take_ports(const QStringList &named)
+{
+    if (!named.isEmpty()) {
+        ui->lE_ports->setText(named.join(QLatin1Char(' ')));
+    } else if (!ui->lE_ports->text().isEmpty()) {
+        ports_from_last_run = ui->lE_ports->text();
+        add_log_line(tr("%1  串口沿用上次运行：%2").arg(station_line::now_text(), ports_from_last_run));
+    }
+    show_ports_origin();
+    if (!ui->lE_ports->text().isEmpty())
+        apply_patterns();
+}
+
+void StationWindow::show_ports_origin()
+{
+    ui->lB_portsOrigin->setVisible(!ports_from_last_run.isEmpty() && ui->lE_ports->text() == ports_from_last_run);
 }
 
 // ---- the operator's choices ---------------------------------------------------------

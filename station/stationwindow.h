@@ -25,9 +25,9 @@ public:
     explicit StationWindow(QWidget *parent = nullptr);
     ~StationWindow() override;
 
-    // A scripted start: the command line's patterns, firmware, log and mode, over what the
-    // last run left. False with the reason in *why when the log cannot be opened: a shift
-    // must not go unlogged.
+    // Starts the line: the command line's patterns, firmware, log and mode over what the
+    // last run left, then the watch. False with the reason in *why when the log cannot be
+    // opened (nothing has been scanned then): a shift must not go unlogged.
     bool apply(const station_options &options, QString *why);
     station_line &line() { return model; }
     const station_sound &sound() const { return speaker; }
@@ -51,6 +51,8 @@ private:
     void load_firmware(const QString &path);
     void show_image();
     bool apply_patterns();
+    void take_ports(const QStringList &named);
+    void show_ports_origin();
     void apply_line();
     void show_buttons();
     void show_log_banner();
@@ -67,4 +69,5 @@ private:
     station_sound speaker;
     std::vector<tile_view *> tiles;
     bool restoring = false;
+    QString ports_from_last_run; // as remembered, when this run took them; empty otherwise
 };

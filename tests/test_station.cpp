@@ -15,9 +15,11 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 
 #include <memory>
 
@@ -76,6 +78,7 @@ private slots:
     void start_updates_every_device_there();
     void full_log_scanned_serial_and_missing_firmware();
     void closing_stops_the_updates();
+    void command_line_ports_replace_the_remembered();
     void converted_firmware_checked_per_device();
     void command_line_starts_the_line();
 
@@ -346,6 +349,42 @@ void StationTest::closing_stops_the_updates()
     QCOMPARE(lines.at(1).value(QStringLiteral("result")).toString(), QStringLiteral("interrupted"));
     QVERIFY(lines.at(1).value(QStringLiteral("code")).isNull());
     QCOMPARE(mute->count(erase), 0);
+}
+
+// Ports named on the command line replace those the last run left before anything is
+// scanned: with --auto, the device on a remembered pattern hears nothing. Without any on
+// the command line, the remembered ones are watched and the window says whose they are.
+void StationTest::command_line_ports_replace_the_remembered()
+{
+    QTemporaryDir dir;
+    auto old_device = plug(dir, QStringLiteral("old1"));
+    auto named = plug(dir, QStringLiteral("ttySIM1"));
+    const QStringList untouched = old_device->events();
+    QSettings().setValue(QStringLiteral("station/ports"), dir.filePath(QStringLiteral("old*")));
+    station_options options;
+    options.patterns = QStringList{named->port()};
+    options.firmware = firmware;
+    options.automatic = true;
+    QString why;
+    {
+        StationWindow window;
+        QVERIFY(window.apply(options, &why));
+        QTRY_COMPARE_WITH_TIMEOUT(window.line().ok_count(), 1, 10000);
+        QVERIFY(let_polls_pass(window.line(), 10));
+        QCOMPARE(old_device->events(), untouched);
+        QCOMPARE(int(window.line().tiles().size()), 1);
+        QVERIFY(window.findChild<QLabel *>(QStringLiteral("lB_portsOrigin"))->isHidden());
+    }
+
+    StationWindow next;
+    options.patterns.clear();
+    options.automatic = false;
+    QVERIFY(next.apply(options, &why));
+    QCOMPARE(next.findChild<QLineEdit *>(QStringLiteral("lE_ports"))->text(), named->port());
+    QVERIFY(!next.findChild<QLabel *>(QStringLiteral("lB_portsOrigin"))->isHidden());
+    const QListWidget *run_log = next.findChild<QListWidget *>(QStringLiteral("lW_log"));
+    QVERIFY(run_log->count() > 0 && run_log->item(0)->text().endsWith(QStringLiteral("串口沿用上次运行：") + named->port()));
+    QTRY_COMPARE(int(next.line().tiles().size()), 1);
 }
 
 // The program as a script starts it: -V is the version, usage errors exit 64 before any window, a log that
