@@ -40,11 +40,18 @@ int report(const job_list &jobs, flash_view &view, int at_least)
     return exit;
 }
 
-// Opened before any device is touched: a shift must not run unrecorded.
-std::optional<int> open_log(const flash_request &request, shift_log &log)
+// Opened before any device is touched: a shift must not run unrecorded. Nor may its
+// records go down a device's line or onto the end of the firmware.
+std::optional<int> open_log(const flash_request &request, const QStringList &ports, shift_log &log)
 {
+    if (request.log.isEmpty())
+        return std::nullopt;
+    const QString clash = log_clash(request.log, request.firmware, ports);
+    if (!clash.isEmpty())
+        return console::usage_error(request.command,
+                                    QStringLiteral("--log \"%1\" is %2; give the log a file of its own").arg(request.log, clash));
     QString why;
-    if (request.log.isEmpty() || log.open(request.log, &why))
+    if (log.open(request.log, &why))
         return std::nullopt;
     console::err_line(QStringLiteral("%1: cannot write \"%2\": %3").arg(request.command, request.log, why));
     return exit_code::cannot_create;
@@ -56,8 +63,11 @@ int flash_ports(const flash_request &request)
     job_list jobs;
     if (const std::optional<int> done = resolve_ports(request, present, &jobs))
         return *done;
+    QStringList ports;
+    for (const auto &job : jobs)
+        ports << job->port;
     shift_log log;
-    if (const std::optional<int> done = open_log(request, log))
+    if (const std::optional<int> done = open_log(request, ports, log))
         return *done;
     engine_log::install(request.verbose, jobs.size() == 1);
 
@@ -75,8 +85,11 @@ int flash_ports(const flash_request &request)
 
 int flash_watch(const flash_request &request)
 {
+    QStringList ports;
+    for (const port_watch::device &d : port_watch::scan(request.watch))
+        ports << d.location;
     shift_log log;
-    if (const std::optional<int> done = open_log(request, log))
+    if (const std::optional<int> done = open_log(request, ports, log))
         return *done;
     engine_log::install(request.verbose, false);
     QElapsedTimer clock;

@@ -21,10 +21,21 @@ void device_ends::record(const flash_job &job)
     shift_record r = record_of(job, end, request.firmware, firmware.file_size, firmware.file_sha256);
     if (firmware.ok())
         r.firmware_format = image::format_name(firmware);
+    const int lost = log->lost_count();
     QString why;
-    if (log->append(r, &why))
-        return;
+    const bool written = log->append(r, &why);
     // The devices go on; the exit status tells that the log is incomplete.
+    if (log->lost_count() > lost) {
+        failed = true;
+        const int gone = log->lost_count() - lost;
+        console::err_line(QStringLiteral("%1: the log \"%2\" was deleted during the run and is made again; "
+                                         "%3 record%4 written to it before went with it")
+                              .arg(request.command, request.log)
+                              .arg(gone)
+                              .arg(gone == 1 ? "" : "s"));
+    }
+    if (written)
+        return;
     failed = true;
     console::err_line(QStringLiteral("%1: cannot write \"%2\": %3").arg(request.command, request.log, why));
 }

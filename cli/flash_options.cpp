@@ -82,7 +82,9 @@ struct flash_options
         QStringLiteral("Append one JSON object per finished device to FILE, written as it ends: "
                        "time, port, USB serial number, firmware path, size and SHA-256, result, "
                        "code, verified, reason, duration and bytes written. A FIFO that no process "
-                       "reads is refused at once (exit 73)."),
+                       "reads is refused at once (exit 73); the firmware file or a serial port is "
+                       "refused (exit 64). A log deleted during the run is made again, and the "
+                       "records that went with it are told (exit 73)."),
         QStringLiteral("FILE")};
     QCommandLineOption quiet{{QStringLiteral("q"), QStringLiteral("quiet")},
                              QStringLiteral("Show only errors and the final result or summary "

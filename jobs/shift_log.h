@@ -5,6 +5,7 @@
 // or not there at all.
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -34,6 +35,12 @@ struct job_end;
 shift_record record_of(const flash_job &job, const job_end &end, const QString &firmware,
                        qint64 firmware_size, const QByteArray &firmware_sha256);
 
+// Why `path` must not take the shift log, to follow "it is ": the firmware file (records
+// appended to it would be flashed with it), one of the run's `ports` or any serial port
+// the system lists (records would go down a device's line), by whatever name. Empty when
+// it may.
+QString log_clash(const QString &path, const QString &firmware, const QStringList &ports);
+
 class shift_log
 {
 public:
@@ -48,6 +55,15 @@ public:
         // Takes back the last `count` bytes written, where the file allows it (a regular
         // file nobody has appended to since); false otherwise.
         virtual bool take_back(qint64 count) = 0;
+        // The file ends inside a line: a record cut short by a crash or a power cut.
+        virtual bool ends_mid_line() { return false; }
+        // What became of the file at `path` since it was opened.
+        enum class place { there, deleted, moved };
+        virtual place where(const QString &path) const
+        {
+            Q_UNUSED(path)
+            return place::there;
+        }
     };
 
     // Opens the file for appending, creating a regular file where there is none. A FIFO
@@ -58,14 +74,21 @@ public:
     void open(std::unique_ptr<sink> to);
     bool is_open() const { return out != nullptr; }
     // False when the record could not be written whole; *why says why. What part of it
-    // got out is taken back, or the next record starts on a line of its own.
+    // got out is taken back, or the next record starts on a line of its own. A file that
+    // was deleted or moved away since is made again at its path first.
     bool append(const shift_record &r, QString *why);
+    // Records this log wrote to a file that was deleted afterwards: they went with it.
+    int lost_count() const { return lost; }
 
     static QByteArray line(const shift_record &r);
 
 private:
     static std::unique_ptr<sink> open_file(const QString &path, QString *why);
+    bool follow_path(QString *why);
 
     std::unique_ptr<sink> out;
+    QString file_path; // empty for a sink given to open()
     bool owes_newline = false; // a record was cut short where it could not be taken back
+    int in_file = 0; // records written to the file now open
+    int lost = 0;
 };

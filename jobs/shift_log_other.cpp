@@ -33,6 +33,15 @@ public:
         return QFileInfo(file.fileName()).isFile() && file.resize(file.size() - count);
     }
 
+    bool ends_mid_line() override
+    {
+        QFile look(file.fileName());
+        if (!QFileInfo(look).isFile() || !look.open(QIODevice::ReadOnly) || look.size() == 0)
+            return false;
+        char last = '\n';
+        return look.seek(look.size() - 1) && look.read(&last, 1) == 1 && last != '\n';
+    }
+
 private:
     QFile file;
 };

@@ -122,6 +122,30 @@ public:
         return ::ftruncate(fd, end - off_t(count)) == 0;
     }
 
+    bool ends_mid_line() override
+    {
+        struct stat st = {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+            return false;
+        char last = '\n';
+        return ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    }
+
+    // Deleted: no name is left for the file (its link count is 0). Moved: another file,
+    // or none, has its name.
+    place where(const QString &path) const override
+    {
+        struct stat mine = {};
+        if (::fstat(fd, &mine) != 0 || !S_ISREG(mine.st_mode))
+            return place::there;
+        if (mine.st_nlink == 0)
+            return place::deleted;
+        struct stat named = {};
+        if (::stat(QFile::encodeName(path).constData(), &named) != 0)
+            return errno == ENOENT ? place::moved : place::there;
+        return named.st_dev == mine.st_dev && named.st_ino == mine.st_ino ? place::there : place::moved;
+    }
+
 private:
     bool writable(int ms) const
     {
@@ -145,7 +169,13 @@ std::unique_ptr<shift_log::sink> shift_log::open_file(const QString &path, QStri
         return nullptr;
     }
     // Opening a FIFO for writing would otherwise wait for a reader, for ever if none comes.
-    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    // A regular file is opened for reading too, to see how its last line ends; a FIFO
+    // never is, or this process would become its reader.
+    const int flags = O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const bool regular = !exists || S_ISREG(st.st_mode);
+    int fd = ::open(name.constData(), flags | (regular ? O_RDWR : O_WRONLY), 0666);
+    if (fd < 0 && regular && errno == EACCES) // writable only: its last line goes unseen
+        fd = ::open(name.constData(), flags | O_WRONLY, 0666);
     if (fd < 0) {
         const int error = errno;
         *why = exists && S_ISFIFO(st.st_mode) && error == ENXIO
@@ -153,7 +183,8 @@ std::unique_ptr<shift_log::sink> shift_log::open_file(const QString &path, QStri
                    : system_words(error);
         return nullptr;
     }
-    if (::fstat(fd, &st) != 0 || !appendable(st.st_mode)) { // replaced since it was looked at
+    // Replaced since it was looked at (a FIFO opened for reading too would be its own reader).
+    if (::fstat(fd, &st) != 0 || !appendable(st.st_mode) || (regular && !S_ISREG(st.st_mode))) {
         ::close(fd);
         *why = QStringLiteral("it is not a file, a FIFO or a character device");
         return nullptr;

@@ -41,7 +41,8 @@ station_command_line::station_command_line()
           QStringLiteral("Append one JSON object per finished device to FILE (time, port, USB serial, "
                          "board serial, firmware path, size and SHA-256, result, code, verified, "
                          "reason, duration, bytes), written as each device ends. A FIFO that no "
-                         "process reads is refused at once."),
+                         "process reads is refused at once, the firmware file or a serial port "
+                         "with status 64. A log deleted during the shift is made again."),
           QStringLiteral("FILE")),
       silent_start(QStringLiteral("accept-silent-start"),
                    QStringLiteral("For bootloaders that jump into the new program without answering "
@@ -121,7 +122,7 @@ int station_command_line::answer(verdict v) const
         print(stdout, parser.helpText()
                           + QStringLiteral("\nExit status:\n"
                                            "  0   the window was closed\n"
-                                           "  %1  usage error\n"
+                                           "  %1  usage error, or a log that is the firmware or a serial port\n"
                                            "  %2  the log file could not be opened\n")
                                 .arg(exit_code::usage)
                                 .arg(exit_code::cannot_create));

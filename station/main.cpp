@@ -31,10 +31,10 @@ int main(int argc, char *argv[])
     set_look(app);
     StationWindow window;
     QString why;
-    if (!window.apply(command_line.options(), &why)) {
-        std::fprintf(stderr, "korvane-station: cannot open the log \"%s\": %s\n",
-                     qUtf8Printable(command_line.options().log), qUtf8Printable(why));
-        return exit_code::cannot_create;
+    int status = exit_code::ok;
+    if (!window.apply(command_line.options(), &why, &status)) {
+        std::fprintf(stderr, "korvane-station: %s\n", qUtf8Printable(why));
+        return status;
     }
     close_on_quit_signals(window);
     window.showMaximized();

@@ -79,6 +79,14 @@ bool station_line::load_firmware(const QString &path)
     return loaded.ok();
 }
 
+QString station_line::log_clash(const QString &path, const QString &firmware) const
+{
+    QStringList ports;
+    for (const port_watch::device &d : port_watch::scan(patterns))
+        ports << d.location;
+    return ::log_clash(path, firmware, ports);
+}
+
 bool station_line::open_log(const QString &path, QString *why)
 {
     return log.open(path, why);
@@ -394,7 +402,10 @@ void station_line::record(const station_tile &t, const job_end &end)
     r.firmware_format = t.firmware_format;
     r.time = now;
     QString why;
-    if (log.append(r, &why))
+    const int lost = log.lost_count();
+    const bool written = log.append(r, &why);
+    count_lost(log.lost_count() - lost, now);
+    if (written)
         return;
     // Updating on without a record would leave boards nobody can account for.
     emit logged(tr("%1  日志写入失败：%2").arg(now_text(now), why));
@@ -402,5 +413,15 @@ void station_line::record(const station_tile &t, const job_end &end)
     log_why = why;
     ++unlogged;
     emit log_changed();
+    emit tally_changed();
+}
+
+// Records that went with a log deleted during the shift: those devices are unaccounted for.
+void station_line::count_lost(int records, const QDateTime &now)
+{
+    if (records <= 0)
+        return;
+    unlogged += records;
+    emit logged(tr("%1  日志文件被删除，已在原处重新建立；%2 台设备的记录随之丢失").arg(now_text(now)).arg(records));
     emit tally_changed();
 }

@@ -80,6 +80,9 @@ public:
     void set_accept_silent_start(bool on) { silent_start_ok = on; }
     // The lines give back what korvane sends (RS-485 adapters without echo suppression).
     void set_line_echoes(bool on) { line_echoes = on; }
+    // Why `path` must not take the shift log, to follow "it is ": `firmware`, a port the
+    // patterns find now or another serial port (log_clash()). Empty when it may.
+    QString log_clash(const QString &path, const QString &firmware) const;
     // Appends one JSON line per finished device to `path`; false with the reason in *why.
     bool open_log(const QString &path, QString *why);
 
@@ -153,6 +156,7 @@ private:
     void start_waiting();
     void on_ended(flash_job *job);
     void record(const station_tile &t, const job_end &end);
+    void count_lost(int records, const QDateTime &now);
     void changed(const flash_job *job);
     int index_of(const flash_job *job) const;
 

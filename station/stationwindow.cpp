@@ -3,6 +3,7 @@
 
 #include "command_line.h"
 #include "enter_key.h"
+#include "job_exit.h"
 #include "tile_view.h"
 
 #include <QCloseEvent>
@@ -185,16 +186,16 @@ void StationWindow::remember() const
     s.setValue(QStringLiteral("sound"), ui->cK_sound->isChecked());
 }
 
-bool StationWindow::apply(const station_options &options, QString *why)
+bool StationWindow::apply(const station_options &options, QString *why, int *status)
 {
     model.set_accept_silent_start(options.accept_silent_start);
     model.set_line_echoes(options.line_echoes);
-    if (!options.log.isEmpty() && !model.open_log(options.log, why))
-        return false;
     model.set_raw(options.raw);
     take_ports(options.patterns);
     if (!options.firmware.isEmpty())
         ui->lE_firmware->setText(options.firmware);
+    if (!options.log.isEmpty() && !open_log(options.log, why, status))
+        return false;
     if (!ui->lE_firmware->text().isEmpty())
         load_firmware(ui->lE_firmware->text());
     if (options.no_sound)
@@ -204,6 +205,22 @@ bool StationWindow::apply(const station_options &options, QString *why)
     // Only now that this run's ports are known is anything scanned.
     model.start_watching();
     return true;
+}
+
+// Records must reach the log, and never a device's line or the end of the firmware.
+bool StationWindow::open_log(const QString &path, QString *why, int *status)
+{
+    const QString clash = model.log_clash(path, ui->lE_firmware->text());
+    const bool refused = !clash.isEmpty();
+    if (refused)
+        *why = QStringLiteral("--log \"%1\" is %2; give the log a file of its own").arg(path, clash);
+    else if (model.open_log(path, why))
+        return true;
+    else
+        *why = QStringLiteral("cannot open the log \"%1\": %2").arg(path, *why);
+    if (status)
+        *status = refused ? exit_code::usage : exit_code::cannot_create;
+    return false;
 }
 
 // Ports named on the command line replace the remembered ones outright: a board on a port

@@ -26,9 +26,10 @@ public:
     ~StationWindow() override;
 
     // Starts the line: the command line's patterns, firmware, log and mode over what the
-    // last run left, then the watch. False with the reason in *why when the log cannot be
-    // opened (nothing has been scanned then): a shift must not go unlogged.
-    bool apply(const station_options &options, QString *why);
+    // last run left, then the watch. False, with the reason in *why and the exit status in
+    // *status, when the log is the firmware or a port (a usage error) or cannot be opened:
+    // a shift must not go unlogged. Nothing has been scanned then.
+    bool apply(const station_options &options, QString *why, int *status = nullptr);
     station_line &line() { return model; }
     const station_sound &sound() const { return speaker; }
 
@@ -52,6 +53,7 @@ private:
     void show_image();
     bool apply_patterns();
     void take_ports(const QStringList &named);
+    bool open_log(const QString &path, QString *why, int *status);
     void show_ports_origin();
     void apply_line();
     void show_buttons();

@@ -736,6 +736,17 @@ void CliMultiTest::watch_updates_each_device_once()
                                        QStringLiteral("--log"), unread, firmware});
     QVERIFY2(waited.code == 73 && waited.err.contains(QLatin1String("no process is reading")),
              qPrintable(waited.describe()));
+    // Nor a log that is a watched port, by its other name, or the firmware: the records
+    // would go down the device's line or be flashed with the firmware next time.
+    const QByteArray firmware_bytes = file_bytes(firmware);
+    for (const QString &option : {QStringLiteral("--watch"), QStringLiteral("--port")})
+        for (const QString &wrong : {left->slave(), firmware}) {
+            const cli_result clash = run_cli({QStringLiteral("flash"), option, at("ttySIM0"), QStringLiteral("--log"),
+                                              wrong, firmware});
+            QVERIFY2(clash.code == 64 && clash.err.contains(QStringLiteral("--log \"%1\" is the ").arg(wrong)),
+                     qPrintable(clash.describe()));
+        }
+    QCOMPARE(file_bytes(firmware), firmware_bytes);
     std::unique_ptr<devsim_process> first(plug("ttySIM1"));
     QVERIFY(first->ok());
     QCOMPARE(left->count(QStringLiteral("rx ")), 0);
@@ -835,6 +846,23 @@ void CliMultiTest::watch_updates_each_device_once()
         QVERIFY2(stopped.code == (count > 0 ? 130 : 0), qPrintable(stopped.describe()));
         QCOMPARE(shift.events().value(0).value(QStringLiteral("kind")).toString(), QStringLiteral("appear"));
     }
+
+    // The log deleted in the middle of a shift: made again at its path for the next device,
+    // and the record that went with it told, with the status of an incomplete log.
+    const QString short_lived = dir.filePath(QStringLiteral("deleted.jsonl"));
+    std::unique_ptr<devsim_process> before(plug("ttySIM0"));
+    p.start(cli, {QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--watch"), at("ttySIM*"),
+                  QStringLiteral("--count"), QStringLiteral("2"), QStringLiteral("--log"), short_lived, firmware});
+    QVERIFY(p.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(file_bytes(short_lived).endsWith('\n'), 10000);
+    QVERIFY(QFile::remove(short_lived));
+    std::unique_ptr<devsim_process> after(plug("ttySIM1"));
+    const cli_result deleted = finish(p);
+    QVERIFY2(deleted.code == 73 && deleted.err.contains(QLatin1String("1 record written to it before went with it")),
+             qPrintable(deleted.describe()));
+    const QList<QByteArray> kept = file_bytes(short_lived).split('\n');
+    QCOMPARE(kept.size(), 2);
+    QCOMPARE(QJsonDocument::fromJson(kept.at(0)).object().value(QStringLiteral("port")).toString(), at("ttySIM1"));
 }
 
 QTEST_GUILESS_MAIN(CliMultiTest)

@@ -123,6 +123,7 @@ private slots:
     void watching_for_devices();
     void shift_log_lines();
     void shift_log_records_whole_or_not_at_all();
+    void shift_log_torn_deleted_or_misplaced();
 };
 
 void CliPartsTest::usb_names_data()
@@ -644,6 +645,63 @@ void CliPartsTest::shift_log_records_whole_or_not_at_all()
     QVERIFY(!shift_log().open(dir.filePath("shift.socket"), &why));
     QVERIFY2(why.contains(QLatin1String("a socket")), qPrintable(why));
     ::close(s);
+#endif
+}
+
+// A log whose last line a crash cut short: the next record starts on a line of its own.
+// One deleted during the shift is made again at its path for this writer and another, and
+// the records that went with it are counted; one moved away (rotated) is made again, its
+// records kept where they went. A log that is the firmware, or a port being updated, by
+// any of its names, is refused.
+void CliPartsTest::shift_log_torn_deleted_or_misplaced()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("shift.jsonl");
+    QFile torn(path);
+    QVERIFY(torn.open(QIODevice::WriteOnly) && torn.write(shift_log::line(a_record()) + "{\"time\":\"2026-") > 0);
+    torn.close();
+    shift_log log;
+    QString why;
+    QVERIFY(log.open(path, &why));
+    QVERIFY(log.append(a_record(), &why));
+    const QList<QByteArray> lines = contents(path).split('\n');
+    QCOMPARE(lines.size(), 4); // the good one, the torn one, the new one and the empty rest
+    QVERIFY2(QJsonDocument::fromJson(lines.at(2)).isObject(), lines.at(2).constData());
+
+#ifdef Q_OS_UNIX
+    shift_log other; // a second process on the same log
+    QVERIFY(other.open(path, &why));
+    QVERIFY(log.append(a_record(), &why));
+    QVERIFY(QFile::remove(path));
+    QVERIFY(log.append(a_record(), &why));
+    QVERIFY(other.append(a_record(), &why));
+    QCOMPARE(log.lost_count(), 2);
+    QCOMPARE(other.lost_count(), 0);
+    QVERIFY(whole_records(contents(path), 2));
+    const QString rotated = dir.filePath("shift.jsonl.1");
+    QVERIFY(QFile::rename(path, rotated));
+    QVERIFY(log.append(a_record(), &why));
+    QCOMPARE(log.lost_count(), 2);
+    QVERIFY(whole_records(contents(rotated), 2) && whole_records(contents(path), 1));
+#endif
+
+    const QString firmware = dir.filePath("fw.bin");
+    QFile fw(firmware);
+    QVERIFY(fw.open(QIODevice::WriteOnly) && fw.write(QByteArray(2000, '\x5A')) == 2000);
+    fw.close();
+    QVERIFY(log_clash(path, firmware, {}).isEmpty());
+    QVERIFY(log_clash(dir.filePath("new.jsonl"), firmware, {firmware}).isEmpty()); // not there yet
+    QVERIFY(QFile::link(firmware, dir.filePath("fw-link")));
+    const QString as_link = log_clash(dir.filePath("fw-link"), dir.filePath("./fw.bin"), {});
+    QVERIFY2(as_link.startsWith(QLatin1String("the firmware file")), qPrintable(as_link));
+#ifdef Q_OS_UNIX
+    const QString hard = dir.filePath("fw-hard");
+    QCOMPARE(::link(QFile::encodeName(firmware).constData(), QFile::encodeName(hard).constData()), 0);
+    QVERIFY(log_clash(hard, firmware, {}).startsWith(QLatin1String("the firmware file")));
+    // /dev/null stands for a port: a character device, named here by a link.
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath("ttySIM9")));
+    const QString as_port = log_clash(QStringLiteral("/dev/null"), firmware, {dir.filePath("ttySIM9")});
+    QVERIFY2(as_port.startsWith(QLatin1String("the port")), qPrintable(as_port));
 #endif
 }
 
