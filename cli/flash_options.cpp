@@ -63,8 +63,10 @@ struct flash_options
                        "drop them before the device's reply.")};
     QCommandLineOption descriptor{
         QStringLiteral("descriptor"),
-        QStringLiteral("How to ask the running application to restart into its bootloader "
-                       "(default %1; empty sends nothing).")
+        QStringLiteral("How to ask the running application to restart into its bootloader: "
+                       "Modbus Write Single Register requests, modbus,ADDRESS,REGISTER,VALUE[,VALUE...] "
+                       "(ADDRESS 0 to 255, REGISTER and each VALUE 0 to 65535, decimal or 0x "
+                       "hexadecimal; default %1; empty sends nothing).")
             .arg(default_descriptor),
         QStringLiteral("TEXT"), default_descriptor};
     QCommandLineOption watch{
@@ -203,6 +205,12 @@ std::optional<int> parse_flash(const QStringList &args, flash_request *request)
     request->accept_silent_start = parser.is_set(o.silent_start);
     request->line_echoes = parser.is_set(o.echo);
     request->line.descriptor = parser.value(o.descriptor);
+    // The requests would carry only the low bits of a number too large, and nothing at
+    // all for a line they cannot read: the device would hear something never named.
+    const QString problem = modbus::descriptor_problem(request->line.descriptor);
+    if (!problem.isEmpty())
+        return parser.usage_error(QStringLiteral("bad --descriptor: %1; a descriptor is %2")
+                                      .arg(problem, QLatin1String(modbus::descriptor_forms)));
     request->verbose = parser.is_set(o.verbose);
     request->quiet = parser.is_set(o.quiet);
     if (request->quiet && request->verbose)

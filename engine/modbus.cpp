@@ -59,12 +59,28 @@ bool crc_ok(const QByteArray &frame)
     return frame.size() >= 3 && crc(frame.left(frame.size() - 2)) == frame.right(2);
 }
 
+namespace {
+
+// A field as a message quotes it: a few characters of a long one are enough to find it.
+QString quoted(const QString &field)
+{
+    constexpr int shown = 24;
+    return field.size() <= shown ? field : field.left(shown) + QStringLiteral("...");
+}
+
+qint32 read_number(const QString &text, bool *ok)
+{
+    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        return text.mid(2).toInt(ok, 16);
+    return text.toInt(ok, 10);
+}
+
+} // namespace
+
 qint32 parse_number(const QString &text)
 {
     // toInt() gives 0 for anything it cannot read, which is the rule here too.
-    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        return text.mid(2).toInt(nullptr, 16);
-    return text.toInt(nullptr, 10);
+    return read_number(text, nullptr);
 }
 
 restart_request parse_descriptor(const QString &descriptor)
@@ -81,6 +97,29 @@ restart_request parse_descriptor(const QString &descriptor)
     for (int i = 3; i < fields.size(); ++i)
         r.values.append(parse_number(fields.at(i)));
     return r;
+}
+
+QString descriptor_problem(const QString &descriptor)
+{
+    if (descriptor.isEmpty())
+        return {};
+    const QStringList fields = descriptor.split(QLatin1Char(','));
+    if (fields.at(0) != QLatin1String("modbus"))
+        return QStringLiteral("it does not begin with \"modbus,\", so it would send nothing");
+    if (fields.size() <= 3)
+        return QStringLiteral("it names no value, so it would send nothing");
+    for (int i = 1; i < fields.size(); ++i) {
+        const QString name = i == 1 ? QStringLiteral("address") : i == 2 ? QStringLiteral("register")
+                                                                         : QStringLiteral("value");
+        const qint32 largest = i == 1 ? 0xFF : 0xFFFF;
+        bool ok = false;
+        const qint32 n = read_number(fields.at(i), &ok);
+        if (!ok)
+            return QStringLiteral("the %1 \"%2\" is not a number").arg(name, quoted(fields.at(i)));
+        if (n < 0 || n > largest)
+            return QStringLiteral("the %1 %2 is not within 0 to %3").arg(name, quoted(fields.at(i))).arg(largest);
+    }
+    return {};
 }
 
 } // namespace modbus

@@ -52,4 +52,13 @@ struct restart_request
 };
 restart_request parse_descriptor(const QString &descriptor);
 
+// What a descriptor the programs accept looks like, for a refusal's message.
+constexpr char descriptor_forms[] =
+    "modbus,ADDRESS,REGISTER,VALUE[,VALUE...] with ADDRESS 0 to 255, REGISTER and each VALUE "
+    "0 to 65535 (decimal, or hexadecimal after 0x), or empty for no restart request";
+// Why the requests of `descriptor` would not say exactly what it says: a line that sends
+// nothing, a field that is no number, a number its field cannot hold (the requests keep
+// only its low bits). Empty when they would, and for an empty descriptor.
+QString descriptor_problem(const QString &descriptor);
+
 } // namespace modbus

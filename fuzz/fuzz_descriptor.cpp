@@ -43,6 +43,12 @@ void check_descriptor(const QString &text)
     const QStringList fields = text.split(QLatin1Char(','));
     const bool asks = !text.isEmpty() && fields.at(0) == QLatin1String("modbus") && fields.size() > 3;
     FUZZ_CHECK(r.send == asks);
+    // What the programs accept is sent exactly as written.
+    if (!text.isEmpty() && modbus::descriptor_problem(text).isEmpty()) {
+        FUZZ_CHECK(r.send && r.address >= 0 && r.address <= 0xFF && r.reg >= 0 && r.reg <= 0xFFFF);
+        for (const qint32 v : r.values)
+            FUZZ_CHECK(v >= 0 && v <= 0xFFFF);
+    }
     if (!r.send) {
         FUZZ_CHECK(r.values.isEmpty());
         return;

@@ -281,15 +281,21 @@ void UglyTest::descriptors_on_the_command_line()
         QCOMPARE(sim.count("modbus 0x01 0x0009"), 302);
         QVERIFY(sim.has("image ok"));
     }
-    {
-        devsim_process sim({"--mode", "boot"});
-        QVERIFY(sim.ok());
-        const QString junk = QStringLiteral("modbus,1,9,") + QString(40000, QChar(0x56FA)) + QStringLiteral(",\t,0x-1");
-        const cli_result o = run_cli({"flash", "--port", sim.port(), "--descriptor", junk, fw});
-        QVERIFY2(o.code == 0, qPrintable(o.describe()));
-        sim.stop();
-        QVERIFY(sim.has("image ok"));
+    // What the requests could not carry exactly, or at all, is refused before the device
+    // hears a thing: the engine would send the low bits of a number, or nothing.
+    devsim_process sim({"--mode", "app"});
+    QVERIFY(sim.ok());
+    QVERIFY(sim.wait_for("mode"));
+    const QStringList untouched = sim.events();
+    const QString junk = QStringLiteral("modbus,1,9,") + QString(40000, QChar(0x56FA)) + QStringLiteral(",\t,0x-1");
+    for (const QString &wrong : {QStringLiteral("modbus,1,70000,1"), QStringLiteral("modbus,999,9,1"),
+                                 QStringLiteral("modbus,1,9,0x10000"), QStringLiteral("modbus,1,9,-1"),
+                                 QStringLiteral("garbage"), QStringLiteral("MODBUS,1,9,1"),
+                                 QStringLiteral("modbus,1,9"), junk}) {
+        const cli_result o = run_cli({"flash", "--port", sim.port(), "--descriptor", wrong, fw});
+        QVERIFY2(o.code == 64 && o.err.contains(QLatin1String(modbus::descriptor_forms)), qPrintable(o.describe()));
     }
+    QCOMPARE(sim.events(), untouched);
 }
 
 QTEST_GUILESS_MAIN(UglyTest)
