@@ -4,6 +4,7 @@
 
 #include "image.h"
 #include "outcome.h"
+#include "same_file.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -139,17 +140,21 @@ QString description()
 
 int run_image(const QStringList &args)
 {
-    subcommand_parser parser(args.constFirst(), QStringLiteral("[--json] [--raw] FIRMWARE [--out FILE]"),
+    subcommand_parser parser(args.constFirst(), QStringLiteral("[--json] [--raw] FIRMWARE [--out FILE [--force]]"),
                              description());
     const QCommandLineOption out({QStringLiteral("o"), QStringLiteral("out")},
                                  QStringLiteral("Also write the image's bytes to FILE."),
                                  QStringLiteral("FILE"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Print one JSON object instead of text."));
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   QStringLiteral("With --out: write FILE even when it is FIRMWARE itself, "
+                                                  "which the image then replaces."));
     const QCommandLineOption raw(QStringLiteral("raw"),
                                  QStringLiteral("Take FIRMWARE as a binary image whatever it holds: no "
                                                 "conversion, and text is not refused."));
     parser.add(out);
+    parser.add(force);
     parser.add(json);
     parser.add(raw);
     parser.add_argument(QStringLiteral("FIRMWARE"),
@@ -163,8 +168,13 @@ int run_image(const QStringList &args)
                                                        : QStringLiteral("takes one FIRMWARE file"));
     if (parser.is_set(out) && parser.value(out).isEmpty())
         return parser.usage_error(QStringLiteral("--out needs a file name"));
-
     const QString path = positional.constFirst();
+    // The image in place of its own firmware loses the firmware, by whatever name.
+    if (parser.is_set(out) && !parser.is_set(force) && same_file(parser.value(out), path))
+        return parser.usage_error(QStringLiteral("--out \"%1\" is the firmware file \"%2\", which the image would "
+                                                 "replace; --force writes it all the same")
+                                      .arg(parser.value(out), path));
+
     const image::loaded loaded = image::load(path, image::max_file_size, parser.is_set(raw));
     if (!loaded.ok()) {
         QString why = QStringLiteral("%1: the firmware file \"%2\" %3")

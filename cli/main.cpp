@@ -35,7 +35,7 @@ QString overview()
                "                 updates every device plugged in on a matching port, once each;\n"
                "                 --log FILE keeps a shift log, --json writes JSON Lines,\n"
                "                 --trace every frame on stderr\n"
-               "  image FIRMWARE [--out FILE]\n"
+               "  image FIRMWARE [--out FILE [--force]]\n"
                "                 show the image that flash would send, and optionally write it\n"
                "  ports [--json]\n"
                "                 list the serial ports present: name, busy or not, USB ids,\n"

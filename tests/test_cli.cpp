@@ -283,6 +283,18 @@ void CliTest::image_out_unwritable()
     QVERIFY2(o.code == 73, qPrintable(o.describe()));
     QVERIFY(o.err.contains(out_path));
     QVERIFY(!QFile::exists(out_path));
+
+    // Nor is the firmware replaced by its image, by any of its names, unless --force says so.
+    const QString link = dir.filePath(QStringLiteral("ok-link.bin"));
+    QVERIFY(QFile::link(path, link));
+    for (const QString &same : {path, link}) {
+        const cli_result refused = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), same});
+        QVERIFY2(refused.code == 64 && refused.err.contains(QLatin1String("--force")), qPrintable(refused.describe()));
+    }
+    QCOMPARE(file_bytes(path), pattern(4096));
+    const cli_result forced = run_cli({QStringLiteral("image"), path, QStringLiteral("--out"), path, QStringLiteral("--force")});
+    QVERIFY2(forced.code == 0, qPrintable(forced.describe()));
+    QCOMPARE(file_bytes(path), expected_image(pattern(4096)));
 }
 
 bool is_char_device(const char *path)
