@@ -1,6 +1,7 @@
 #include "telnet.h"
 
 #include <QHostAddress>
+#include <QRegularExpression>
 
 namespace net_address {
 
@@ -10,6 +11,24 @@ const struct { const char *prefix; scheme kind; } schemes[] = {
     {"rfc2217://", scheme::rfc2217},
     {"socket://", scheme::raw},
 };
+
+const char forms[] = "a serial port on a server is rfc2217://HOST:PORT or socket://HOST:PORT";
+
+// "word:/" or "word://" in front: the name of something on a network, never a device
+// path. One letter is a drive ("C:/"), not a scheme.
+const QRegularExpression &url_like()
+{
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]+:/+"));
+    return scheme;
+}
+
+bool digits_only(const QString &text)
+{
+    for (const QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return !text.isEmpty();
+}
 
 bool split_host(const QString &rest, QString *host, QString *port, QString *why)
 {
@@ -56,13 +75,12 @@ bool host_name_ok(const QString &host)
 
 bool is_network(const QString &name)
 {
-    for (const auto &s : schemes)
-        if (name.startsWith(QLatin1String(s.prefix), Qt::CaseInsensitive))
-            return true;
-    return false;
+    return url_like().match(name).hasMatch();
 }
 
-bool parse(const QString &name, address *out, QString *why)
+namespace {
+
+bool parse_known(const QString &name, address *out, QString *why)
 {
     for (const auto &s : schemes) {
         const QLatin1String prefix(s.prefix);
@@ -73,7 +91,7 @@ bool parse(const QString &name, address *out, QString *why)
             return false;
         bool ok = false;
         const uint number = port.toUInt(&ok);
-        if (!ok || number < 1 || number > 65535 || port.startsWith(QLatin1Char('+'))) {
+        if (!ok || number < 1 || number > 65535 || !digits_only(port)) {
             *why = QStringLiteral("\"%1\" is not a TCP port (1 to 65535)").arg(port);
             return false;
         }
@@ -86,7 +104,17 @@ bool parse(const QString &name, address *out, QString *why)
         out->port = quint16(number);
         return true;
     }
-    *why = QStringLiteral("a network port is rfc2217://HOST:PORT or socket://HOST:PORT");
+    *why = QStringLiteral("\"%1\" is not a scheme korvane speaks").arg(url_like().match(name).captured(0));
+    return false;
+}
+
+} // namespace
+
+bool parse(const QString &name, address *out, QString *why)
+{
+    if (parse_known(name, out, why))
+        return true;
+    *why += QStringLiteral("; ") + QLatin1String(forms);
     return false;
 }
 

@@ -18,11 +18,13 @@ struct address
     quint16 port = 0;  // 1 to 65535
 };
 
-// True for a name that asks for a network line ("rfc2217://" or "socket://", any case),
-// well formed or not: such a name is never a local port.
+// True for a name that looks like a network address, "word:/" or "word://" in front
+// ("rfc2217://", "socket://", "tcp://", "rfc2217:/"), well formed or not: such a name is
+// never a local port, so one korvane cannot use is refused rather than opened as a path.
 bool is_network(const QString &name);
-// rfc2217://HOST:PORT or socket://HOST:PORT; HOST is a name, an IPv4 address or an IPv6
-// address in brackets. False with the reason in *why for anything else.
+// rfc2217://HOST:PORT or socket://HOST:PORT (the scheme in any case); HOST is a name, an
+// IPv4 address or an IPv6 address in brackets, PORT digits only. False with the reason,
+// and the forms that are accepted, in *why for anything else.
 bool parse(const QString &name, address *out, QString *why);
 // "HOST:PORT", IPv6 in brackets: how messages name the server.
 QString server(const address &a);

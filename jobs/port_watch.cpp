@@ -18,8 +18,10 @@ bool parse(const QString &text, pattern *out, QString *why)
     p.network = net_address::is_network(text);
     if (p.network) {
         net_address::address where;
-        if (!net_address::parse(text, &where, why))
+        if (!net_address::parse(text, &where, why)) {
+            *why = QStringLiteral("'%1': %2").arg(text, *why);
             return false;
+        }
         *out = p;
         return true;
     }

@@ -152,6 +152,11 @@ void CliTest::usage_errors_data()
     QTest::newRow("watch wildcard in a folder") << QStringList{"flash", "--watch=/dev/tty*/x", fw};
     QTest::newRow("watch usb name not hex") << QStringList{"flash", "--watch=usb:zz:1", fw};
     QTest::newRow("log empty") << QStringList{"flash", p, "--log=", fw};
+    // Never opened as local paths, nor a port number read past a blank.
+    QTest::newRow("server port after a space") << QStringList{"flash", "--port=rfc2217://127.0.0.1: 7101", fw};
+    QTest::newRow("server of another scheme") << QStringList{"flash", "--port=tcp://127.0.0.1:7101", fw};
+    QTest::newRow("server with one slash") << QStringList{"flash", "--port=rfc2217:/127.0.0.1:7101", fw};
+    QTest::newRow("watch server of another scheme") << QStringList{"flash", "--watch=tcp://box:7101", fw};
     QTest::newRow("quiet and verbose") << QStringList{"flash", p, "-q", "-v", fw};
 }
 

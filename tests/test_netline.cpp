@@ -237,6 +237,9 @@ void NetLineTest::addresses_data()
     QTest::newRow("path") << "socket://host:7/x" << "";
     QTest::newRow("no host") << "rfc2217://:7001" << "";
     QTest::newRow("not ipv6") << "rfc2217://[host]:7001" << "";
+    QTest::newRow("port after a space") << "rfc2217://127.0.0.1: 7101" << "";
+    QTest::newRow("another scheme") << "tcp://127.0.0.1:7101" << "";
+    QTest::newRow("one slash") << "rfc2217:/127.0.0.1:7101" << "";
 }
 
 void NetLineTest::addresses()

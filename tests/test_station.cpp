@@ -461,6 +461,8 @@ void StationTest::command_line_starts_the_line()
     QVERIFY2(err.contains(QLatin1String("bogus")), qPrintable(err));
     QCOMPARE(run({QStringLiteral("--watch"), QStringLiteral("/dev/tty*/x")}), 64);
     QCOMPARE(run({QStringLiteral("--watch"), QStringLiteral("usb:0403")}), 64);
+    QCOMPARE(run({QStringLiteral("--port"), QStringLiteral("rfc2217:/127.0.0.1:7101")}, &err), 64);
+    QVERIFY2(err.contains(QLatin1String("rfc2217://HOST:PORT or socket://HOST:PORT")), qPrintable(err));
     QCOMPARE(run({firmware, firmware}), 64);
     QCOMPARE(run({QStringLiteral("--log"), files.filePath(QStringLiteral("no/such/dir/log")), firmware}), 73);
     // A FIFO that nothing reads is refused at once, not waited on.
