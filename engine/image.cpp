@@ -121,6 +121,8 @@ QString explain(const loaded &l)
         return QStringLiteral("looks like %1, not Intel HEX, S-record or ELF firmware").arg(l.detail);
     if (l.error == failure::bad_content)
         return QStringLiteral("cannot be converted: %1").arg(l.detail);
+    if (l.error == failure::cannot_open && !l.detail.isEmpty())
+        return QStringLiteral("cannot be opened: %1").arg(l.detail);
     return QString::fromLatin1(describe(l.error));
 }
 
@@ -154,20 +156,22 @@ firmware_file::format named_format(const QString &path)
     return format::binary;
 }
 
-// Opens a regular file for reading; none when it is open.
-failure open_regular(const QString &path, QFile &file)
+// Opens a regular file for reading; none when it is open. Why it cannot be opened is the
+// system's answer to the open (a missing file, a folder on the way that may not be
+// searched, a loop of links), in *why.
+failure open_regular(const QString &path, QFile &file, QString *why)
 {
     if (path.isEmpty())
         return failure::cannot_open;
     // Checked before opening: opening a FIFO for reading would block until a writer came.
     const QFileInfo info(path);
-    if (!info.exists())
-        return failure::cannot_open;
-    if (!info.isFile())
+    if (info.exists() && !info.isFile())
         return failure::not_regular;
     file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
         return failure::cannot_open;
+    }
     if (file.isSequential())
         return failure::not_regular;
     return failure::none;
@@ -253,7 +257,7 @@ loaded load(const QString &path, qint64 size_cap, bool raw)
     loaded r;
     r.container = is_container(path);
     QFile file;
-    r.error = open_regular(path, file);
+    r.error = open_regular(path, file, &r.detail);
     if (!r.ok())
         return r;
     r.file_size = file.size();

@@ -66,7 +66,8 @@ struct loaded
     // where the device's program starts, and the runs of data the file holds.
     std::optional<quint32> address;
     QVector<firmware_file::segment> segments;
-    QString detail; // what exactly is wrong, for not_firmware and bad_content
+    QString detail; // what exactly is wrong, for not_firmware and bad_content; the system's
+                    // reason for cannot_open
 
     bool ok() const { return error == failure::none; }
 };

@@ -295,8 +295,11 @@ void StationWindow::show_image()
     for (const auto &t : texts)
         if (detail.isEmpty() && t.first == f.image.error)
             detail = tr(t.second);
-    if (f.image.error == image::failure::bad_content)
-        detail += QStringLiteral("：") + f.image.detail; // the line or header, in the file's terms
+    // The line or header, in the file's terms; the system's reason it cannot be opened.
+    const bool said = f.image.error == image::failure::bad_content
+                      || (f.image.error == image::failure::cannot_open && QFileInfo::exists(f.path));
+    if (said && !f.image.detail.isEmpty())
+        detail += QStringLiteral("：") + f.image.detail;
     ui->lB_image->setText(tr("固件读取失败！%1").arg(detail));
     ui->lB_firmwareBanner->setText(tr("固件读取失败！%1：%2。开始和自动已停用，请重新选择固件。")
                                        .arg(QDir::toNativeSeparators(f.path), detail));

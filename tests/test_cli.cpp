@@ -503,7 +503,7 @@ void CliTest::flash_failures_data()
         << QStringLiteral("while looking for the bootloader: the line echoes what korvane sends (an RS-485 "
                           "adapter without echo suppression?): use --echo (code -3)");
     QTest::newRow("-5 missing file") << QStringList{} << false << 5
-                                     << QStringLiteral("cannot be opened (code -5)");
+                                     << QStringLiteral("cannot be opened: No such file or directory (code -5)");
 }
 
 void CliTest::flash_failures()
