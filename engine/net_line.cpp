@@ -1,5 +1,6 @@
 #include "net_line.h"
 
+#include "net_connect.h"
 #include "quick_ack.h"
 
 #include <QHostAddress>
@@ -147,51 +148,55 @@ bool net_line::open()
     return true;
 }
 
+// The server's addresses: its own when numeric, otherwise what the lookup finds within
+// the connect's limit; empty once the failure has been told.
+QList<QHostAddress> net_line::addresses(const QElapsedTimer &clock)
+{
+    const QHostAddress numeric(where.host);
+    if (!numeric.isNull())
+        return {numeric};
+    const std::shared_ptr<lookup> found = start_lookup(where.host);
+    while (!found->done.load(std::memory_order_acquire)) {
+        if (stop_asked() || clock.elapsed() > connect_limit_ms) {
+            fail(stop_asked() ? QStringLiteral("stopped while looking up the host name")
+                              : QStringLiteral("no answer to the host name lookup in %1 ms")
+                                    .arg(connect_limit_ms));
+            return {};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(slice_ms));
+    }
+    if (found->info.error() != QHostInfo::NoError || found->info.addresses().isEmpty()) {
+        fail(found->info.errorString());
+        return {};
+    }
+    return found->info.addresses();
+}
+
 bool net_line::connect_to_server()
 {
     QElapsedTimer clock;
     clock.start();
-    QList<QHostAddress> addresses;
-    const QHostAddress numeric(where.host);
-    if (!numeric.isNull()) {
-        addresses << numeric;
-    } else {
-        const std::shared_ptr<lookup> found = start_lookup(where.host);
-        while (!found->done.load(std::memory_order_acquire)) {
-            if (stop_asked() || clock.elapsed() > connect_limit_ms) {
-                fail(stop_asked() ? QStringLiteral("stopped while looking up the host name")
-                                  : QStringLiteral("no answer to the host name lookup in %1 ms")
-                                        .arg(connect_limit_ms));
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(slice_ms));
-        }
-        if (found->info.error() != QHostInfo::NoError || found->info.addresses().isEmpty()) {
-            fail(found->info.errorString());
-            return false;
-        }
-        addresses = found->info.addresses();
-    }
+    const QList<QHostAddress> tried = addresses(clock);
+    if (tried.isEmpty())
+        return false;
     if (!socket)
         socket = new QTcpSocket(this);
     QString why;
-    for (const QHostAddress &address : addresses) {
+    for (const QHostAddress &address : tried) {
         socket->abort();
-        socket->connectToHost(address, where.port);
-        while (socket->state() != QAbstractSocket::ConnectedState
-               && socket->state() != QAbstractSocket::UnconnectedState) {
-            const qint64 left = connect_limit_ms - clock.elapsed();
-            if (stop_asked() || left <= 0) {
-                fail(stop_asked() ? QStringLiteral("stopped while connecting")
-                                  : QStringLiteral("no answer to the connection request in %1 ms")
-                                        .arg(connect_limit_ms));
-                return false;
-            }
-            socket->waitForConnected(int(std::min<qint64>(left, slice_ms)));
-        }
-        if (socket->state() == QAbstractSocket::ConnectedState)
+        switch (net_connect::reach(socket, address, where.port, connect_limit_ms - clock.elapsed(),
+                                   [this] { return stop_asked(); }, &why)) {
+        case net_connect::ending::connected:
             return true;
-        why = socket->errorString(); // the next address may still answer
+        case net_connect::ending::stopped:
+            fail(QStringLiteral("stopped while connecting"));
+            return false;
+        case net_connect::ending::timed_out:
+            fail(QStringLiteral("no answer to the connection request in %1 ms").arg(connect_limit_ms));
+            return false;
+        case net_connect::ending::failed:
+            break; // the next address may still answer
+        }
     }
     fail(why);
     return false;

@@ -6,6 +6,8 @@
 #include "telnet.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
 
 #include <functional>
 
@@ -40,6 +42,7 @@ public:
     static constexpr int raw_refusal_ms = 50;
 
 private:
+    QList<QHostAddress> addresses(const QElapsedTimer &clock);
     bool connect_to_server();
     bool negotiate();
     bool await(const std::function<bool()> &done, int limit_ms);

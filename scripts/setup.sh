@@ -16,6 +16,7 @@ packages=(
   x11-utils x11-apps netpbm xdotool  # ...and the tools that find, drive and capture them
   libx11-dev           # the test that closes the real window as a window manager would
   ser2net              # a real network serial server in front of the simulated device
+  iproute2             # ip and tc: the network test's own namespace with a slowed loopback
 )
 
 for option in "$@"; do

@@ -10,7 +10,12 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace cli_harness;
 
@@ -47,6 +52,8 @@ decoded decode_in_pieces(const QByteArray &wire, int piece)
 struct peer
 {
     quint32 baud_answer = 0;
+    int answer_delay_ms = 0; // before each answer: a server far away
+
     QByteArray to_send;
     QByteArray received;
     quint16 port = 0;
@@ -75,6 +82,7 @@ struct peer
         if (!server.waitForNewConnection(5000))
             return;
         QTcpSocket *s = server.nextPendingConnection();
+        std::this_thread::sleep_for(std::chrono::milliseconds(answer_delay_ms));
         s->write(bytes({telnet::iac, telnet::do_, telnet::com_port, telnet::iac, telnet::will,
                         telnet::echo}));
         s->flush();
@@ -86,6 +94,8 @@ struct peer
             received += raw;
             std::vector<telnet::event> events;
             d.feed(raw.constData(), raw.size(), &data, &events);
+            if (!events.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(answer_delay_ms));
             for (const telnet::event &e : events)
                 if (e.what == telnet::event::kind::sub && e.value.at(0) != char(telnet::set_control)) {
                     QByteArray value = e.value.mid(1);
@@ -189,6 +199,124 @@ private:
     bool ready = false;
 };
 
+// A private network namespace for this thread and the processes it starts, with its
+// loopback up and an address beside it (ser2net looks up the address it listens on as a
+// system with a network would, which a loopback alone is not); the thread's own
+// namespace comes back at the end. Needs root.
+class private_network
+{
+public:
+    private_network()
+    {
+        home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        entered = home >= 0 && ::unshare(CLONE_NEWNET) == 0;
+        if (!entered)
+            return;
+        made = run({"ip", "link", "set", "lo", "up"})
+               && run({"ip", "link", "add", "kv0", "type", "veth", "peer", "name", "kv1"})
+               && run({"ip", "address", "add", "10.71.0.1/24", "dev", "kv0"})
+               && run({"ip", "link", "set", "kv0", "up"}) && run({"ip", "link", "set", "kv1", "up"});
+    }
+    ~private_network()
+    {
+        if (entered)
+            ::setns(home, CLONE_NEWNET);
+        if (home >= 0)
+            ::close(home);
+    }
+    private_network(const private_network &) = delete;
+    private_network &operator=(const private_network &) = delete;
+
+    bool entered_ok() const { return entered; }
+    bool ok() const { return made; }
+    QString failure() const { return told; }
+
+    // Every connection request and its answer (TCP packets with SYN set; the loopback's IP
+    // headers carry no options) go through a token bucket of 2 kbit/s with room for 100
+    // bytes, as a server far away would answer them: a connect needs 0.2 to 0.6 s. The
+    // data after it goes at the loopback's own speed.
+    bool slow_connects()
+    {
+        return run({"tc", "qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "10"})
+               && run({"tc", "class", "add", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate", "10gbit"})
+               && run({"tc", "class", "add", "dev", "lo", "parent", "1:", "classid", "1:20", "htb", "rate", "10gbit"})
+               && run({"tc", "qdisc", "add", "dev", "lo", "parent", "1:20", "handle", "20:", "tbf", "rate",
+                       "2kbit", "burst", "100", "latency", "5s"})
+               && run({"tc", "filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",
+                       "match", "ip", "protocol", "6", "0xff", "match", "u8", "0x02", "0x02", "at", "33",
+                       "flowid", "1:20"});
+    }
+    // How often the bucket held a connection request back.
+    int connects_held_back()
+    {
+        QProcess tc;
+        tc.start(QStringLiteral("tc"), {QStringLiteral("-s"), QStringLiteral("qdisc"), QStringLiteral("show"),
+                                         QStringLiteral("dev"), QStringLiteral("lo")});
+        tc.waitForFinished(10000);
+        const QString shown = QString::fromLocal8Bit(tc.readAllStandardOutput());
+        const QRegularExpression held(QStringLiteral("qdisc tbf 20:.*?overlimits (\\d+)"),
+                                      QRegularExpression::DotMatchesEverythingOption);
+        return held.match(shown).captured(1).toInt();
+    }
+
+private:
+    bool run(std::initializer_list<const char *> words)
+    {
+        QStringList args;
+        for (const char *w : words)
+            args << QString::fromLatin1(w);
+        const QString program = args.takeFirst();
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, args);
+        if (p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+            return true;
+        told = QStringLiteral("%1 %2: %3 %4").arg(program, args.join(QLatin1Char(' ')), p.errorString(),
+                                                   QString::fromLocal8Bit(p.readAll()));
+        return false;
+    }
+
+    int home = -1;
+    bool entered = false;
+    bool made = false;
+    QString told;
+};
+
+// A server that never accepts: its listen queue of one is taken by a connection it never
+// accepts, so the system drops every further connection request unanswered.
+class full_listener
+{
+public:
+    full_listener()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof(at);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&at), size) != 0 || ::listen(fd, 0) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size) != 0)
+            return;
+        port = ntohs(at.sin_port);
+        filler.connectToHost(QHostAddress::LocalHost, port);
+        if (!filler.waitForConnected(5000))
+            port = 0;
+    }
+    ~full_listener()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    full_listener(const full_listener &) = delete;
+    full_listener &operator=(const full_listener &) = delete;
+
+    quint16 port = 0;
+
+private:
+    int fd = -1;
+    QTcpSocket filler;
+};
+
 line_setup setup_115200()
 {
     line_setup s;
@@ -217,6 +345,8 @@ private slots:
     void through_ser2net_data();
     void through_ser2net();
     void ser2net_failures();
+    void slow_connects();
+    void never_accepted();
 
 private:
     QTemporaryDir dir;
@@ -307,9 +437,9 @@ void NetLineTest::telnet_bytes()
     QVERIFY(!check_answers(asked, answers).complete);
 }
 
-// The line against a server that never acknowledges SET-CONTROL: the open goes on, data
-// full of 0xFF crosses both ways unharmed, and a server that sets another baud rate than
-// asked is refused with both numbers.
+// The line against a server that never acknowledges SET-CONTROL and answers everything
+// else 700 ms late: the open waits for it, data full of 0xFF crosses both ways unharmed,
+// and a server that sets another baud rate than asked is refused with both numbers.
 void NetLineTest::against_a_peer()
 {
     QByteArray firmware_like(300, char(0xFF));
@@ -318,6 +448,7 @@ void NetLineTest::against_a_peer()
     {
         peer p;
         p.to_send = firmware_like;
+        p.answer_delay_ms = 700;
         p.start();
         net_address::address where;
         QString why;
@@ -436,6 +567,75 @@ void NetLineTest::ser2net_failures()
     o = finish(flash, 30000);
     QCOMPARE(o.code, 4);
     QVERIFY2(o.err.contains(QLatin1String("was lost")), qPrintable(o.describe()));
+}
+
+// A server whose connection requests are answered 0.2 to 0.6 s late, in a network of the
+// test's own with its loopback slowed: each connect gets its time, and whole updates
+// through ser2net complete, on RFC 2217 and raw TCP.
+void NetLineTest::slow_connects()
+{
+    if (ser2net_process::program().isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    private_network network;
+    if (!network.entered_ok())
+        QSKIP("needs root for a network namespace of its own (unshare CLONE_NEWNET)");
+    QVERIFY2(network.ok(), qPrintable(network.failure()));
+    QVERIFY2(network.slow_connects(), qPrintable(network.failure()));
+    const QString firmware = dir.filePath(QStringLiteral("slow.bin"));
+    const QByteArray image = make_firmware(firmware, 3000);
+    devsim_process sim;
+    QVERIFY(sim.ok());
+    ser2net_process server(sim.port(), {QStringLiteral("telnet(rfc2217),tcp"), QStringLiteral("tcp")});
+    QVERIFY(server.ok());
+    for (int i = 0; i < 3; ++i) {
+        net_address::address where;
+        QString why;
+        QVERIFY(net_address::parse(net_port("socket", QStringLiteral("127.0.0.1"), server.ports().last()), &where, &why));
+        net_line line(where, nullptr);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(line.open(), qPrintable(line.errorString()));
+        qInfo("slow link: a raw line opened in %lld ms (its connect and 50 ms of listening)", clock.elapsed());
+        line.close();
+    }
+    const QStringList ports = {net_port("rfc2217", QStringLiteral("127.0.0.1"), server.ports().first()),
+                               net_port("socket", QStringLiteral("127.0.0.1"), server.ports().last())};
+    for (const QString &port : ports) {
+        const cli_result o = run({QStringLiteral("flash"), QStringLiteral("--port"), port, firmware});
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    }
+    QCOMPARE(sim.count(QStringLiteral("image ok")), 2);
+    QVERIFY(network.connects_held_back() > 0);
+}
+
+// A server that never answers the connection request: the connect gives up when its
+// 3000 ms are over, in its documented words, and a stop ends it before that.
+void NetLineTest::never_accepted()
+{
+    full_listener server;
+    QVERIFY(server.port != 0);
+    const QString port = net_port("socket", QStringLiteral("127.0.0.1"), server.port);
+    const QString firmware = dir.filePath(QStringLiteral("never.bin"));
+    QVERIFY(!make_firmware(firmware, 3000).isEmpty());
+    const cli_result o = run({QStringLiteral("flash"), QStringLiteral("--port"), port, firmware});
+    QCOMPARE(o.code, 1);
+    QVERIFY2(o.err.contains(QStringLiteral("cannot use 127.0.0.1:%1: no answer to the connection request in 3000 ms")
+                                .arg(server.port)),
+             qPrintable(o.describe()));
+
+    net_address::address where;
+    QString why;
+    QVERIFY(net_address::parse(port, &where, &why));
+    net_line line(where, nullptr);
+    std::atomic<bool> stop{false};
+    line.set_stop_flag(&stop);
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop.store(true);
+    });
+    QVERIFY(!line.open());
+    stopper.join();
+    QVERIFY2(line.errorString().endsWith(QLatin1String("stopped while connecting")), qPrintable(line.errorString()));
 }
 
 QTEST_GUILESS_MAIN(NetLineTest)
