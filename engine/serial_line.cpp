@@ -13,7 +13,7 @@ serial_line::~serial_line()
 bool serial_line::open()
 {
     const line_setup &s = setup();
-    port->setPortName(s.name);
+    port->setPortName(location_of(s.name));
     port->setBaudRate(s.baud_rate, QSerialPort::AllDirections);
     port->setDataBits(QSerialPort::Data8);
     port->setParity(s.parity);

@@ -21,6 +21,11 @@ public:
     QString errorString() const override { return port->errorString(); }
     QString open_notice() const override { return notice; }
 
+    // Where the serial port class is to look for a port name: a bare name ("ttyUSB0") is a
+    // device of the system's, a name with a slash a path, from the working directory unless
+    // it starts with one (Qt itself looks for "rl/a1" under /dev).
+    static QString location_of(const QString &name);
+
 private:
     QSerialPort *port;
     low_latency::saved latency_saved;

@@ -14,9 +14,6 @@ enum class verdict {
     not_serial, // something that is not a terminal: a file, a folder, a FIFO, /dev/null
 };
 
-// Where the serial port class looks for a name: "ttyS0" is /dev/ttyS0, a path is itself.
-QString location_of(const QString &name);
-
 verdict examine(const QString &location);
 
 // The device number of a character device (a link followed), which every name of one

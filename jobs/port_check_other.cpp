@@ -4,11 +4,6 @@
 // name is left to the serial port class, which reports an open failure as usual.
 namespace port_check {
 
-QString location_of(const QString &name)
-{
-    return name;
-}
-
 verdict examine(const QString &)
 {
     return verdict::unknown;

@@ -32,11 +32,6 @@ bool may_be_terminal(const QString &location)
 
 } // namespace
 
-QString location_of(const QString &name)
-{
-    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
-}
-
 verdict examine(const QString &location)
 {
     struct stat st = {};

@@ -1,6 +1,7 @@
 #include "port_lookup.h"
 
 #include "port_check.h"
+#include "serial_line.h"
 #include "telnet.h"
 
 #include <QFileInfo>
@@ -156,7 +157,7 @@ QString describe_resolution(const QString &text, const QList<entry> &found,
 
 QString location_of(const QString &name)
 {
-    return port_check::location_of(name);
+    return serial_line::location_of(name);
 }
 
 QString identity(const QString &name)
@@ -277,7 +278,7 @@ QString diagnose_open_failure(const QString &name, problem *found)
     if (p != problem::none && p != problem::busy)
         return explain(p, name);
     QSerialPort probe;
-    probe.setPortName(name);
+    probe.setPortName(location_of(name));
     if (probe.open(QIODevice::ReadWrite)) {
         probe.close();
         p = problem::none;

@@ -47,7 +47,8 @@ QList<entry> matches(const usb_ids &ids, const QList<entry> &ports);
 QString describe_resolution(const QString &text, const QList<entry> &found,
                             const QList<entry> &ports);
 
-// Where the serial port class looks for a name: "ttyS0" is /dev/ttyS0, a path is itself.
+// Where the update opens a port name: "ttyS0" is /dev/ttyS0, a path is itself, from the
+// working directory when it does not start with a slash ("rl/a1" is ./rl/a1).
 QString location_of(const QString &name);
 
 // Which physical port a name stands for, the same for all its names (a link, its target,

@@ -380,6 +380,22 @@ void CliMultiTest::usb_names_and_duplicates()
     QVERIFY(o.out.contains(sim.port() + QStringLiteral(": update complete")));
     QVERIFY(sim.wait_for(QStringLiteral("image ok")));
 
+    // A name with a slash is a path from the working directory, named and watched alike.
+    QTemporaryDir folder;
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("rl")));
+    QVERIFY(QFile::link(sim.slave(), folder.filePath(QStringLiteral("rl/a1"))));
+    for (const QStringList &names : {QStringList{QStringLiteral("--port"), QStringLiteral("rl/a1")},
+                                     QStringList{QStringLiteral("--watch"), QStringLiteral("rl/a*"),
+                                                 QStringLiteral("--count"), QStringLiteral("1")}}) {
+        QProcess p;
+        p.setProcessEnvironment(cli_harness::environment());
+        p.setWorkingDirectory(folder.path());
+        p.start(cli, QStringList{QStringLiteral("flash")} + names + QStringList{firmware});
+        o = finish(p);
+        QVERIFY2(o.code == 0, qPrintable(o.describe()));
+    }
+    QCOMPARE(sim.count(QStringLiteral("image ok")), 3);
+
     // A link and the device it points at are one port: refused before anything is opened.
     const int handshakes = sim.count(QStringLiteral("rx handshake"));
     o = run_cli(flash_args({sim.port(), sim.slave()}, {}, firmware));

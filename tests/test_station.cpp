@@ -488,7 +488,10 @@ void StationTest::command_line_starts_the_line()
     const QString log = files.filePath(QStringLiteral("script.jsonl"));
     QProcess station;
     station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    station.start(program, {QStringLiteral("--watch"), dir.filePath(QStringLiteral("ttySIM*")),
+    // Watched by a path from the folder the station was started in.
+    const QFileInfo folder(dir.path());
+    station.setWorkingDirectory(folder.path());
+    station.start(program, {QStringLiteral("--watch"), folder.fileName() + QStringLiteral("/ttySIM*"),
                             QStringLiteral("--auto"), QStringLiteral("--log"), log, firmware});
     QTRY_COMPARE_WITH_TIMEOUT(log_lines(log).size(), 1, 10000);
     QCOMPARE(log_lines(log).at(0).value(QStringLiteral("result")).toString(), QStringLiteral("ok"));
