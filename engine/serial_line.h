@@ -1,6 +1,8 @@
 #pragma once
 // A local serial port, through Qt's serial port class, with the driver's low-latency mode
-// asked for on every open and given back on every close.
+// asked for on every open and given back on every close, and the device's own lock held
+// while it is open.
+#include "device_lock.h"
 #include "line.h"
 #include "low_latency.h"
 
@@ -18,7 +20,7 @@ public:
     qint64 write(const char *data, qint64 size) override { return port->write(data, size); }
     bool waitForBytesWritten(int msecs) override { return port->waitForBytesWritten(msecs); }
     bool waitForReadyRead(int msecs) override { return port->waitForReadyRead(msecs); }
-    QString errorString() const override { return port->errorString(); }
+    QString errorString() const override;
     QString open_notice() const override { return notice; }
 
     // Where the serial port class is to look for a port name: a bare name ("ttyUSB0") is a
@@ -28,6 +30,8 @@ public:
 
 private:
     QSerialPort *port;
+    device_lock lock;
+    QString locked_out; // why the open was refused before the port was touched
     low_latency::saved latency_saved;
     QString notice;
 };

@@ -1,5 +1,6 @@
 #include "port_lookup.h"
 
+#include "device_lock.h"
 #include "port_check.h"
 #include "serial_line.h"
 #include "telnet.h"
@@ -230,6 +231,8 @@ problem check(const QString &name, const QList<entry> &ports)
     case port_check::verdict::unknown:
         break;
     }
+    if (device_lock::held_elsewhere(location))
+        return problem::busy; // by whatever name the other process opened it
     const QString canonical = QFileInfo(location).canonicalFilePath();
     for (const entry &e : ports)
         if (e.busy && (e.location == location || e.location == canonical))
@@ -277,6 +280,12 @@ QString diagnose_open_failure(const QString &name, problem *found)
     p = check(name, present());
     if (p != problem::none && p != problem::busy)
         return explain(p, name);
+    // Opened from here as root, the port would take this probe's line settings under the
+    // update of whoever holds its lock.
+    if (device_lock::held_elsewhere(location_of(name))) {
+        p = problem::busy;
+        return explain(p, name);
+    }
     QSerialPort probe;
     probe.setPortName(location_of(name));
     if (probe.open(QIODevice::ReadWrite)) {

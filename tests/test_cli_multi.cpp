@@ -146,6 +146,7 @@ private slots:
     void usb_names_and_duplicates();
     void trace_shows_every_frame();
     void busy_port_refused_at_once();
+    void busy_under_another_name();
     void permission_denied_explained();
     void not_a_serial_port_refused_before_it_starts();
     void one_image_for_every_device();
@@ -492,6 +493,33 @@ void CliMultiTest::busy_port_refused_at_once()
     for (const char *not_said : {"Permission error", "still trying", "still looking", "no answer"})
         QVERIFY2(!o.err.contains(QLatin1String(not_said)), qPrintable(o.err));
     QCOMPARE(sim.count(QStringLiteral("rx handshake")), 0);
+}
+
+// Updated by another korvane-cli under another name (its link), the device is refused
+// the same way, root or not: the device hears one update.
+void CliMultiTest::busy_under_another_name()
+{
+    devsim_process sim({QStringLiteral("--mode"), QStringLiteral("boot"), QStringLiteral("--baud"),
+                        QStringLiteral("115200")});
+    QVERIFY(sim.ok());
+    const QString large = dir.filePath(QStringLiteral("large.bin"));
+    QVERIFY(!make_firmware(large, 40000).isEmpty());
+    QProcess first;
+    first.setProcessEnvironment(cli_harness::environment());
+    first.start(cli, flash_args({sim.port()}, {}, large));
+    QVERIFY(sim.wait_for(QStringLiteral("rx write"), 30000));
+
+    const cli_result second = run_cli(flash_args({sim.slave()}, {}, firmware));
+    QVERIFY2(second.code == 1, qPrintable(second.describe()));
+    QVERIFY2(second.err.contains(QStringLiteral("serial port \"%1\" is busy: held by another process (open in ").arg(sim.slave()))
+                 && second.err.contains(QStringLiteral("%1 (korvane-cli)").arg(first.processId())),
+             qPrintable(second.err));
+    const cli_result updated = finish(first);
+    QVERIFY2(updated.code == 0, qPrintable(updated.describe()));
+    sim.stop();
+    QCOMPARE(sim.count(QStringLiteral("rx start")), 1);
+    QCOMPARE(sim.count(QStringLiteral("rx erase")), 1);
+    QVERIFY(sim.has(QStringLiteral("image ok")));
 }
 
 // Run as a user who may not use the port: refused before the update with a hint that
