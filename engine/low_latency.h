@@ -4,7 +4,15 @@
 // Their drivers take a low-latency mode that brings the timer to 1 ms. Asked for on every
 // open of the port and given back on every close, so the port is left as it was found.
 
+#include <QSerialPort>
+
+#include <utility>
+
 namespace low_latency {
+
+// The open port's system handle (QSerialPort::handle(): a descriptor on POSIX, a HANDLE on
+// Windows), whose type Qt keeps to itself.
+using port_handle = decltype(std::declval<QSerialPort &>().handle());
 
 enum class answer {
     set,         // the driver took low-latency mode
@@ -19,9 +27,8 @@ struct saved
     int flags = 0;
 };
 
-// `handle` is the open port's system handle (QSerialPort::handle()).
-answer enable(long long handle, saved *previous);
-void restore(long long handle, const saved &previous);
+answer enable(port_handle handle, saved *previous);
+void restore(port_handle handle, const saved &previous);
 
 const char *describe(answer a);
 

@@ -5,9 +5,9 @@
 
 namespace low_latency {
 
-answer enable(long long handle, saved *previous)
+answer enable(port_handle handle, saved *previous)
 {
-    const int fd = int(handle);
+    const int fd = handle;
     serial_struct info = {};
     if (ioctl(fd, TIOCGSERIAL, &info) != 0)
         return answer::unsupported;
@@ -21,11 +21,11 @@ answer enable(long long handle, saved *previous)
     return answer::set;
 }
 
-void restore(long long handle, const saved &previous)
+void restore(port_handle handle, const saved &previous)
 {
     if (!previous.changed)
         return;
-    const int fd = int(handle);
+    const int fd = handle;
     serial_struct info = {};
     if (ioctl(fd, TIOCGSERIAL, &info) != 0)
         return;

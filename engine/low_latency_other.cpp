@@ -4,12 +4,12 @@
 // the device manager's advanced port settings).
 namespace low_latency {
 
-answer enable(long long, saved *)
+answer enable(port_handle, saved *)
 {
     return answer::unsupported;
 }
 
-void restore(long long, const saved &)
+void restore(port_handle, const saved &)
 {
 }
 

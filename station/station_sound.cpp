@@ -1,13 +1,13 @@
 #include "station_sound.h"
 
-#include <QAudioDeviceInfo>
-#include <QAudioFormat>
-#include <QAudioOutput>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
+
+constexpr double pi = 3.14159265358979323846;
 
 struct note
 {
@@ -24,7 +24,7 @@ void append_note(QByteArray &out, const note &n)
     for (int i = 0; i < count; ++i) {
         double v = 0.0;
         if (n.hz > 0) {
-            const double phase = std::sin(2.0 * M_PI * n.hz * i / station_sound::sample_rate);
+            const double phase = std::sin(2.0 * pi * n.hz * i / station_sound::sample_rate);
             v = n.square ? (phase >= 0 ? 0.35 : -0.35) : 0.5 * phase;
             v *= std::min({1.0, double(i) / fade, double(count - i) / fade});
         }
@@ -35,16 +35,6 @@ void append_note(QByteArray &out, const note &n)
 }
 
 } // namespace
-
-station_sound::station_sound(QObject *parent) : QObject(parent)
-{
-}
-
-station_sound::~station_sound()
-{
-    if (output)
-        output->stop();
-}
 
 QByteArray station_sound::samples(kind k)
 {
@@ -66,26 +56,5 @@ void station_sound::play(kind k)
     if (!on_)
         return;
     ++(k == kind::pass ? passes : fails);
-    if (no_device)
-        return;
-    if (!output) {
-        QAudioFormat format;
-        format.setSampleRate(sample_rate);
-        format.setChannelCount(1);
-        format.setSampleSize(16);
-        format.setCodec(QStringLiteral("audio/pcm"));
-        format.setByteOrder(QAudioFormat::LittleEndian);
-        format.setSampleType(QAudioFormat::SignedInt);
-        const QAudioDeviceInfo device = QAudioDeviceInfo::defaultOutputDevice();
-        if (device.isNull() || !device.isFormatSupported(format)) {
-            no_device = true;
-            return;
-        }
-        output = std::make_unique<QAudioOutput>(device, format);
-    }
-    output->stop();
-    buffer.close();
-    buffer.setData(samples(k));
-    buffer.open(QIODevice::ReadOnly);
-    output->start(&buffer);
+    sound_out(samples(k));
 }

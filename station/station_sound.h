@@ -1,13 +1,12 @@
 #pragma once
 // A short sound for each verdict, heard across the room: two rising notes for a pass, three
-// low buzzes for a failure. Played through Qt Multimedia's audio output on the system's
-// default device; where there is none (a server, a test) nothing sounds and nothing fails.
-#include <QBuffer>
+// low buzzes for a failure. Played on the system's default device, through Qt Multimedia
+// (station_sound_qt.cpp) or Windows' own sound calls (station_sound_windows.cpp); where
+// there is none (a server, a test) nothing sounds and nothing fails.
+#include <QByteArray>
 #include <QObject>
 
 #include <memory>
-
-class QAudioOutput;
 
 class station_sound : public QObject
 {
@@ -31,10 +30,12 @@ public:
     static constexpr int sample_rate = 22050;
 
 private:
+    // Hands the samples to the system's audio, cutting short what still plays.
+    void sound_out(const QByteArray &pcm);
+
     bool on_ = true;
     int passes = 0;
     int fails = 0;
-    QBuffer buffer;
-    std::unique_ptr<QAudioOutput> output; // made at the first sound
-    bool no_device = false;
+    struct player; // the platform's audio output and what it plays
+    std::unique_ptr<player> out;
 };
