@@ -1,17 +1,8 @@
 #include "console.h"
 
-#include <cstdio>
-
 namespace console {
 
 namespace {
-
-void write_to(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 bool wide(uint c)
 {
@@ -30,17 +21,17 @@ bool dumb_terminal()
 
 void out(const QString &text)
 {
-    write_to(stdout, text);
+    platform::write(platform::stream::out, text);
 }
 
 void out_line(const QString &line)
 {
-    write_to(stdout, line + QLatin1Char('\n'));
+    platform::write(platform::stream::out, line + QLatin1Char('\n'));
 }
 
 void err_line(const QString &line)
 {
-    write_to(stderr, line + QLatin1Char('\n'));
+    platform::write(platform::stream::err, line + QLatin1Char('\n'));
 }
 
 int usage_error(const QString &command, const QString &message)

@@ -41,11 +41,15 @@ QStringList columns(const QVector<QStringList> &rows);
 // "12.5 KiB" and "11.2 KiB/s".
 QString human_bytes(double bytes);
 
-// What the platform tells about the standard streams (console_posix.cpp and its fallback).
+// What the platform tells about the standard streams, and how text reaches them
+// (console_posix.cpp, console_windows.cpp and the fallback).
 namespace platform {
 enum class stream { out, err };
 bool is_terminal(stream s);
 int columns_of_stdout(); // 0 when unknown
+// Writes and flushes: UTF-8 bytes, or the console's own characters where a console shows
+// them.
+void write(stream s, const QString &text);
 } // namespace platform
 
 } // namespace console

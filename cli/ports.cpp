@@ -41,14 +41,14 @@ void show_table(const QList<port_lookup::entry> &ports)
     const bool chinese = console::chinese();
     QVector<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("BUSY"), QStringLiteral("VID:PID"),
                                QStringLiteral("SERIAL"), QStringLiteral("LATENCY"),
-                               QStringLiteral("DESCRIPTION")}};
+                               QStringLiteral("MAKER"), QStringLiteral("DESCRIPTION")}};
     for (const port_lookup::entry &port : ports) {
         const QString busy = chinese ? (port.busy ? QStringLiteral("忙") : QStringLiteral("闲"))
                                      : (port.busy ? QStringLiteral("yes") : QStringLiteral("no"));
         const int latency = port_latency::timer_ms(port.name);
         rows << QStringList{port.name, busy, or_dash(port_lookup::ids(port)), or_dash(port.serial),
                             latency < 0 ? QStringLiteral("-") : QStringLiteral("%1 ms").arg(latency),
-                            or_dash(port.description)};
+                            or_dash(port.manufacturer), or_dash(port.description)};
     }
     for (const QString &line : console::columns(rows))
         console::out_line(line);
@@ -65,7 +65,8 @@ int run_ports(const QStringList &args)
                        "holds the port (yes or no, 忙 or 闲 under a Chinese locale); the USB\n"
                        "vendor and product ids and serial number, which usb:VID:PID[:SERIAL]\n"
                        "picks the port by; the adapter's latency timer where the system tells\n"
-                       "it (\"16 ms\"); and the description. - where a port has none."));
+                       "it (\"16 ms\"); the driver's maker and description. - where a port has\n"
+                       "none."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("One JSON object per port instead of the table."));
     parser.add(json);

@@ -1,5 +1,6 @@
 #include "job_runner.h"
 
+#include "port_check.h"
 #include "port_lookup.h"
 #include "telnet.h"
 #include "work.h"
@@ -126,7 +127,7 @@ void job_runner::finish(flash_job *job, flash_job::worker_end end)
     end.stop_requested = end.stop_requested || stop_asked;
     // A device pulled out mid-update takes its node with it; a silent one leaves it.
     job->port_gone = !net_address::is_network(job->port)
-                     && !QFileInfo::exists(port_lookup::location_of(job->port));
+                     && !port_check::exists(port_lookup::location_of(job->port));
     job->note_end(clock.elapsed(), end);
     emit ended(job);
 }

@@ -4,7 +4,7 @@
 #include <QStringList>
 
 // What the system can tell about a port without disturbing the serial line behind it
-// (port_check_posix.cpp and its fallback).
+// (port_check_posix.cpp, port_check_windows.cpp and the fallback).
 namespace port_check {
 
 enum class verdict {
@@ -13,6 +13,17 @@ enum class verdict {
     denied,     // this user may not read and write it
     not_serial, // something that is not a terminal: a file, a folder, a FIFO, /dev/null
 };
+
+// One spelling for every name of the place: links resolved on POSIX (empty when it is not
+// there), the upper-case device name on Windows.
+QString canonical(const QString &location);
+
+// The port is there now (an unplugged adapter takes its name with it). Nothing is opened.
+bool exists(const QString &location);
+
+// The locations of the ports whose names match a wildcard pattern in its last part
+// ("/dev/ttyUSB*", "COM*"), sorted by name.
+QStringList glob(const QString &pattern);
 
 verdict examine(const QString &location);
 
@@ -26,5 +37,8 @@ QString kind_of(const QString &location);
 // Processes that have the device open, as "1234 (minicom)"; our own is left out. Only
 // what the system lets us see.
 QStringList holders(const QString &location);
+
+// What holds a busy port, after "serial port "NAME" is busy: ".
+QString busy_words(const QString &location);
 
 } // namespace port_check

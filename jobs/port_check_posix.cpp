@@ -32,6 +32,32 @@ bool may_be_terminal(const QString &location)
 
 } // namespace
 
+QString canonical(const QString &location)
+{
+    return QFileInfo(location).canonicalFilePath();
+}
+
+bool exists(const QString &location)
+{
+    return QFileInfo::exists(location);
+}
+
+// Device nodes and links to them whose names match: a regular file beside them (a log
+// named like the ports) is no port, nor is a link whose device has gone (an unplugged
+// adapter's by-id name).
+QStringList glob(const QString &pattern)
+{
+    const QFileInfo where(pattern);
+    const QDir dir(where.path());
+    QStringList out;
+    for (const QString &name : dir.entryList({where.fileName()}, QDir::System, QDir::Name)) {
+        const QFileInfo entry(dir.filePath(name));
+        if (entry.exists())
+            out << entry.filePath();
+    }
+    return out;
+}
+
 verdict examine(const QString &location)
 {
     struct stat st = {};
@@ -71,6 +97,15 @@ QString kind_of(const QString &location)
     if (S_ISBLK(st.st_mode))
         return QStringLiteral("a block device");
     return QStringLiteral("a character device but not a terminal");
+}
+
+QString busy_words(const QString &location)
+{
+    const QStringList who = holders(location);
+    QString text = QStringLiteral("held by another process");
+    if (!who.isEmpty())
+        text += QStringLiteral(" (open in %1)").arg(who.join(QStringLiteral(", ")));
+    return text;
 }
 
 QStringList holders(const QString &location)

@@ -171,7 +171,7 @@ QString identity(const QString &name)
     quint64 number = 0;
     if (port_check::device_number(location, &number))
         return QStringLiteral("device %1").arg(number);
-    const QString canonical = QFileInfo(location).canonicalFilePath();
+    const QString canonical = port_check::canonical(location);
     return canonical.isEmpty() ? location : canonical;
 }
 
@@ -233,7 +233,7 @@ problem check(const QString &name, const QList<entry> &ports)
     }
     if (device_lock::held_elsewhere(location))
         return problem::busy; // by whatever name the other process opened it
-    const QString canonical = QFileInfo(location).canonicalFilePath();
+    const QString canonical = port_check::canonical(location);
     for (const entry &e : ports)
         if (e.busy && (e.location == location || e.location == canonical))
             return problem::busy;
@@ -260,13 +260,9 @@ QString explain(problem p, const QString &name, const QString &detail)
         text = QStringLiteral("\"%1\" is not a serial port: %2 is %3")
                    .arg(name, location, port_check::kind_of(location));
         break;
-    case problem::busy: {
-        const QStringList who = port_check::holders(location);
-        text = QStringLiteral("serial port \"%1\" is busy: held by another process").arg(name);
-        if (!who.isEmpty())
-            text += QStringLiteral(" (open in %1)").arg(who.join(QStringLiteral(", ")));
+    case problem::busy:
+        text = QStringLiteral("serial port \"%1\" is busy: %2").arg(name, port_check::busy_words(location));
         break;
-    }
     }
     if (!detail.isEmpty())
         text += QStringLiteral(" [%1]").arg(detail);

@@ -1,5 +1,6 @@
 #include "port_watch.h"
 
+#include "port_check.h"
 #include "telnet.h"
 
 #include <QDir>
@@ -46,19 +47,10 @@ bool parse(const QString &text, pattern *out, QString *why)
 
 namespace {
 
-// Device nodes and links to them whose names match: a regular file beside them (a log
-// named like the ports) is no port, nor is a link whose device has gone (an unplugged
-// adapter's by-id name).
 void add_glob(const QString &glob, QList<device> &found)
 {
-    const QFileInfo where(glob);
-    const QDir dir(where.path());
-    const QStringList names = dir.entryList({where.fileName()}, QDir::System, QDir::Name);
-    for (const QString &name : names) {
-        const QFileInfo entry(dir.filePath(name));
-        if (entry.exists())
-            found << device{entry.filePath(), QString(), QString()};
-    }
+    for (const QString &location : port_check::glob(glob))
+        found << device{location, QString(), QString()};
 }
 
 void add_usb(const port_lookup::usb_ids &ids, const QList<port_lookup::entry> &ports, QList<device> &found)
@@ -101,7 +93,7 @@ QString usb_serial(const QString &location)
 
 QString usb_serial(const QString &location, const QList<port_lookup::entry> &ports)
 {
-    const QString target = QFileInfo(location).canonicalFilePath();
+    const QString target = port_check::canonical(location);
     for (const port_lookup::entry &e : ports)
         if (e.location == target)
             return e.serial;

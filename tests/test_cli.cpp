@@ -364,12 +364,12 @@ void CliTest::ports_listed_as_the_window_does()
         QVERIFY2(o.code == 0, qPrintable(o.describe()));
         QStringList lines = o.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         if (!lines.isEmpty())
-            QVERIFY2(QRegularExpression(QStringLiteral("^NAME +BUSY +VID:PID +SERIAL +LATENCY +DESCRIPTION$"))
+            QVERIFY2(QRegularExpression(QStringLiteral("^NAME +BUSY +VID:PID +SERIAL +LATENCY +MAKER +DESCRIPTION$"))
                          .match(lines.takeFirst())
                          .hasMatch(),
                      qPrintable(o.out));
         const QRegularExpression entry(QStringLiteral(
-            "^(\\S+) +(yes|no|忙|闲) +(-|[0-9a-f]{4}:[0-9a-f]{4}) +\\S+ +(-|\\d+ ms) +\\S.*$"));
+            "^(\\S+) +(yes|no|忙|闲) +(-|[0-9a-f]{4}:[0-9a-f]{4}) +\\S+ +(-|\\d+ ms) +\\S.* +\\S.*$"));
         QStringList listed, listed_busy;
         for (const QString &line : lines) {
             const QRegularExpressionMatch m = entry.match(line);

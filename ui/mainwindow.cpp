@@ -54,13 +54,37 @@ void MainWindow::init_lists()
     auto_start = true;
 }
 
+namespace {
+
+// "USB-SERIAL CH340 · wch.cn · 1a86:7523 · 序列号 A50285BI", whatever of it is known.
+QString adapter_words(const QSerialPortInfo &port)
+{
+    QStringList words;
+    if (!port.description().isEmpty())
+        words << port.description();
+    if (!port.manufacturer().isEmpty())
+        words << port.manufacturer();
+    if (port.hasVendorIdentifier() && port.hasProductIdentifier())
+        words << QStringLiteral("%1:%2")
+                     .arg(port.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                     .arg(port.productIdentifier(), 4, 16, QLatin1Char('0'));
+    if (!port.serialNumber().isEmpty())
+        words << QStringLiteral("序列号 %1").arg(port.serialNumber());
+    return words.join(QStringLiteral(" · "));
+}
+
+} // namespace
+
 void MainWindow::on_pB_scan_clicked()
 {
     ui->cB_serial->clear();
     ui->cB_serial->clearEditText();
-    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts()) {
         ui->cB_serial->addItem(port.portName()
                                + (port.isBusy() ? QStringLiteral("(忙)") : QStringLiteral("(闲)")));
+        // Which adapter is which, as the driver names it (COM numbers say nothing of that).
+        ui->cB_serial->setItemData(ui->cB_serial->count() - 1, adapter_words(port), Qt::ToolTipRole);
+    }
 }
 
 void MainWindow::on_pB_select_clicked()
