@@ -1,11 +1,12 @@
 ; The installer of korvane for 64-bit Windows. package.sh passes STAGE (the folder the
 ; programs, DLLs, docs and licences are laid out in), VERSION, OUTFILE and FILES (the
 ; generated list of what the uninstaller removes).
-Unicode true
+; A 64-bit installer for 64-bit programs: it runs where they run (and under a 64-bit-only
+; Wine), and sees the 64-bit Program Files and registry without redirection.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 
 !include "MUI2.nsh"
-!include "x64.nsh"
 
 !define PRODUCT "固件更新工具"
 !define STATION "固件更新工作站"
@@ -38,10 +39,6 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" "Copyright (c) 2026 Quorvex"
 !insertmacro MUI_LANGUAGE "SimpChinese"
 
 Function .onInit
-  ${IfNot} ${RunningX64}
-    MessageBox MB_ICONSTOP "${PRODUCT} 需要 64 位 Windows。" /SD IDOK
-    Abort
-  ${EndIf}
   SetRegView 64
   SetShellVarContext all
 FunctionEnd

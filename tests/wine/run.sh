@@ -97,11 +97,16 @@ wait_for() {
 problem=""
 fail() { problem="$*"; return 1; }
 
+# A program a case started in the background is ended with the case, however it ends.
+case_pids=()
 passed=0 failed=0
 run_case() {
-  local name=$1 start=$SECONDS
+  local name=$1 start=$SECONDS ok=yes
   problem=""
-  if "case_$name"; then
+  "case_$name" || ok=no
+  for pid in "${case_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  case_pids=()
+  if [ $ok = yes ]; then
     echo "PASS $name ($((SECONDS - start)) s)"
     passed=$((passed + 1))
   else
@@ -212,9 +217,102 @@ case_ctrl_c() {
   grep -q '"result":"interrupted"' shift.jsonl || fail "the log says $(cat shift.jsonl)"
 }
 
+# ---- the windows ---------------------------------------------------------------------
+
+# A private X server for the windows, started at the first that needs it.
+display() {
+  [ -n "${DISPLAY:-}" ] && [ "${xvfb_started:-}" = yes ] && return 0
+  Xvfb -displayfd 9 -screen 0 1280x800x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
+  pids+=($!)
+  wait_for 20 test -s "$work/display" || return 1
+  export DISPLAY=:$(cat "$work/display")
+  xvfb_started=yes
+}
+
+# window_id TITLE: the X window of a Windows window with that title.
+window_id() {
+  xwininfo -root -tree 2>/dev/null | grep -F "\"$1\": (" | awk '{print $1}' | head -1
+}
+has_window() { [ -n "$(window_id "$1")" ]; }
+
+# A whole update through the window's 下载, from the keyboard as a technician would: the
+# port typed into 串口, the firmware's path into 固件, 下载 pressed; then 更新完成.
+case_window() {
+  local dir=$work/window
+  mkdir -p "$dir" && cd "$dir" || return 1
+  firmware fw.bin
+  display || fail "no X server" || return 1
+  sim "$dir" && ser2net_on "$dir" "$pty" || fail "no device behind ser2net" || return 1
+  "$wine" "$app/korvane.exe" >"$dir/window.log" 2>&1 &
+  case_pids+=($!)
+  wait_for 60 has_window '固件更新工具V2.0' || fail "no window" || return 1
+  local w
+  w=$(window_id '固件更新工具V2.0')
+  sleep 1 # the first paint
+  xdotool windowfocus --sync "$w"
+  xdotool key --delay 30 ctrl+a
+  xdotool type --delay 20 "socket://127.0.0.1:$tcp"
+  # 固件 is seven Tabs on from 串口, 下载 two more.
+  xdotool key --delay 50 Tab Tab Tab Tab Tab Tab Tab
+  local path=$dir/fw.bin
+  xdotool type --delay 10 "Z:${path//\//\\}"
+  xdotool key --delay 80 Tab Tab Return
+  wait_for 60 has_window '更新完成' || fail "no 更新完成: $(cat "$dir/sim.log" | tail -2)" || return 1
+  # The window as the operator sees it once the box has closed itself (after a second).
+  wait_for 20 eval '! has_window 更新完成'
+  sleep 0.5
+  xwd -id "$w" -silent | xwdtopnm 2>/dev/null | pnmtopng >"$shots/korvane-windows.png"
+  expect_image "$dir" fw.bin || fail "the device does not hold the image"
+}
+
+# One update from the station, on a socket:// port given on its command line with --auto.
+case_station() {
+  local dir=$work/station
+  mkdir -p "$dir" && cd "$dir" || return 1
+  firmware fw.bin
+  display || fail "no X server" || return 1
+  sim "$dir" && ser2net_on "$dir" "$pty" || fail "no device behind ser2net" || return 1
+  "$wine" "$app/korvane-station.exe" --port "socket://127.0.0.1:$tcp" --auto --log shift.jsonl \
+    fw.bin >"$dir/station.log" 2>&1 &
+  case_pids+=($!)
+  wait_for 90 grep -q '"result"' shift.jsonl || fail "no record: $(tail -2 "$dir/sim.log")" || return 1
+  local w
+  w=$(window_id '固件更新工作站V2.0')
+  [ -n "$w" ] && xwd -id "$w" -silent | xwdtopnm 2>/dev/null | pnmtopng >"$shots/station-windows.png"
+  grep -q '"verified":true' shift.jsonl || fail "the log says $(cat shift.jsonl)" || return 1
+  expect_image "$dir" fw.bin || fail "the device does not hold the image"
+}
+
+# ---- the installer -------------------------------------------------------------------
+
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\korvane'
+
+# /S installs into Program Files with the Start menu's entries and Apps & features' record;
+# the installed korvane-cli.exe runs; the uninstaller takes all of it away again.
+case_installer() {
+  local programs="$WINEPREFIX/drive_c/Program Files/korvane"
+  local menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/固件更新工具"
+  "$wine" "$win/korvane-$version-setup.exe" /S >/dev/null 2>&1 || fail "setup /S exited $?" || return 1
+  local got
+  got=$("$wine" "$programs/korvane-cli.exe" --version) || fail "the installed korvane-cli.exe did not run" || return 1
+  [ "$got" = "korvane-cli $version" ] || fail "the installed one says '$got'" || return 1
+  [ -f "$menu/固件更新工具.lnk" ] && [ -f "$menu/固件更新工作站.lnk" ] ||
+    fail "Start menu: $(ls "$menu" 2>&1)" || return 1
+  local record
+  record=$("$wine" reg query "$uninstall_key" 2>/dev/null | tr -d '\r')
+  grep -q "DisplayVersion *REG_SZ *$version" <<<"$record" && grep -q "Publisher *REG_SZ *Quorvex" <<<"$record" &&
+    grep -q 'UninstallString' <<<"$record" || fail "Apps & features record: $record" || return 1
+  # The uninstaller runs a copy of itself from the temporary folder, and returns at once.
+  "$wine" "$programs/uninstall.exe" /S >/dev/null 2>&1
+  wait_for 60 test ! -e "$programs" || true
+  [ ! -e "$programs" ] || fail "left behind: $(cd "$programs" && find . | head -5)" || return 1
+  [ ! -e "$menu" ] || fail "Start menu left behind" || return 1
+  ! "$wine" reg query "$uninstall_key" >/dev/null 2>&1 || fail "the Apps & features record is left"
+}
+
 # ---- run ----------------------------------------------------------------------------
 
-all=(same_as_linux flash_socket flash_chinese_names com_port ctrl_c)
+all=(same_as_linux flash_socket flash_chinese_names com_port ctrl_c window station installer)
 for name in "${@:-${all[@]}}"; do run_case "$name"; done
 echo "wine tests: $((SECONDS - start)) s in all"
 echo "$passed passed, $failed failed"
