@@ -30,7 +30,7 @@ for option in "$@"; do
     --package) packages+=(dpkg-dev file help2man lintian) ;;
     # The cross compiler, the installer's compiler and zip for what a Windows user
     # downloads; Wine (64-bit) runs the programs in the tests.
-    --windows) packages+=(g++-mingw-w64-x86-64-posix nsis zip unzip wine64 xz-utils)
+    --windows) packages+=(g++-mingw-w64-x86-64-posix nsis zip unzip wine64 xz-utils python3)
                windows=yes ;;
     *) echo "setup: unknown option $option (use --fuzz, --package, --windows)" >&2; exit 64 ;;
   esac
