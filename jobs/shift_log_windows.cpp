@@ -96,6 +96,20 @@ public:
         return true;
     }
 
+    bool ends_mid_line() override
+    {
+        if (!disk)
+            return false;
+        const writers_lock lock(file);
+        LARGE_INTEGER size = {};
+        if (!GetFileSizeEx(file, &size) || size.QuadPart == 0)
+            return false;
+        OVERLAPPED o = at(DWORD64(size.QuadPart - 1));
+        char last = '\n';
+        DWORD got = 0;
+        return ReadFile(file, &last, 1, &got, &o) && got == 1 && last != '\n';
+    }
+
 private:
     qint64 write_at(OVERLAPPED *o, const QByteArray &bytes, QString *why)
     {
@@ -117,7 +131,7 @@ private:
 
 std::unique_ptr<shift_log::sink> shift_log::open_file(const QString &path, QString *why)
 {
-    const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_WRITE,
+    const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

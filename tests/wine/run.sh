@@ -194,11 +194,14 @@ case_flash_chinese_names() {
   grep -q '"firmware":"新 固件 v2.bin"' "班次 记录.jsonl" || fail "the log names another firmware"
 }
 
-# Two korvane-cli.exe at once, one device each, one shift log: two whole records.
+# Two korvane-cli.exe at once, one device each, one shift log that ends in a torn line:
+# two whole records, each on a line of its own.
 case_shared_log() {
   local dir=$work/shared
   mkdir -p "$dir" && cd "$dir" || return 1
   firmware fw.bin 16384
+  # What a power cut left: a record cut short, which the next one must not be glued to.
+  printf '{"port":"COM9","res' >shift.jsonl
   local ports=() one
   for one in a b; do
     sim "$dir/$one" && ser2net_on "$dir/$one" "$pty" || fail "no device behind ser2net" || return 1
@@ -207,9 +210,10 @@ case_shared_log() {
   cli flash -q --port "socket://127.0.0.1:${ports[0]}" --log shift.jsonl fw.bin >a.txt 2>&1 &
   cli flash -q --port "socket://127.0.0.1:${ports[1]}" --log shift.jsonl fw.bin >b.txt 2>&1 || fail "b: $(cat b.txt)" || return 1
   wait $! || fail "a: $(cat a.txt)" || return 1
-  [ "$(grep -c '"verified":true' shift.jsonl)" -eq 2 ] && [ "$(wc -l <shift.jsonl)" -eq 2 ] ||
+  [ "$(grep -c '"verified":true' shift.jsonl)" -eq 2 ] && [ "$(wc -l <shift.jsonl)" -eq 3 ] ||
     fail "the log holds $(cat shift.jsonl)" || return 1
-  python3 -c 'import json, sys; [json.loads(l) for l in open(sys.argv[1])]' shift.jsonl || fail "a torn record"
+  python3 -c 'import json, sys; [json.loads(l) for l in list(open(sys.argv[1]))[1:]]' shift.jsonl ||
+    fail "a torn record"
 }
 
 # A pseudo-terminal mapped to COM5: each spelling of the name opens it, the device hears
