@@ -132,9 +132,7 @@ bool net_line::open()
     connected = true;
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     recent.clear();
-    const bool ok = where.kind == net_address::scheme::rfc2217
-                        ? negotiate()
-                        : !await([] { return false; }, raw_refusal_ms) && isOpen();
+    const bool ok = where.kind == net_address::scheme::rfc2217 ? negotiate() : listen_raw();
     if (!ok) {
         alive(); // a server that turned the client away has said why by now
         if (error.isEmpty())
@@ -184,9 +182,11 @@ bool net_line::connect_to_server()
     QString why;
     for (const QHostAddress &address : tried) {
         socket->abort();
+        const qint64 began = clock.elapsed();
         switch (net_connect::reach(socket, address, where.port, connect_limit_ms - clock.elapsed(),
                                    [this] { return stop_asked(); }, &why)) {
         case net_connect::ending::connected:
+            connect_ms = clock.elapsed() - began;
             return true;
         case net_connect::ending::stopped:
             fail(QStringLiteral("stopped while connecting"));
@@ -270,6 +270,19 @@ bool net_line::await(const std::function<bool()> &done, int limit_ms)
         pull(int(std::min<qint64>(left, slice_ms)));
     }
     return true;
+}
+
+// Nothing has gone to the device yet. Past this, a telnet server would take the
+// firmware's first 0xFF for a command of its own, with the device already erased.
+bool net_line::listen_raw()
+{
+    const qint64 limit = std::min<qint64>(raw_listen_ms + 2 * connect_ms, answer_limit_ms);
+    if (await([this] { return telnet::negotiates(recent); }, int(limit))) {
+        fail(QStringLiteral("this server speaks telnet (RFC 2217): use rfc2217://%1")
+                 .arg(net_address::server(where)));
+        return false;
+    }
+    return isOpen();
 }
 
 bool net_line::negotiate()

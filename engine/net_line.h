@@ -38,13 +38,16 @@ public:
     // send (ser2net does not acknowledge DTR or RTS on a pseudo-terminal) are waited for.
     static constexpr int optional_answer_ms = 100;
     // A raw server that turns the connection away (ser2net with its port in use) says so
-    // and closes at once; the open looks this long for that.
-    static constexpr int raw_refusal_ms = 50;
+    // and closes at once, and a telnet server reached as raw TCP opens with its
+    // negotiation at once: the open listens this long for either, and longer by twice
+    // what the connect took, for a server far away (answer_limit_ms at most).
+    static constexpr int raw_listen_ms = 50;
 
 private:
     QList<QHostAddress> addresses(const QElapsedTimer &clock);
     bool connect_to_server();
     bool negotiate();
+    bool listen_raw();
     bool await(const std::function<bool()> &done, int limit_ms);
     bool check_settings();
     bool pull(int msecs);
@@ -59,9 +62,10 @@ private:
     QTcpSocket *socket = nullptr;
     telnet::decoder decoder;
     QByteArray data;   // arrived, decoded, not yet read
-    QByteArray recent; // the first bytes a connection brought, for a refusal's words
+    QByteArray recent; // the first bytes a connection brought: a refusal's words, telnet's offers
     std::vector<telnet::event> answers;
     bool connected = false;
+    qint64 connect_ms = 0; // how long the last connect took: about one round trip
     bool com_port_agreed = false;
     bool com_port_refused = false;
     bool binary_refused = false;

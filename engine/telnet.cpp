@@ -124,13 +124,18 @@ QString server(const address &a)
     return QStringLiteral("%1:%2").arg(host).arg(a.port);
 }
 
-QString canonical(const address &a)
+QString endpoint(const address &a)
 {
     address lower = a;
     const QHostAddress numeric(a.host);
     lower.host = numeric.isNull() ? a.host.toLower() : numeric.toString();
+    return server(lower);
+}
+
+QString canonical(const address &a)
+{
     const char *prefix = a.kind == scheme::rfc2217 ? "rfc2217://" : "socket://";
-    return QLatin1String(prefix) + server(lower);
+    return QLatin1String(prefix) + endpoint(a);
 }
 
 } // namespace net_address
@@ -239,6 +244,14 @@ void decoder::feed(const char *bytes, qint64 size, QByteArray *data, std::vector
             break;
         }
     }
+}
+
+bool negotiates(const QByteArray &first)
+{
+    if (first.size() < 3 || quint8(first[0]) != iac)
+        return false;
+    const quint8 verb = quint8(first[1]);
+    return (verb >= will && verb <= dont) || verb == sb;
 }
 
 QByteArray answer(const event &e)

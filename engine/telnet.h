@@ -28,7 +28,11 @@ bool is_network(const QString &name);
 bool parse(const QString &name, address *out, QString *why);
 // "HOST:PORT", IPv6 in brackets: how messages name the server.
 QString server(const address &a);
-// The one spelling of an address, so that two spellings of one server are seen as one.
+// The server an address reaches, in one spelling whatever the scheme ("host:port", a name
+// in lower case, a numeric address in its shortest form): rfc2217:// and socket:// of one
+// server are one port.
+QString endpoint(const address &a);
+// The one spelling of an address: its scheme, then endpoint().
 QString canonical(const address &a);
 
 } // namespace net_address
@@ -114,6 +118,11 @@ struct settings_check
     QString wrong;         // the first setting the server set otherwise, in words
 };
 settings_check check_answers(const com_settings &asked, const std::vector<event> &events);
+
+// True when a connection's first bytes are a telnet command that negotiates (IAC, then
+// WILL, WONT, DO, DONT or SB, then its option), as a telnet server opens a connection
+// before the client has said anything. A device's own bytes seldom begin so.
+bool negotiates(const QByteArray &first);
 
 // The client's reply to a server's option request: it refuses every option it did not
 // offer; to those it offered (and to refusals) it says nothing more, so no loop can start.

@@ -166,7 +166,7 @@ QString identity(const QString &name)
     net_address::address where;
     QString why;
     if (net_address::parse(name, &where, &why))
-        return net_address::canonical(where); // two spellings of one server are one port
+        return QStringLiteral("server ") + net_address::endpoint(where); // by either scheme
     const QString location = location_of(name);
     quint64 number = 0;
     if (port_check::device_number(location, &number))

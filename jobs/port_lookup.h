@@ -52,9 +52,9 @@ QString describe_resolution(const QString &text, const QList<entry> &found,
 QString location_of(const QString &name);
 
 // Which physical port a name stands for, the same for all its names (a link, its target,
-// a second device node): the device number where the system has one, otherwise the path
-// with links resolved, otherwise the location itself. Two workers on one port would fight
-// over it.
+// a second device node, a server's port by either scheme): the device number where the
+// system has one, otherwise the path with links resolved, otherwise the location itself.
+// Two workers on one port would fight over it.
 QString identity(const QString &name);
 
 // Why a port cannot be used, as far as can be told without disturbing its line. Only a

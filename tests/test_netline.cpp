@@ -4,6 +4,7 @@
 #include "cli_harness.h"
 #include "devsim_harness.h"
 #include "net_line.h"
+#include "port_watch.h"
 #include "telnet.h"
 
 #include <QTcpServer>
@@ -307,6 +308,8 @@ public:
         if (fd >= 0)
             ::close(fd);
     }
+    // Takes the oldest connection off the queue, making room for one more; waits for one.
+    int accept_one() { return ::accept(fd, nullptr, nullptr); }
     full_listener(const full_listener &) = delete;
     full_listener &operator=(const full_listener &) = delete;
 
@@ -315,6 +318,41 @@ public:
 private:
     int fd = -1;
     QTcpSocket filler;
+};
+
+// A telnet server far away: its connection is answered a second late (the first request
+// finds the queue full and is repeated by the system) and its negotiation, ser2net's own
+// opening bytes, comes 0.5 s after that.
+class far_telnet_server
+{
+public:
+    far_telnet_server()
+    {
+        thread = std::thread([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const int filler = queue.accept_one();
+            const int client = queue.accept_one();
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            const QByteArray opening = bytes({0xFF, 0xFB, 0x03, 0xFF, 0xFD, 0x03, 0xFF, 0xFD, 0x2C});
+            if (client >= 0 && ::write(client, opening.constData(), size_t(opening.size())) > 0) {
+                char sink[64];
+                while (::read(client, sink, sizeof sink) > 0) {
+                }
+            }
+            for (const int fd : {filler, client})
+                if (fd >= 0)
+                    ::close(fd);
+        });
+    }
+    ~far_telnet_server() { thread.join(); }
+    far_telnet_server(const far_telnet_server &) = delete;
+    far_telnet_server &operator=(const far_telnet_server &) = delete;
+
+    quint16 port() const { return queue.port; }
+
+private:
+    full_listener queue;
+    std::thread thread;
 };
 
 line_setup setup_115200()
@@ -345,6 +383,7 @@ private slots:
     void through_ser2net_data();
     void through_ser2net();
     void ser2net_failures();
+    void wrong_scheme();
     void slow_connects();
     void never_accepted();
 
@@ -418,6 +457,10 @@ void NetLineTest::telnet_bytes()
         QCOMPARE(d.events[0].verb, quint8(will));
         QCOMPARE(d.events[1].value, bytes({101, 0x00, 0x01, 0xFF, 0xFF}));
     }
+    // A telnet server's opening, and a device's bytes that merely hold the same values.
+    QVERIFY(negotiates(bytes({iac, will, suppress_go_ahead, iac, do_, com_port})));
+    QVERIFY(!negotiates(bytes({0x01, iac, will, suppress_go_ahead})));
+    QVERIFY(!negotiates(bytes({iac, iac, will, 0x03})));
     // An option it did not offer is refused; one it offered is not answered again.
     QCOMPARE(answer({telnet::event::kind::option, will, echo, {}, 0}), bytes({iac, dont, echo}));
     QCOMPARE(answer({telnet::event::kind::option, do_, 24, {}, 0}), bytes({iac, wont, 24}));
@@ -569,6 +612,49 @@ void NetLineTest::ser2net_failures()
     QVERIFY2(o.err.contains(QLatin1String("was lost")), qPrintable(o.describe()));
 }
 
+// A telnet port named socket:// is refused before the device hears a byte, with the
+// scheme that works, near or far; and the two spellings of one server are one port, to
+// --port and to a watch alike.
+void NetLineTest::wrong_scheme()
+{
+    if (ser2net_process::program().isEmpty())
+        QSKIP("ser2net is not installed (scripts/setup.sh installs it)");
+    const QString firmware = dir.filePath(QStringLiteral("scheme.bin"));
+    QVERIFY(!make_firmware(firmware, 3000).isEmpty());
+    devsim_process sim;
+    QVERIFY(sim.ok());
+    ser2net_process server(sim.port(), {QStringLiteral("telnet(rfc2217),tcp")});
+    QVERIFY(server.ok());
+    const quint16 telnet_port = server.ports().first();
+    const QString raw = net_port("socket", QStringLiteral("127.0.0.1"), telnet_port);
+    const QString rfc2217 = net_port("rfc2217", QStringLiteral("127.0.0.1"), telnet_port);
+    const cli_result o = run({QStringLiteral("flash"), QStringLiteral("--port"), raw, firmware});
+    QCOMPARE(o.code, 1);
+    QVERIFY2(o.err.contains(QStringLiteral("cannot use 127.0.0.1:%1: this server speaks telnet (RFC 2217): "
+                                           "use %2").arg(telnet_port).arg(rfc2217)),
+             qPrintable(o.describe()));
+    QCOMPARE(sim.events(), QStringList{QStringLiteral("mode app")});
+
+    const cli_result twice = run({QStringLiteral("flash"), QStringLiteral("--port"), rfc2217,
+                                  QStringLiteral("--port"), raw.toUpper(), firmware});
+    QCOMPARE(twice.code, 64);
+    QVERIFY2(twice.err.contains(QLatin1String("are the same port")), qPrintable(twice.describe()));
+    port_watch::pattern by_telnet, by_raw;
+    QString why;
+    QVERIFY(port_watch::parse(rfc2217, &by_telnet, &why) && port_watch::parse(raw, &by_raw, &why));
+    QCOMPARE(port_watch::scan({by_telnet, by_raw}).size(), 1);
+    QCOMPARE(sim.events(), QStringList{QStringLiteral("mode app")});
+
+    far_telnet_server far;
+    QVERIFY(far.port() != 0);
+    net_address::address where;
+    QVERIFY(net_address::parse(net_port("socket", QStringLiteral("127.0.0.1"), far.port()), &where, &why));
+    net_line line(where, nullptr);
+    QVERIFY(!line.open());
+    QVERIFY2(line.errorString().endsWith(QStringLiteral("use rfc2217://127.0.0.1:%1").arg(far.port())),
+             qPrintable(line.errorString()));
+}
+
 // A server whose connection requests are answered 0.2 to 0.6 s late, in a network of the
 // test's own with its loopback slowed: each connect gets its time, and whole updates
 // through ser2net complete, on RFC 2217 and raw TCP.
@@ -595,7 +681,8 @@ void NetLineTest::slow_connects()
         QElapsedTimer clock;
         clock.start();
         QVERIFY2(line.open(), qPrintable(line.errorString()));
-        qInfo("slow link: a raw line opened in %lld ms (its connect and 50 ms of listening)", clock.elapsed());
+        qInfo("slow link: a raw line opened in %lld ms (its connect, then listening 50 ms and twice "
+              "the connect's time)", clock.elapsed());
         line.close();
     }
     const QStringList ports = {net_port("rfc2217", QStringLiteral("127.0.0.1"), server.ports().first()),
