@@ -14,6 +14,7 @@ std::unique_ptr<flash_view> make_view(const flash_request &request, const image:
     options.firmware = request.firmware;
     options.image_size = firmware.bytes.size();
     options.format = image::format_name(firmware);
+    options.warnings = image::warnings(firmware);
     options.single = single;
     options.watch = !request.watch.isEmpty();
     options.quiet = request.quiet;
@@ -23,7 +24,12 @@ std::unique_ptr<flash_view> make_view(const flash_request &request, const image:
                    && !((request.trace || request.verbose) && console::stderr_is_terminal());
     options.colour = console::colour();
     options.chinese = console::chinese();
-    return request.json ? json_view(options) : text_view(options);
+    if (request.json)
+        return json_view(options);
+    // Once, before any device: even --quiet, since the device may lose data by it.
+    for (const QString &warning : options.warnings)
+        console::err_line(QStringLiteral("%1: warning: %2").arg(request.command, warning));
+    return text_view(options);
 }
 
 // Every device's verdict and the command's exit status, never below `at_least`.

@@ -21,6 +21,7 @@ void device_ends::record(const flash_job &job)
     shift_record r = record_of(job, end, request.firmware, firmware.file_size, firmware.file_sha256);
     if (firmware.ok())
         r.firmware_format = image::format_name(firmware);
+    r.warnings = image::warnings(firmware);
     const int lost = log->lost_count();
     QString why;
     const bool written = log->append(r, &why);

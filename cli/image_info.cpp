@@ -28,14 +28,27 @@ QString image_sha256(const image::loaded &loaded)
     return QString::fromLatin1(QCryptographicHash::hash(loaded.bytes, QCryptographicHash::Sha256).toHex());
 }
 
-// Where the written image lies: known for a converted file, the device's own program start
-// for a binary one.
+// Where the written image lies, its trailing sum included: known for a converted file, the
+// device's own program start for a binary one.
 QString address_range(const image::loaded &loaded)
 {
     if (!loaded.address)
-        return QStringLiteral("where the device's program starts (a binary image carries no address)");
+        return QStringLiteral("where the device's program starts, %1 bytes with the 4-byte sum at offset %2 "
+                              "(a binary image carries no address)")
+            .arg(loaded.bytes.size())
+            .arg(loaded.padded_size);
     const quint64 last = quint64(*loaded.address) + quint64(loaded.bytes.size()) - 1;
-    return QStringLiteral("%1 to %2").arg(hex32(*loaded.address), hex32(quint32(last)));
+    return QStringLiteral("%1 to %2, the 4-byte sum at %3 included")
+        .arg(hex32(*loaded.address), hex32(quint32(last)), hex32(*loaded.address + quint32(loaded.padded_size)));
+}
+
+// What is worth knowing about the file that is no fault of it.
+QStringList notes(const image::loaded &loaded)
+{
+    if (!loaded.unterminated)
+        return {};
+    return {QStringLiteral("the file has no termination record (S7, S8 or S9); its S5 or S6 record counts "
+                           "all its data records, so it is whole")};
 }
 
 void show(const QString &path, const image::loaded &loaded)
@@ -62,6 +75,10 @@ void show(const QString &path, const image::loaded &loaded)
     // The file's digest matches release notes; the image's, what a device ends up holding.
     console::out_line(QStringLiteral("file SHA-256:   %1").arg(QString::fromLatin1(loaded.file_sha256.toHex())));
     console::out_line(QStringLiteral("image SHA-256:  %1").arg(image_sha256(loaded)));
+    for (const QString &note : notes(loaded))
+        console::out_line(QStringLiteral("note:           %1").arg(note));
+    for (const QString &warning : image::warnings(loaded))
+        console::out_line(QStringLiteral("warning:        %1").arg(warning));
 }
 
 // The same as one JSON object; addresses as numbers, so scripts need not parse hex.
@@ -84,6 +101,8 @@ void show_json(const QString &path, const image::loaded &loaded)
     o[QStringLiteral("size")] = loaded.bytes.size();
     o[QStringLiteral("file_sha256")] = QString::fromLatin1(loaded.file_sha256.toHex());
     o[QStringLiteral("image_sha256")] = image_sha256(loaded);
+    o[QStringLiteral("notes")] = QJsonArray::fromStringList(notes(loaded));
+    o[QStringLiteral("warnings")] = QJsonArray::fromStringList(image::warnings(loaded));
     console::out_line(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
 }
 
@@ -118,6 +137,23 @@ QString write_image(const QString &target, const QByteArray &bytes)
     return write_aside(target, bytes);
 }
 
+// On stderr, or for a script as one JSON object on stdout, as flash --json tells it.
+void refuse(const QString &command, const QString &path, const image::loaded &loaded, bool json)
+{
+    QString why = QStringLiteral("the firmware file \"%1\" %2").arg(path, image::explain(loaded));
+    if (loaded.error == image::failure::not_firmware)
+        why += QStringLiteral(" (--raw takes it as a binary image)");
+    if (!json) {
+        console::err_line(QStringLiteral("%1: %2").arg(command, why));
+        return;
+    }
+    const QJsonObject o{{QStringLiteral("kind"), QStringLiteral("error")},
+                        {QStringLiteral("file"), path},
+                        {QStringLiteral("text"), why},
+                        {QStringLiteral("exit"), unusable_file}};
+    console::out_line(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+}
+
 QString description()
 {
     return QStringLiteral("Shows the image that 'flash' would erase room for and write. The format is\n"
@@ -127,8 +163,10 @@ QString description()
                           "descrambled; other binary files are taken as they are; text that is none\n"
                           "of these is refused unless --raw is given. korvane then writes into the\n"
                           "image it sends: it pads it to whole 32-bit words, stamps the padded length\n"
-                          "little-endian into bytes 1024-1027 (overwriting what the file had there)\n"
-                          "and appends the 32-bit sum of it, little-endian.\n"
+                          "little-endian into bytes 1024-1027 (overwriting what the file had there,\n"
+                          "with a warning when that is neither all 00 nor all FF) and appends the\n"
+                          "32-bit sum of it, little-endian. With --json a file that cannot become an\n"
+                          "image gives an object of kind \"error\" on stdout.\n"
                           "Exit status: 0 done; %1 the file cannot become an image; %2 usage error;\n"
                           "%3 FILE could not be written.")
         .arg(unusable_file)
@@ -177,11 +215,7 @@ int run_image(const QStringList &args)
 
     const image::loaded loaded = image::load(path, image::max_file_size, parser.is_set(raw));
     if (!loaded.ok()) {
-        QString why = QStringLiteral("%1: the firmware file \"%2\" %3")
-                          .arg(parser.command, path, image::explain(loaded));
-        if (loaded.error == image::failure::not_firmware)
-            why += QStringLiteral(" (--raw takes it as a binary image)");
-        console::err_line(why);
+        refuse(parser.command, path, loaded, parser.is_set(json));
         return unusable_file;
     }
     if (parser.is_set(json))

@@ -42,6 +42,7 @@ struct view_options
     QString firmware;
     qint64 image_size = 0;
     QString format;  // "Intel HEX", "binary", ... (image::format_name)
+    QStringList warnings; // about the image, for every device's start (image::warnings)
     bool single = true; // one device: no port prefixes, no summary
     bool live = false;  // redraw progress in place (a terminal)
     bool watch = false; // devices come and go: a PASS or FAIL line as each ends

@@ -23,6 +23,7 @@ public:
         e[QStringLiteral("firmware")] = o.firmware;
         e[QStringLiteral("format")] = o.format;
         e[QStringLiteral("total")] = double(o.image_size);
+        e[QStringLiteral("warnings")] = QJsonArray::fromStringList(o.warnings);
         write(e);
     }
 
@@ -63,9 +64,10 @@ public:
         QJsonObject e = event(job, "end");
         describe(e, job, end);
         e[QStringLiteral("step")] = end.step;
-        e[QStringLiteral("text")] = end.what == job_end::kind::ok ? code_text(outcome::success)
-                                    : end.reason.isEmpty()        ? result_word(end)
-                                                                  : end.reason;
+        e[QStringLiteral("text")] = end.what == job_end::kind::ok          ? code_text(outcome::success)
+                                    : end.what == job_end::kind::interrupted ? interrupted_text(end)
+                                    : end.reason.isEmpty()                   ? result_word(end)
+                                                                             : end.reason;
         write(e);
     }
 

@@ -47,8 +47,10 @@ void print_end(const QString &who, const job_end &end)
                               .arg(end.code));
         break;
     case job_end::kind::interrupted:
-        console::err_line(QStringLiteral("%1: interrupted while %2; the update did not finish")
-                              .arg(who, end.step));
+        console::err_line(end.left_in_bootloader ? QStringLiteral("%1: %2").arg(who, interrupted_text(end))
+                                                 : QStringLiteral("%1: interrupted while %2; the update did not "
+                                                                  "finish")
+                                                       .arg(who, end.step));
         break;
     case job_end::kind::no_result:
         console::err_line(
@@ -79,7 +81,7 @@ QString why_not(const job_end &end)
     case job_end::kind::failed:
         return QStringLiteral("%1 (code %2)").arg(end.reason, QString::number(end.code));
     case job_end::kind::interrupted:
-        return QStringLiteral("interrupted while %1").arg(end.step);
+        return interrupted_text(end);
     case job_end::kind::ok:
     case job_end::kind::no_result:
         break;

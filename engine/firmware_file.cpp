@@ -285,6 +285,7 @@ QString hex_line(const lines &l, hex_state &s, collector &c)
 struct srec_state
 {
     int data_records = 0;
+    int counted = -1; // what the last S5 or S6 record counted; -1 before one
     bool ended = false;
 };
 
@@ -308,6 +309,7 @@ QString srec_record(const QByteArray &r, int type, int line, srec_state &s, coll
         if (address != quint64(s.data_records))
             return QStringLiteral("the record count says %1 data records, the file holds %2 before it")
                 .arg(address).arg(s.data_records);
+        s.counted = s.data_records;
     } else if (type >= 7) {
         s.ended = true;
     }
@@ -337,6 +339,22 @@ QString srec_line(const lines &l, srec_state &s, collector &c)
         return QStringLiteral("checksum %1 is wrong, the record's bytes give %2")
             .arg(hex_byte(byte_at(r, r.size() - 1)), hex_byte(~sum_bytes(r, 0, r.size() - 1) & 0xFF));
     return srec_record(r, type, l.line(), s, c);
+}
+
+// What to do about a file that ends without a termination record or a count of all its
+// data: it may have been cut short, or written without a start address.
+QString srec_incomplete(const collector &c)
+{
+    quint64 low = 0;
+    if (!c.pieces.isEmpty())
+        low = std::min_element(c.pieces.constBegin(), c.pieces.constEnd(), [](const piece &a, const piece &b) {
+                  return a.address < b.address;
+              })->address;
+    return QStringLiteral("has no termination record (S7, S8 or S9) and no S5 or S6 record that counts all "
+                          "its data records: the file may be cut short. If it is whole, write it again with a "
+                          "termination record, e.g. srec_cat IN -o OUT -Motorola -execution-start-address %1 "
+                          "(korvane does not use the address)")
+        .arg(hex_address(low));
 }
 
 // ---- ELF ------------------------------------------------------------------------------
@@ -506,9 +524,13 @@ converted from_srecord(const QByteArray &text, qint64 limit)
         if (!why.isEmpty())
             return refused(where("line", l.line()) + why);
     }
-    if (!s.ended)
-        return refused(QStringLiteral("has no termination record (S7, S8 or S9): the file is incomplete"));
-    return assemble(c, "line", limit);
+    // srec_cat writes no termination record for data without a start address; a count of
+    // every data record shows the file whole all the same.
+    if (!s.ended && s.counted != s.data_records)
+        return refused(srec_incomplete(c));
+    converted out = assemble(c, "line", limit);
+    out.unterminated = !s.ended;
+    return out;
 }
 
 converted from_elf(const QByteArray &file, qint64 limit)

@@ -47,6 +47,10 @@ struct converted
     quint32 address = 0; // the lowest address: the image's first byte
     QByteArray bytes;   // from `address` to the last data byte, gaps 0xFF
     QVector<segment> segments; // merged runs, in address order
+    // An S-record file without a termination record (S7, S8, S9), whole by its S5 or S6
+    // count of every data record: srec_cat writes such files for data without a start
+    // address.
+    bool unterminated = false;
 
     bool ok() const { return error.isEmpty(); }
 };

@@ -5,7 +5,9 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 namespace image {
 
@@ -72,6 +74,17 @@ qint64 padded_size_of(qint64 plain_size)
     return (plain_size + 3) / 4 * 4;
 }
 
+// The four bytes the length stamp will replace, as the padded image holds them: the
+// padding's zeros where the plain bytes end before them.
+QByteArray under_stamp(const char *plain, qint64 plain_size)
+{
+    QByteArray out(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        if (length_offset + i < plain_size)
+            out[i] = plain[length_offset + i];
+    return out;
+}
+
 bool fits(qint64 plain_size)
 {
     const qint64 padded = padded_size_of(plain_size);
@@ -121,6 +134,8 @@ QString explain(const loaded &l)
         return QStringLiteral("looks like %1, not Intel HEX, S-record or ELF firmware").arg(l.detail);
     if (l.error == failure::bad_content)
         return QStringLiteral("cannot be converted: %1").arg(l.detail);
+    if (l.error == failure::cannot_open && l.missing)
+        return QStringLiteral("does not exist");
     if (l.error == failure::cannot_open && !l.detail.isEmpty())
         return QStringLiteral("cannot be opened: %1").arg(l.detail);
     return QString::fromLatin1(describe(l.error));
@@ -131,6 +146,32 @@ QString format_name(const loaded &l)
     if (l.container)
         return QStringLiteral("binary (.qvb container)");
     return QString::fromLatin1(firmware_file::name(l.format));
+}
+
+bool stamp_overwrites_data(const loaded &l)
+{
+    return l.stamped_over.size() == 4 && l.stamped_over != QByteArray(4, '\0')
+           && l.stamped_over != QByteArray(4, char(0xFF));
+}
+
+QString stamp_address(const loaded &l)
+{
+    if (!l.address)
+        return QStringLiteral("the program's start + 0x%1").arg(length_offset, 0, 16);
+    return QStringLiteral("0x")
+           + QString::number(*l.address + quint32(length_offset), 16).toUpper().rightJustified(8, QLatin1Char('0'));
+}
+
+QStringList warnings(const loaded &l)
+{
+    if (!l.ok() || !stamp_overwrites_data(l))
+        return {};
+    return {QStringLiteral("the length stamp overwrites bytes %1 to %2 of the image (at %3), which hold "
+                           "%4, neither all 00 nor all FF; a firmware not built for this bootloader may "
+                           "keep data there")
+                .arg(length_offset)
+                .arg(length_offset + 3)
+                .arg(stamp_address(l), QString::fromLatin1(l.stamped_over.toHex(' ').toUpper()))};
 }
 
 namespace {
@@ -156,10 +197,19 @@ firmware_file::format named_format(const QString &path)
     return format::binary;
 }
 
+// The system's answer for `path` is that there is no such file (not a folder on the way
+// that may not be searched, nor a loop of links, nor a link to nothing).
+bool nothing_there(const QString &path)
+{
+    std::error_code ec;
+    const std::filesystem::path native(QFile::encodeName(path).toStdString());
+    return std::filesystem::symlink_status(native, ec).type() == std::filesystem::file_type::not_found;
+}
+
 // Opens a regular file for reading; none when it is open. Why it cannot be opened is the
 // system's answer to the open (a missing file, a folder on the way that may not be
-// searched, a loop of links), in *why.
-failure open_regular(const QString &path, QFile &file, QString *why)
+// searched, a loop of links), in *why, and *missing when there is no such file.
+failure open_regular(const QString &path, QFile &file, QString *why, bool *missing)
 {
     if (path.isEmpty())
         return failure::cannot_open;
@@ -170,6 +220,7 @@ failure open_regular(const QString &path, QFile &file, QString *why)
     file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *why = file.errorString();
+        *missing = nothing_there(path);
         return failure::cannot_open;
     }
     if (file.isSequential())
@@ -222,6 +273,7 @@ void load_binary(QFile &file, const QString &path, bool raw, loaded &r)
         shift_bytes(bytes.data(), r.file_size, -1);
     if (!raw && refuse_binary(r, plain, path))
         return;
+    r.stamped_over = under_stamp(bytes.constData(), r.file_size);
     finish(bytes, r.file_size);
     complete(r, bytes);
 }
@@ -247,6 +299,8 @@ void load_converted(QFile &file, qint64 size_cap, loaded &r)
     }
     r.address = c.address;
     r.segments = c.segments;
+    r.unterminated = c.unterminated;
+    r.stamped_over = under_stamp(c.bytes.constData(), c.bytes.size());
     complete(r, bytes);
 }
 
@@ -257,7 +311,7 @@ loaded load(const QString &path, qint64 size_cap, bool raw)
     loaded r;
     r.container = is_container(path);
     QFile file;
-    r.error = open_regular(path, file, &r.detail);
+    r.error = open_regular(path, file, &r.detail, &r.missing);
     if (!r.ok())
         return r;
     r.file_size = file.size();

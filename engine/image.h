@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <optional>
@@ -66,6 +67,11 @@ struct loaded
     // where the device's program starts, and the runs of data the file holds.
     std::optional<quint32> address;
     QVector<firmware_file::segment> segments;
+    bool unterminated = false; // an S-record file whole by its count, without a termination record
+    // The four bytes the length stamp replaced, as the padded image held them: firmware
+    // built for this bootloader leaves them 00 or FF.
+    QByteArray stamped_over;
+    bool missing = false; // cannot_open: the system knows no file by that name
     QString detail; // what exactly is wrong, for not_firmware and bad_content; the system's
                     // reason for cannot_open
 
@@ -79,5 +85,14 @@ loaded load(const QString &path, qint64 size_cap = max_file_size, bool raw = fal
 QString explain(const loaded &l);
 // "Intel HEX", "S-record", "ELF", "binary" or "binary (.qvb container)".
 QString format_name(const loaded &l);
+
+// True when the length stamp replaced bytes that are neither all 0x00 nor all 0xFF: data
+// of a firmware not built for this bootloader.
+bool stamp_overwrites_data(const loaded &l);
+// What the image's users should hear about it before it is written, in English: the data
+// the length stamp overwrites, named by address and bytes. Empty when nothing.
+QStringList warnings(const loaded &l);
+// "0x08000400", or "the program's start + 0x400" for an image that carries no address.
+QString stamp_address(const loaded &l);
 
 } // namespace image

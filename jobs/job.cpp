@@ -124,6 +124,15 @@ QString kind_word(job_end::kind what)
     return QStringLiteral("no result");
 }
 
+QString interrupted_text(const job_end &end)
+{
+    const QString text = QStringLiteral("interrupted while %1").arg(end.step);
+    if (!end.left_in_bootloader)
+        return text;
+    return text + QStringLiteral("; the device is left in its bootloader, and running the same command "
+                                 "again finishes the update");
+}
+
 QString reason_field(const job_end &end)
 {
     return end.unplugged ? QStringLiteral("unplugged") : end.reason;
@@ -142,6 +151,25 @@ QString result_word(const job_end &end)
 
 namespace {
 
+// The restart settings the descriptor stands for, which must be the application's own.
+QString restart_settings(const QString &descriptor)
+{
+    const modbus::restart_request r = modbus::parse_descriptor(descriptor);
+    if (!r.send)
+        return QStringLiteral("the restart settings (--descriptor \"%1\" sends no restart request, so the "
+                              "device must be in its bootloader already)")
+            .arg(descriptor);
+    QStringList values;
+    for (const qint32 v : r.values)
+        values << QStringLiteral("0x%1").arg(QString::number(v, 16).toUpper());
+    return QStringLiteral("the restart settings: --descriptor \"%1\" must match the application's Modbus "
+                          "address (%2), its restart register (%3) and the values it waits for (%4)")
+        .arg(descriptor)
+        .arg(r.address)
+        .arg(r.reg)
+        .arg(values.join(QStringLiteral(", ")));
+}
+
 // What the operator can check when the bootloader never answered, and what the
 // application's answer to the restart request (or its silence) says about the line.
 QString no_bootloader(const flash_job &job)
@@ -155,10 +183,10 @@ QString no_bootloader(const flash_job &job)
     else
         heard = QStringLiteral("the application did not answer the restart request either");
     return QStringLiteral("the bootloader never answered in %1 s; check the device's power and cable, "
-                          "the baud rate (%2) and the restart settings; %3")
+                          "the baud rate (%2) and %3; %4")
         .arg(work::default_handshake_limit_ms / 1000)
         .arg(job.settings.baud_rate)
-        .arg(heard);
+        .arg(restart_settings(job.settings.product_descriptor), heard);
 }
 
 // The explanation of a failure at the end of the update, with what is known by then: the
@@ -240,6 +268,10 @@ job_end unfinished(const flash_job &job)
     end.what = job.stop_seen ? job_end::kind::interrupted : job_end::kind::no_result;
     end.step = step_name(job.step);
     end.exit = job.stop_seen ? exit_code::interrupted : exit_code::internal;
+    static const char *const in_bootloader[] = {status_text::syncing, status_text::reading,
+                                                status_text::erasing, status_text::writing};
+    for (const char *status : in_bootloader)
+        end.left_in_bootloader = end.left_in_bootloader || job.step == QString::fromUtf8(status);
     return end;
 }
 

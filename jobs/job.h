@@ -110,6 +110,9 @@ struct job_end
     QString reason; // in words: why it failed, or why a success is not verified
     bool unplugged = false; // failed because the device was unplugged, not gone silent
     bool after_stop = false; // it ended with a code although a stop had been requested
+    // Stopped once the bootloader had answered and before the start: the device stays in
+    // its bootloader, where the next update finds it.
+    bool left_in_bootloader = false;
 };
 
 job_end conclude(const flash_job &job);
@@ -124,6 +127,9 @@ QString step_name(const QString &status);
 QString code_text(int code);
 // "ok", "failed", "interrupted", "no result".
 QString kind_word(job_end::kind what);
+// An interrupted update, and what to do about it: "interrupted while writing the firmware;
+// the device is left in its bootloader, ...".
+QString interrupted_text(const job_end &end);
 // The reason as the JSON events and the shift log give it: "unplugged" for a device pulled
 // out mid-update, otherwise the reason in words (empty for a verified success).
 QString reason_field(const job_end &end);

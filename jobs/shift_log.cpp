@@ -7,6 +7,7 @@
 #include "telnet.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -95,6 +96,7 @@ QByteArray shift_log::line(const shift_record &r)
     // A file that could not be read has no digest; an empty one would look like one.
     o[QStringLiteral("firmware_sha256")] = or_null(QString::fromLatin1(r.firmware_sha256.toHex()));
     o[QStringLiteral("firmware_format")] = or_null(r.firmware_format);
+    o[QStringLiteral("warnings")] = QJsonArray::fromStringList(r.warnings);
     o[QStringLiteral("result")] = r.result;
     o[QStringLiteral("code")] = r.has_code ? QJsonValue(r.code) : QJsonValue();
     o[QStringLiteral("verified")] = r.verified;

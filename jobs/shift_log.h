@@ -19,6 +19,7 @@ struct shift_record
     qint64 firmware_size = 0;
     QByteArray firmware_sha256; // of the file, as 32 raw bytes; empty when it could not be read
     QString firmware_format;    // "Intel HEX", "binary", ...; empty when it could not be read
+    QStringList warnings;       // about the firmware's image (image::warnings)
     bool has_code = false;
     int code = 0;         // the result code, when the update ended with one
     QString result;       // "ok", "failed", "interrupted", "no result"

@@ -214,6 +214,7 @@ bool station_line::start(station_tile &t)
     t.firmware_size = loaded.image.file_size;
     t.firmware_sha256 = loaded.image.file_sha256;
     t.firmware_format = image::format_name(loaded.image);
+    t.firmware_warnings = image::warnings(loaded.image);
     t.what = station_tile::state::running;
     t.reason.clear();
     t.replugged = false;
@@ -400,6 +401,7 @@ void station_line::record(const station_tile &t, const job_end &end)
         return;
     shift_record r = record_of(*t.job, end, t.firmware_path, t.firmware_size, t.firmware_sha256);
     r.firmware_format = t.firmware_format;
+    r.warnings = t.firmware_warnings;
     r.time = now;
     QString why;
     const int lost = log.lost_count();

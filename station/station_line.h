@@ -54,6 +54,7 @@ struct station_tile
     qint64 firmware_size = 0;
     QByteArray firmware_sha256;
     QString firmware_format;
+    QStringList firmware_warnings;
 };
 
 class station_line : public QObject

@@ -50,6 +50,19 @@ QString format_text(const image::loaded &l)
     return QString::fromLatin1(firmware_file::name(l.format));
 }
 
+// Where the length stamp lands: an address, or the program's start + 0x400 for an image
+// that carries none.
+QString stamp_place(const image::loaded &l)
+{
+    return l.address ? image::stamp_address(l)
+                     : StationWindow::tr("程序起始地址 + 0x%1").arg(image::length_offset, 0, 16);
+}
+
+QString stamped_bytes(const image::loaded &l)
+{
+    return QString::fromLatin1(l.stamped_over.toHex(' ').toUpper());
+}
+
 } // namespace
 
 StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::StationWindow)
@@ -266,20 +279,44 @@ void StationWindow::load_firmware(const QString &path)
     remember();
 }
 
+// Format, the file's size and the image's (padded, with its sum), the digest's start, and
+// in amber what the length stamp will overwrite.
+void StationWindow::show_loaded(const image::loaded &l)
+{
+    // Firmware not built for this bootloader may keep a table or code where the stamp goes.
+    const bool warn = image::stamp_overwrites_data(l);
+    const QString warning = warn ? tr("注意：长度标记将覆盖 %1 处的 %2").arg(stamp_place(l), stamped_bytes(l))
+                                 : QString();
+    QString text = tr("%1  文件 %2 字节  映像 %3 字节  SHA-256 %4")
+                       .arg(format_text(l))
+                       .arg(l.file_size)
+                       .arg(l.bytes.size())
+                       .arg(QString::fromLatin1(l.file_sha256.toHex().left(16)));
+    if (!warning.isEmpty())
+        text += QStringLiteral("  ") + warning;
+    ui->lB_image->setText(text);
+    ui->lB_image->setStyleSheet(warn ? QStringLiteral("color: #b26a00; font-weight: bold;") : QString());
+    ui->lB_image->setToolTip(warn ? tr("固件第 %1 至 %2 字节（%3）原为 %4，既不全是 00 也不全是 FF。写入设备的"
+                                       "长度标记会覆盖它们：该固件可能不是为此引导程序编译的。")
+                                        .arg(image::length_offset)
+                                        .arg(image::length_offset + 3)
+                                        .arg(stamp_place(l), stamped_bytes(l))
+                                  : QString());
+}
+
 void StationWindow::show_image()
 {
     const station_firmware &f = model.firmware();
     const bool failed = !f.path.isEmpty() && !f.ok();
     ui->lB_firmwareBanner->setVisible(failed);
+    ui->lB_image->setStyleSheet(QString());
+    ui->lB_image->setToolTip(QString());
     if (f.path.isEmpty()) {
         ui->lB_image->setText(tr("未加载固件"));
         return;
     }
     if (f.ok()) {
-        ui->lB_image->setText(tr("%1  %2 字节  SHA-256 %3")
-                                  .arg(format_text(f.image))
-                                  .arg(f.image.file_size)
-                                  .arg(QString::fromLatin1(f.image.file_sha256.toHex().left(16))));
+        show_loaded(f.image);
         return;
     }
     static const std::pair<image::failure, const char *> texts[] = {

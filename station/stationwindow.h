@@ -51,6 +51,7 @@ private:
     void remember() const;
     void load_firmware(const QString &path);
     void show_image();
+    void show_loaded(const image::loaded &l);
     bool apply_patterns();
     void take_ports(const QStringList &named);
     bool open_log(const QString &path, QString *why, int *status);
