@@ -538,9 +538,8 @@ int work::erase_flash()
         log_rejection(v.log_line);
     // A device refuses a range past its flash: the commonest cause is an image too large.
     if (v.log_line == frame::line::erase_error)
-        detail = QStringLiteral("the device refused to erase 0x%1 to 0x%2, the range from its base address that "
-                                "the image of %3 bytes (its sum included) takes: the image may be too large for "
-                                "the device")
+        detail = QStringLiteral("the device refused the erase from its base address 0x%1 to 0x%2, for an image "
+                                "of %3 bytes with its sum: the image may be too large for the device")
                      .arg(QString::number(base_address, 16).toUpper().rightJustified(8, QLatin1Char('0')),
                           QString::number(end, 16).toUpper().rightJustified(8, QLatin1Char('0')))
                      .arg(firmware.size());

@@ -119,14 +119,15 @@ private:
 };
 
 // A firmware file of `size` bytes (scrambled when the name ends in .qvb); returns the
-// image the tool derives from it.
+// image the tool derives from it. Built for this bootloader: bytes 1024 to 1027, where the
+// length stamp goes, are left 00.
 inline QByteArray make_firmware(const QString &path, int size, quint32 seed = 1)
 {
     QByteArray plain(size, Qt::Uninitialized);
     quint32 x = seed;
     for (int i = 0; i < size; ++i) {
         x = x * 1103515245u + 12345u;
-        plain[i] = char(x >> 16);
+        plain[i] = i >= image::length_offset && i < image::min_padded_size ? '\0' : char(x >> 16);
     }
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly))

@@ -59,8 +59,10 @@ inline QByteArray s_record(int type, quint32 address, int width, const QByteArra
     return 'S' + QByteArray::number(type) + r.toHex().toUpper() + '\n';
 }
 
-// S1, S2 or S3 data records (`width` 2, 3 or 4) behind an S0 header, with an S5 count.
-inline QByteArray to_srecord(const QVector<firmware_piece> &pieces, int width)
+// S1, S2 or S3 data records (`width` 2, 3 or 4) behind an S0 header, with an S5 count and a
+// termination record; without one when not `terminated`, as srec_cat writes data that has no
+// start address.
+inline QByteArray to_srecord(const QVector<firmware_piece> &pieces, int width, bool terminated = true)
 {
     QByteArray out = s_record(0, 0, 2, "korvane");
     int records = 0;
@@ -68,7 +70,7 @@ inline QByteArray to_srecord(const QVector<firmware_piece> &pieces, int width)
         for (int i = 0; i < p.bytes.size(); i += 32, ++records)
             out += s_record(width - 1, p.address + quint32(i), width, p.bytes.mid(i, 32));
     out += s_record(5, quint32(records), 2, {});
-    return out + s_record(11 - width, 0, width, {});
+    return terminated ? out + s_record(11 - width, 0, width, {}) : out;
 }
 
 // A linked program: each piece a loadable segment at its physical address (its virtual

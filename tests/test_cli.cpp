@@ -102,6 +102,7 @@ private slots:
     void flash_failures_data();
     void flash_failures();
     void flash_converted_files();
+    void stamp_over_data_warns();
     void unusable_firmware_touches_no_device_data();
     void unusable_firmware_touches_no_device();
     void stop_signal_during_handshake_data();
@@ -262,7 +263,7 @@ void CliTest::image_refuses_unusable_files_data()
     QTest::newRow("1024 bytes") << short_file << QStringLiteral("too short");
     QTest::newRow("empty container") << empty_file << QStringLiteral("too short");
     QTest::newRow("missing") << dir.filePath(QStringLiteral("none.bin"))
-                             << QStringLiteral("cannot be opened");
+                             << QStringLiteral("\"%1\" does not exist").arg(dir.filePath(QStringLiteral("none.bin")));
     QTest::newRow("directory") << dir.path() << QStringLiteral("not a regular file");
 }
 
@@ -502,8 +503,12 @@ void CliTest::flash_failures_data()
         << QStringList{"--echo"} << true << 3
         << QStringLiteral("while looking for the bootloader: the line echoes what korvane sends (an RS-485 "
                           "adapter without echo suppression?): use --echo (code -3)");
-    QTest::newRow("-5 missing file") << QStringList{} << false << 5
-                                     << QStringLiteral("cannot be opened: No such file or directory (code -5)");
+    QTest::newRow("-3 erase refused: the image too large")
+        << QStringList{"--flash-size", "1024"} << true << 3
+        << QStringLiteral("while erasing the old firmware: the device refused the erase from its base address "
+                          "0x00008000 to 0x000087D4, for an image of 2004 bytes with its sum: the image may be "
+                          "too large for the device (code -3)");
+    QTest::newRow("-5 missing file") << QStringList{} << false << 5 << QStringLiteral("does not exist (code -5)");
 }
 
 void CliTest::flash_failures()
@@ -531,10 +536,11 @@ void CliTest::flash_converted_files()
 {
     const QVector<firmware_piece> pieces{{0x8000, pattern(3000)}, {0x8C00, pattern(1100).mid(100)}};
     const QByteArray expected = expected_image(as_binary(pieces));
-    const struct { const char *name; QByteArray content; const char *format; } files[] = {
-        {"app.hex", to_intel_hex(pieces), "Intel HEX"},
-        {"app.s19", to_srecord(pieces, 2), "S-record"},
-        {"app.elf", to_elf(pieces, false, false), "ELF"},
+    const struct { const char *name; QByteArray content; const char *format; bool unterminated; } files[] = {
+        {"app.hex", to_intel_hex(pieces), "Intel HEX", false},
+        {"app.s19", to_srecord(pieces, 2), "S-record", false},
+        {"app-srec_cat.s19", to_srecord(pieces, 2, false), "S-record", true}, // whole by its S5 count
+        {"app.elf", to_elf(pieces, false, false), "ELF", false},
     };
     for (const auto &f : files) {
         const QString path = dir.filePath(QLatin1String(f.name));
@@ -546,6 +552,10 @@ void CliTest::flash_converted_files()
         QCOMPARE(o.value(QStringLiteral("address")).toInt(), 0x8000);
         QCOMPARE(o.value(QStringLiteral("segments")).toArray().size(), 2);
         QCOMPARE(o.value(QStringLiteral("image_sha256")).toString(), sha256_hex(expected));
+        QCOMPARE(o.value(QStringLiteral("notes")).toArray().size(), f.unterminated ? 1 : 0);
+        if (f.unterminated)
+            QVERIFY(o.value(QStringLiteral("notes")).toArray().at(0).toString().contains(
+                QLatin1String("no termination record")));
 
         const QString saved = path + QStringLiteral(".saved");
         devsim_process sim({QStringLiteral("--save"), saved});
@@ -576,6 +586,48 @@ void CliTest::flash_converted_files()
     const cli_result text = run_cli({QStringLiteral("image"), dir.filePath(QStringLiteral("app.hex"))});
     QVERIFY(text.out.contains(QLatin1String("address range:  0x00008000 to 0x")));
     QVERIFY(text.out.contains(QLatin1String("  0x00008C00  1000 bytes")));
+}
+
+// Bytes 1024-1027 that are neither all 00 nor all FF are a firmware's own data, which the
+// length stamp overwrites: image and flash name where and what, in the JSON start event
+// and the shift log too, and the update goes on. 00s or FFs there are no news.
+void CliTest::stamp_over_data_warns()
+{
+    QByteArray plain = pattern(3000);
+    plain.replace(1024, 4, QByteArray::fromHex("DEADBEEF"));
+    const QString hex = dir.filePath(QStringLiteral("table.hex"));
+    QVERIFY(write_file(hex, to_intel_hex({{0x8000, plain}})));
+    const cli_result info = run_cli({QStringLiteral("image"), QStringLiteral("--json"), hex});
+    QVERIFY2(info.code == 0, qPrintable(info.describe()));
+    const QJsonArray warned = QJsonDocument::fromJson(info.out.toUtf8()).object().value(QStringLiteral("warnings")).toArray();
+    QCOMPARE(warned.size(), 1);
+    for (const char *what : {"bytes 1024 to 1027", "0x00008400", "DE AD BE EF"})
+        QVERIFY2(warned.at(0).toString().contains(QLatin1String(what)), qPrintable(warned.at(0).toString()));
+
+    devsim_process sim;
+    QVERIFY(sim.ok());
+    const QString log = dir.filePath(QStringLiteral("stamp.jsonl"));
+    const cli_result flashed = run_cli({QStringLiteral("flash"), QStringLiteral("--json"), QStringLiteral("--log"),
+                                        log, QStringLiteral("--port"), sim.port(), hex});
+    QVERIFY2(flashed.code == 0, qPrintable(flashed.describe()));
+    const QJsonObject start = QJsonDocument::fromJson(flashed.out.section(QLatin1Char('\n'), 0, 0).toUtf8()).object();
+    QCOMPARE(start.value(QStringLiteral("kind")).toString(), QStringLiteral("start"));
+    QCOMPARE(start.value(QStringLiteral("warnings")).toArray(), warned);
+    QCOMPARE(QJsonDocument::fromJson(file_bytes(log)).object().value(QStringLiteral("warnings")).toArray(), warned);
+
+    // A binary carries no address: the place is the program's start + 0x400.
+    const QString bin = dir.filePath(QStringLiteral("table.bin"));
+    QVERIFY(write_file(bin, plain));
+    const cli_result text = run_cli({QStringLiteral("image"), bin});
+    QVERIFY2(value_of(text.out, QStringLiteral("warning")).contains(QLatin1String("the program's start + 0x400")),
+             qPrintable(text.out));
+    for (const char fill : {'\x00', '\xFF'}) {
+        plain.replace(1024, 4, QByteArray(4, fill));
+        QVERIFY(write_file(bin, plain));
+        const cli_result clean = run_cli({QStringLiteral("image"), QStringLiteral("--json"), bin});
+        QCOMPARE(QJsonDocument::fromJson(clean.out.toUtf8()).object().value(QStringLiteral("warnings")),
+                 QJsonValue(QJsonArray()));
+    }
 }
 
 void CliTest::unusable_firmware_touches_no_device_data()

@@ -300,6 +300,7 @@ void CliPartsTest::what_to_check()
     const auto silent = job_with({-4});
     silent->step = silent->result_step = QString::fromUtf8(status_text::handshaking);
     silent->settings.baud_rate = 9600;
+    silent->settings.product_descriptor = QString::fromLatin1(modbus::default_descriptor);
     const auto heard = [&](int requests, int replies) {
         silent->restart_requests = requests;
         silent->restart_replies = replies;
@@ -307,11 +308,21 @@ void CliPartsTest::what_to_check()
     };
     QString reason = heard(2, 1);
     for (const char *what : {"power and cable", "baud rate (9600)", "restart settings",
+                             "--descriptor \"modbus,1,9,0x4D2E,0x6E3B\"", "Modbus address (1)",
+                             "restart register (9)", "(0x4D2E, 0x6E3B)",
                              "the application answered the restart request"})
         QVERIFY2(reason.contains(QLatin1String(what)), qPrintable(reason));
     QVERIFY2(heard(2, 0).contains(QLatin1String("did not answer the restart request")), qPrintable(heard(2, 0)));
     QVERIFY2(heard(0, 0).contains(QLatin1String("no restart request was sent")), qPrintable(heard(0, 0)));
     QVERIFY(!conclude(*job_with({-4})).reason.contains(QLatin1String("power")));
+
+    // Stopped once the bootloader had answered, the device waits in it for the next run.
+    const auto stopped = job_with({}, true);
+    const QString resume = QStringLiteral("the device is left in its bootloader, and running the same command "
+                                          "again finishes the update");
+    QCOMPARE(interrupted_text(conclude(*stopped)), QStringLiteral("interrupted while writing the firmware; ") + resume);
+    stopped->step = QString::fromUtf8(status_text::handshaking);
+    QCOMPARE(interrupted_text(conclude(*stopped)), QStringLiteral("interrupted while looking for the bootloader"));
 
     flash_job looking;
     looking.note_status(QString::fromUtf8(status_text::handshaking), 1000);

@@ -498,6 +498,13 @@ void ProtocolTest::firmware_conversions()
     const QVector<firmware_piece> low{{0x1000, seeded_bytes(1100, 9)}};
     for (const int width : {2, 3})
         QCOMPARE(firmware_file::from_srecord(to_srecord(low, width), image::max_file_size).bytes, low[0].bytes);
+    // As srec_cat writes data without a start address: no termination record, but a count
+    // of every data record, so the file is whole.
+    const firmware_file::converted counted = firmware_file::from_srecord(to_srecord(pieces(), 4, false), image::max_file_size);
+    QVERIFY2(counted.ok(), qPrintable(counted.error));
+    QCOMPARE(counted.bytes, binary);
+    QVERIFY(counted.unterminated);
+    QVERIFY(!firmware_file::from_srecord(to_srecord(pieces(), 4), image::max_file_size).unterminated);
     const QByteArray segmented = "\xEF\xBB\xBF" + hex_record(2, 0, QByteArray::fromHex("0100")) + "\n"
                                  + hex_record(0, 0xFFFE, "abcd") + hex_record(1, 0, {});
     const firmware_file::converted seg = firmware_file::from_intel_hex(segmented, image::max_file_size);
@@ -533,6 +540,9 @@ void ProtocolTest::firmware_refusals_data()
     srec_sum[srec.indexOf("\nS1") + 10] = srec_sum[srec.indexOf("\nS1") + 10] == 'A' ? 'B' : 'A';
     QTest::newRow("srec checksum") << srec_sum << "line 2: checksum";
     QTest::newRow("srec truncated") << srec.left(srec.indexOf("\nS5") + 1) << "no termination record";
+    // A count that misses the last data record proves nothing: say how to make it whole.
+    const QByteArray uncounted = to_srecord({{0x100, "0123456789"}}, 2, false) + s_record(1, 0x10A, 2, "x");
+    QTest::newRow("srec data after its count, no termination") << uncounted << "-execution-start-address 0x00000100";
     QTest::newRow("srec lost record") << srec.left(srec.indexOf("S1")) + srec.mid(srec.indexOf("S5"))
                                       << "line 2: the record count says 1";
     QTest::newRow("srec cut record") << srec.left(srec.indexOf("\nS5") - 4) + "\n" + srec.mid(srec.indexOf("S5"))

@@ -8,6 +8,8 @@
 #include "engine_harness.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <QProcess>
 #include <QtTest>
@@ -131,7 +133,7 @@ void UglyTest::files()
     QTest::newRow("2 GiB sparse") << "sparse-2g.bin" << too_large << false;
     // With the system's reason: a loop of links and a missing file are not a file unreadable.
     QTest::newRow("symlink loop") << "loop-a.bin" << cannot_open + ": Too many levels of symbolic links" << false;
-    QTest::newRow("missing") << "missing.bin" << cannot_open + ": No such file or directory" << false;
+    QTest::newRow("missing") << "missing.bin" << QStringLiteral("does not exist") << false;
     QTest::newRow("unreadable") << "unreadable.bin" << cannot_open + ": Permission denied" << true;
     QTest::newRow("spaces and Chinese in the path") << unicode_name << QString() << false;
 }
@@ -152,6 +154,15 @@ void UglyTest::image_command()
         QVERIFY2(o.err.contains(QStringLiteral("\"%1\" %2").arg(path(name), reason)), qPrintable(o.err));
         QVERIFY(o.out.isEmpty());
         QVERIFY(!QFile::exists(out_path));
+        // For a script, the same refusal as one JSON object on stdout and nothing on stderr.
+        const cli_result json = run_cli({"image", "--json", path(name)}, unreadable && is_root());
+        QVERIFY2(json.code == 5 && json.err.isEmpty(), qPrintable(json.describe()));
+        const QJsonObject e = QJsonDocument::fromJson(json.out.toUtf8()).object();
+        QCOMPARE(e.value("kind").toString(), QStringLiteral("error"));
+        QCOMPARE(e.value("file").toString(), path(name));
+        QCOMPARE(e.value("exit").toInt(), 5);
+        QVERIFY2(e.value("text").toString().contains(QStringLiteral("\"%1\" %2").arg(path(name), reason)),
+                 qPrintable(json.out));
     }
     QVERIFY2(children_peak_kib() < peak_limit_kib, qPrintable(QString::number(children_peak_kib())));
 }
