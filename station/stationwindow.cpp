@@ -55,7 +55,7 @@ QString format_text(const image::loaded &l)
 QString stamp_place(const image::loaded &l)
 {
     return l.address ? image::stamp_address(l)
-                     : StationWindow::tr("程序起始地址 + 0x%1").arg(image::length_offset, 0, 16);
+                     : StationWindow::tr("程序起始 +0x%1").arg(image::length_offset, 0, 16);
 }
 
 QString stamped_bytes(const image::loaded &l)
@@ -148,6 +148,9 @@ void StationWindow::init_look()
         banner->setStyleSheet(QString::fromLatin1(banner_style));
         banner->hide();
     }
+    // The firmware's line gives way on a narrow screen rather than widen the window past it;
+    // its tooltip has it whole.
+    ui->lB_image->setMinimumWidth(1);
     ui->lB_portsOrigin->setStyleSheet(QStringLiteral("color: #b26a00; font-weight: bold;"));
     ui->lB_portsOrigin->hide();
     ui->pB_acknowledge->setStyleSheet(QStringLiteral("color: black; background: white; padding: 4px 24px;"));
@@ -283,25 +286,29 @@ void StationWindow::load_firmware(const QString &path)
 // in amber what the length stamp will overwrite.
 void StationWindow::show_loaded(const image::loaded &l)
 {
-    // Firmware not built for this bootloader may keep a table or code where the stamp goes.
-    const bool warn = image::stamp_overwrites_data(l);
-    const QString warning = warn ? tr("注意：长度标记将覆盖 %1 处的 %2").arg(stamp_place(l), stamped_bytes(l))
-                                 : QString();
-    QString text = tr("%1  文件 %2 字节  映像 %3 字节  SHA-256 %4")
-                       .arg(format_text(l))
-                       .arg(l.file_size)
-                       .arg(l.bytes.size())
-                       .arg(QString::fromLatin1(l.file_sha256.toHex().left(16)));
-    if (!warning.isEmpty())
-        text += QStringLiteral("  ") + warning;
-    ui->lB_image->setText(text);
-    ui->lB_image->setStyleSheet(warn ? QStringLiteral("color: #b26a00; font-weight: bold;") : QString());
-    ui->lB_image->setToolTip(warn ? tr("固件第 %1 至 %2 字节（%3）原为 %4，既不全是 00 也不全是 FF。写入设备的"
-                                       "长度标记会覆盖它们：该固件可能不是为此引导程序编译的。")
-                                        .arg(image::length_offset)
-                                        .arg(image::length_offset + 3)
-                                        .arg(stamp_place(l), stamped_bytes(l))
-                                  : QString());
+    const QString sizes = tr("%1  文件 %2 字节  映像 %3 字节").arg(format_text(l)).arg(l.file_size).arg(l.bytes.size());
+    const QString digest = tr("SHA-256 %1").arg(QString::fromLatin1(l.file_sha256.toHex().left(16)));
+    // Firmware not built for this bootloader may keep a table or code where the stamp goes:
+    // said in amber before the digest, so that a narrow screen cuts the digest first.
+    if (!image::stamp_overwrites_data(l)) {
+        ui->lB_image->setTextFormat(Qt::PlainText);
+        ui->lB_image->setText(sizes + QStringLiteral("  ") + digest);
+        ui->lB_image->setToolTip(ui->lB_image->text());
+        return;
+    }
+    const QString warning = tr("长度标记覆盖 %1 处的 %2").arg(stamp_place(l), stamped_bytes(l));
+    const auto html = [](const QString &text) {
+        return text.toHtmlEscaped().replace(QLatin1String("  "), QLatin1String("&nbsp;&nbsp;"));
+    };
+    ui->lB_image->setTextFormat(Qt::RichText);
+    ui->lB_image->setText(QStringLiteral("%1&nbsp;&nbsp;<b style=\"color: #b26a00\">%2</b>&nbsp;&nbsp;%3")
+                              .arg(html(sizes), html(warning), html(digest)));
+    ui->lB_image->setToolTip(tr("%1  %2\n固件第 %3 至 %4 字节（%5）原为 %6，既不全是 00 也不全是 FF。写入设备的"
+                                "长度标记会覆盖它们：该固件可能不是为此引导程序编译的。")
+                                 .arg(sizes, digest)
+                                 .arg(image::length_offset)
+                                 .arg(image::length_offset + 3)
+                                 .arg(stamp_place(l), stamped_bytes(l)));
 }
 
 void StationWindow::show_image()
@@ -309,7 +316,7 @@ void StationWindow::show_image()
     const station_firmware &f = model.firmware();
     const bool failed = !f.path.isEmpty() && !f.ok();
     ui->lB_firmwareBanner->setVisible(failed);
-    ui->lB_image->setStyleSheet(QString());
+    ui->lB_image->setTextFormat(Qt::PlainText);
     ui->lB_image->setToolTip(QString());
     if (f.path.isEmpty()) {
         ui->lB_image->setText(tr("未加载固件"));
