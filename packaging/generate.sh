@@ -133,7 +133,8 @@ value_cases() {
     case " $names " in
       *' --port '*) printf '%s_ports; return ;;\n' "$function"; continue ;;
       *' --watch '*) printf '%s_patterns; return ;;\n' "$function"; continue ;;
-      *' --baud '*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "$baud_rates"; continue ;;
+      # In the order given, slowest first: bash would sort them as words (115200 before 1200).
+      *' --baud '*) printf 'compopt -o nosort 2>/dev/null; COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "$baud_rates"; continue ;;
     esac
     case $arg in
       *'|'*) printf 'COMPREPLY=($(compgen -W "%s" -- "$cur")); return ;;\n' "${arg//|/ }" ;;
