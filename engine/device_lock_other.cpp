@@ -8,6 +8,7 @@ device_lock::result device_lock::take(const QString &)
 
 void device_lock::release()
 {
+    handle = -1; // nothing is ever held here
 }
 
 bool device_lock::held_elsewhere(const QString &)
