@@ -80,6 +80,7 @@ void flash_job::note_end(qint64 now_ms, const worker_end &end)
     start_confirmed = end.start_confirmed;
     restart_requests = end.restart_requests;
     restart_replies = end.restart_replies;
+    device_address = end.device_address;
     worker = nullptr; // about to be deleted on its own thread
 }
 

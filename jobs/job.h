@@ -70,6 +70,10 @@ struct flash_job
     int restart_requests = 0;
     int restart_replies = 0;
     bool port_gone = false;
+    // Where the device said its program starts; 0 until it has answered the information
+    // request. Beside a converted image's own address it tells a firmware built for another
+    // device.
+    quint32 device_address = 0;
 
     qint64 bytes() const;
     qint64 elapsed_ms(qint64 now) const;
@@ -91,6 +95,7 @@ struct flash_job
         bool start_confirmed = false;
         int restart_requests = 0;
         int restart_replies = 0;
+        quint32 device_address = 0;
     };
     void note_end(qint64 now_ms, const worker_end &end);
 };

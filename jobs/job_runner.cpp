@@ -79,6 +79,7 @@ void job_runner::start(flash_job &job, const QByteArray &image, std::optional<qu
             end.start_confirmed = worker->start_confirmed();
             end.restart_requests = worker->restart_requests();
             end.restart_replies = worker->restart_replies();
+            end.device_address = worker->device_address();
             QMetaObject::invokeMethod(
                 this, [this, j, end] { finish(j, end); }, Qt::QueuedConnection);
         },

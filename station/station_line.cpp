@@ -170,8 +170,10 @@ void station_line::arrive(const port_watch::device &d)
         t = tile_list.insert(at, std::move(made))->get();
     }
     t->serial = d.serial.isEmpty() ? port_watch::usb_serial(d.location) : d.serial;
+    t->plug_in = ++plug_ins;
     t->what = station_tile::state::idle;
     t->reason.clear();
+    t->reason_whole.clear();
     t->board_serial.clear();
     t->job.reset();
     if (automatic)
@@ -200,13 +202,13 @@ bool station_line::start(station_tile &t)
     flash_job &job = *t.job;
     job.given = job.port = t.location;
     job.serial = t.serial;
-    // A scanned label belongs to the board plugged in next, so the first to start takes it.
-    t.board_serial = next_board_serial;
-    job.board_serial = t.board_serial;
-    if (!next_board_serial.isEmpty()) {
+    // A scanned label belongs to one board: the first to start without one takes it.
+    if (t.board_serial.isEmpty() && !next_board_serial.isEmpty()) {
+        t.board_serial = next_board_serial;
         next_board_serial.clear();
         emit board_serial_changed();
     }
+    job.board_serial = t.board_serial;
     fill_settings(job.settings, line, t.location, loaded.path);
     job.accept_silent_start = silent_start_ok;
     job.line_echoes = line_echoes;
@@ -215,8 +217,10 @@ bool station_line::start(station_tile &t)
     t.firmware_sha256 = loaded.image.file_sha256;
     t.firmware_format = image::format_name(loaded.image);
     t.firmware_warnings = image::warnings(loaded.image);
+    t.firmware_address = loaded.image.address;
     t.what = station_tile::state::running;
     t.reason.clear();
+    t.reason_whole.clear();
     t.replugged = false;
     runner.start(job, loaded.image.bytes, loaded.image.address);
     changed(&job);
@@ -237,7 +241,7 @@ void station_line::start_waiting()
 void station_line::set_auto(bool on)
 {
     if (on && !automatic) {
-        batch = {};
+        batch.clear();
         emit tally_changed();
     }
     automatic = on;
@@ -255,7 +259,7 @@ int station_line::passed_count() const
 int station_line::start_now(bool again)
 {
     poll();
-    batch = {};
+    batch.clear();
     emit tally_changed();
     int started = 0;
     for (const auto &t : tile_list)
@@ -268,6 +272,19 @@ void station_line::set_board_serial(const QString &text)
 {
     next_board_serial = text.trimmed();
     emit board_serial_changed();
+}
+
+const station_tile *station_line::board_serial_taker() const
+{
+    for (const auto &t : tile_list) {
+        const bool startable = t->present && t->what != station_tile::state::running
+                               && t->board_serial.isEmpty();
+        // In automatic mode only a device not yet updated waits to start (for the firmware,
+        // or for the log to be acknowledged); 开始 also repeats failed ones.
+        if (startable && (automatic ? t->what == station_tile::state::idle : !t->passed()))
+            return t.get();
+    }
+    return nullptr;
 }
 
 void station_line::acknowledge_log()
@@ -290,11 +307,28 @@ std::vector<int> station_line::display_order() const
     return order;
 }
 
-void station_line::tally::add(station_tile::state what)
+void board_tally::count(station_tile::state what, int sign)
 {
-    ok += what == station_tile::state::ok || what == station_tile::state::written;
-    written += what == station_tile::state::written;
-    failed += what == station_tile::state::failed;
+    ok += sign * (what == station_tile::state::ok || what == station_tile::state::written);
+    written += sign * (what == station_tile::state::written);
+    failed += sign * (what == station_tile::state::failed);
+}
+
+void board_tally::add(const station_tile &t)
+{
+    int board = t.board_serial.isEmpty() ? -1 : by_serial.value(t.board_serial, -1);
+    if (board < 0)
+        board = by_plug_in.value(t.plug_in, -1);
+    if (board < 0) {
+        board = int(verdicts.size());
+        verdicts.push_back(station_tile::state::idle);
+    }
+    count(verdicts[size_t(board)], -1);
+    verdicts[size_t(board)] = t.what;
+    count(t.what, 1);
+    if (!t.board_serial.isEmpty())
+        by_serial.insert(t.board_serial, board);
+    by_plug_in.insert(t.plug_in, board);
 }
 
 void station_line::stop_all()
@@ -332,12 +366,14 @@ void station_line::on_ended(flash_job *job)
     t.what = !ok           ? station_tile::state::failed
              : end.verified ? station_tile::state::ok
                             : station_tile::state::written;
-    t.reason = ok ? QString() : reason_text(end);
-    // Words such as the two addresses of a firmware built for another device.
-    if (!ok && !end.unplugged && !job->failure_detail.isEmpty())
-        t.reason += QStringLiteral("：") + job->failure_detail;
-    shift.add(t.what);
-    batch.add(t.what);
+    if (ok) {
+        t.reason.clear();
+        t.reason_whole.clear();
+    } else {
+        explain_failure(t, end);
+    }
+    shift.add(t);
+    batch.add(t);
     record(t, end);
     emit tile_changed(i);
     emit tally_changed();
@@ -390,12 +426,39 @@ QString station_line::reason_text(const job_end &end)
     return tr("未知错误(%1)！").arg(end.code);
 }
 
+namespace {
+
+QString hex_address(quint32 a)
+{
+    return QStringLiteral("0x") + QString::number(a, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+}
+
+} // namespace
+
+void station_line::explain_failure(station_tile &t, const job_end &end)
+{
+    const flash_job &job = *t.job;
+    // A converted image belongs at its own address: on a device whose program starts
+    // elsewhere it was never read wrong, it was built for another device.
+    if (end.code == outcome::firmware_unusable && t.firmware_address
+        && *t.firmware_address != job.device_address) {
+        t.reason = tr("固件地址不符");
+        t.reason_whole = tr("%1：固件的起始地址是 %2，设备程序的起始地址是 %3")
+                             .arg(t.reason, hex_address(*t.firmware_address), hex_address(job.device_address));
+        return;
+    }
+    t.reason = reason_text(end);
+    t.reason_whole = t.reason;
+    if (!end.unplugged && !job.failure_detail.isEmpty())
+        t.reason_whole += QStringLiteral("：") + job.failure_detail;
+}
+
 void station_line::record(const station_tile &t, const job_end &end)
 {
     const QDateTime now = QDateTime::currentDateTime();
     QString line = QStringLiteral("%1  %2  %3").arg(now_text(now), t.location, state_text(t.what));
-    if (!t.reason.isEmpty())
-        line += QStringLiteral("  ") + t.reason;
+    if (!t.reason_whole.isEmpty())
+        line += QStringLiteral("  ") + t.reason_whole;
     emit logged(line);
     if (!log.is_open())
         return;

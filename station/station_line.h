@@ -10,11 +10,13 @@
 #include "shift_log.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 // A watched port as the operator writes it: a glob (/dev/ttyUSB*, or ttyUSB* for one in
@@ -42,11 +44,14 @@ struct station_tile
 
     QString location;     // the port the update opens
     QString serial;       // the USB serial number, empty when unknown
-    QString board_serial; // the board's own, scanned before its update; empty when none
+    // The board's own, scanned before its first update; kept while it stays plugged in.
+    QString board_serial;
+    quint64 plug_in = 0;  // which plugging-in of a device this is: a new number each time
     bool present = true;  // still plugged in
     bool replugged = false; // a new device came while the last one's update still ran
     state what = state::idle;
-    QString reason;       // why it failed, in the window's words
+    QString reason;       // why it failed, in few enough words for the tile
+    QString reason_whole; // the same with all that is known, for its tooltip and the run log
     bool passed() const { return what == state::ok || what == state::written; }
     std::unique_ptr<flash_job> job; // the running or last update; null before the first
     // The firmware this device got, for the shift log: the file may change meanwhile.
@@ -55,6 +60,27 @@ struct station_tile
     QByteArray firmware_sha256;
     QString firmware_format;
     QStringList firmware_warnings;
+    std::optional<quint32> firmware_address; // a converted file's own
+};
+
+// The count of boards, not of updates: each board counts once, with its latest verdict, so
+// a board that failed and then passed is one 成功. A board is known by its scanned serial
+// number, or else by its plugging-in (the same device on the same port, not unplugged
+// since): without a label nothing tells a board plugged in again from a new one.
+class board_tally
+{
+public:
+    void add(const station_tile &t);
+    void clear() { *this = {}; }
+    int ok = 0;      // with their image on the device, written ones included
+    int written = 0; // of those, never confirmed by the device
+    int failed = 0;
+
+private:
+    void count(station_tile::state what, int sign);
+    std::vector<station_tile::state> verdicts;
+    QHash<QString, int> by_serial;
+    QHash<quint64, int> by_plug_in;
 };
 
 class station_line : public QObject
@@ -110,8 +136,8 @@ public:
     // then the rest by port. Indices into tiles().
     std::vector<int> display_order() const;
     qint64 elapsed_ms(const station_tile &t) const;
-    // Devices that ended with their image written (written_count() of them unconfirmed)
-    // and that failed, in the shift and since the last 开始 or 自动 switched on.
+    // Boards whose image is on them (written_count() of them unconfirmed) and that failed,
+    // each by its latest update, in the shift and since the last 开始 or 自动 switched on.
     int ok_count() const { return shift.ok; }
     int written_count() const { return shift.written; }
     int failed_count() const { return shift.failed; }
@@ -119,9 +145,14 @@ public:
     int batch_written_count() const { return batch.written; }
     int batch_failed_count() const { return batch.failed; }
 
-    // The next device to start is recorded with this board serial number; empty for none.
+    // A scanned label: it replaces the one waiting, if any, and goes to the next board to
+    // start that has none (one that failed keeps its own for its next attempt). Empty clears it.
     void set_board_serial(const QString &text);
     const QString &board_serial() const { return next_board_serial; }
+    // The device that would take it if nothing were plugged in meanwhile: the first in port
+    // order that 开始 (or, in automatic mode, the line as soon as it may) would start. Null
+    // when that is the next device plugged in.
+    const station_tile *board_serial_taker() const;
 
     // A record the shift log could not take stops every new update until the operator
     // has seen it; devices already running go on.
@@ -134,6 +165,8 @@ public:
     // How a tile's state and result read in the window.
     static QString state_text(station_tile::state what);
     static QString reason_text(const job_end &end);
+    // Why a device failed: the tile's words, and the whole text for tooltip and run log.
+    static void explain_failure(station_tile &t, const job_end &end);
     // The run log's time of day.
     static QString now_text(const QDateTime &when = QDateTime::currentDateTime());
 
@@ -175,16 +208,10 @@ private:
     bool silent_start_ok = false;
     bool line_echoes = false;
     bool stop_asked = false;
-    struct tally
-    {
-        int ok = 0;
-        int written = 0;
-        int failed = 0;
-        void add(station_tile::state what);
-    };
-    tally shift;
-    tally batch;
+    board_tally shift;
+    board_tally batch;
     QString next_board_serial;
+    quint64 plug_ins = 0;
     bool log_stop = false;
     QString log_why;
     int unlogged = 0;

@@ -92,18 +92,27 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
         speaker.set_enabled(on);
         remember();
     });
-    // A scanner types the label and Return: the next board to start gets it.
-    connect(ui->lE_boardSerial, &QLineEdit::returnPressed, this,
-            [this] { model.set_board_serial(ui->lE_boardSerial->text()); });
-    connect(&model, &station_line::board_serial_changed, this, [this] {
-        if (model.board_serial().isEmpty())
-            ui->lE_boardSerial->clear();
+    // A scanner types the label and Return: it replaces the one waiting, and the field is
+    // empty for the next scan, so two scans never run together into one serial.
+    connect(ui->lE_boardSerial, &QLineEdit::returnPressed, this, [this] {
+        const QString scanned = ui->lE_boardSerial->text().trimmed();
+        ui->lE_boardSerial->clear();
+        if (!scanned.isEmpty())
+            model.set_board_serial(scanned);
     });
+    new QShortcut(QKeySequence(Qt::Key_Escape), this, [this] {
+        ui->lE_boardSerial->clear();
+        model.set_board_serial(QString());
+    });
+    connect(&model, &station_line::board_serial_changed, this, &StationWindow::show_board_serial);
     new QShortcut(start_key, ui->pB_start, [this] { ui->pB_start->animateClick(); });
     new QShortcut(auto_key, ui->pB_auto, [this] { ui->pB_auto->animateClick(); });
 
     connect(&model, &station_line::tiles_changed, this, &StationWindow::rebuild_tiles);
     connect(&model, &station_line::tile_changed, this, &StationWindow::show_tile);
+    // Which board takes the waiting serial changes as devices come, start and end.
+    connect(&model, &station_line::tiles_changed, this, &StationWindow::show_board_serial);
+    connect(&model, &station_line::tile_changed, this, &StationWindow::show_board_serial);
     connect(&model, &station_line::device_ended, this, &StationWindow::sound_verdict);
     connect(&model, &station_line::tally_changed, this, &StationWindow::show_tally);
     connect(&model, &station_line::log_changed, this, &StationWindow::show_log_banner);
@@ -115,6 +124,7 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
     apply_line();
     show_image();
     show_log_banner();
+    show_board_serial();
     show_tally();
 }
 
@@ -152,6 +162,8 @@ void StationWindow::init_look()
     // its tooltip has it whole.
     ui->lB_image->setMinimumWidth(1);
     ui->lB_portsOrigin->setStyleSheet(QStringLiteral("color: #b26a00; font-weight: bold;"));
+    ui->lB_boardSerialNext->setStyleSheet(QStringLiteral("color: #1565c0; font-weight: bold;"));
+    ui->lB_boardSerialNext->hide();
     ui->lB_portsOrigin->hide();
     ui->pB_acknowledge->setStyleSheet(QStringLiteral("color: black; background: white; padding: 4px 24px;"));
     ui->pB_acknowledge->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -419,6 +431,7 @@ void StationWindow::on_pB_auto_toggled(bool checked)
 {
     model.set_auto(checked);
     show_buttons();
+    show_board_serial();
 }
 
 void StationWindow::on_pB_acknowledge_clicked()
@@ -427,6 +440,26 @@ void StationWindow::on_pB_acknowledge_clicked()
 }
 
 // ---- what the line shows ------------------------------------------------------------
+
+// The serial waiting for its board, and which board that is, in plain sight: a label read
+// into the wrong board's record is worse than none.
+void StationWindow::show_board_serial()
+{
+    const QString &waiting = model.board_serial();
+    QString text;
+    if (!waiting.isEmpty()) {
+        const station_tile *taker = model.board_serial_taker();
+        const QString board = taker ? QFileInfo(taker->location).fileName()
+                              : model.auto_on() ? tr("下一块插入的板卡")
+                                                : tr("下一块开始更新的板卡");
+        text = tr("待用：%1 → %2").arg(waiting, board);
+    }
+    if (text == ui->lB_boardSerialNext->text())
+        return;
+    ui->lB_boardSerialNext->setText(text);
+    ui->lB_boardSerialNext->setVisible(!text.isEmpty());
+    show_tally(); // the tally's room beside it changed
+}
 
 void StationWindow::show_log_banner()
 {
@@ -513,8 +546,10 @@ void StationWindow::show_tally()
     one_line.setHtml(batch + QStringLiteral(" &nbsp; ") + shift);
     int room = ui->centralwidget->width() - 40;
     for (QWidget *w : {static_cast<QWidget *>(ui->pB_start), static_cast<QWidget *>(ui->pB_auto),
-                       static_cast<QWidget *>(ui->label_6), static_cast<QWidget *>(ui->lE_boardSerial)})
-        room -= w->minimumSizeHint().width();
+                       static_cast<QWidget *>(ui->label_6), static_cast<QWidget *>(ui->lE_boardSerial),
+                       static_cast<QWidget *>(ui->lB_boardSerialNext)})
+        if (!w->isHidden())
+            room -= w->minimumSizeHint().width();
     const bool fits = one_line.idealWidth() <= room;
     ui->lB_tally->setText(batch + (fits ? QStringLiteral(" &nbsp; ") : QStringLiteral("<br>")) + shift);
 }

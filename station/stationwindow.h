@@ -59,6 +59,7 @@ private:
     void apply_line();
     void show_buttons();
     void show_log_banner();
+    void show_board_serial();
     void rebuild_tiles();
     void lay_out_tiles();
     void show_tile(int index);

@@ -3,6 +3,7 @@
 #include "job.h"
 #include "station_line.h"
 
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -44,7 +45,7 @@ QSize tile_view::minimum_tile(const QFont &font)
 }
 
 tile_view::tile_view(QWidget *parent)
-    : QFrame(parent), port(new QLabel(this)), serial(new QLabel(this)), state(new QLabel(this)),
+    : QFrame(parent), grid(nullptr), port(new QLabel(this)), serial(new QLabel(this)), state(new QLabel(this)),
       bar(new QProgressBar(this)), step(new QLabel(this)), elapsed(new QLabel(this))
 {
     setFrameShape(QFrame::StyledPanel);
@@ -67,7 +68,7 @@ tile_view::tile_view(QWidget *parent)
     for (QLabel *l : {port, serial, step})
         l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
-    auto *grid = new QGridLayout(this);
+    grid = new QGridLayout(this);
     grid->setContentsMargins(4, 3, 4, 3);
     grid->setSpacing(2);
     grid->addWidget(port, 0, 0);
@@ -79,8 +80,6 @@ tile_view::tile_view(QWidget *parent)
     bottom->addWidget(step, 1);
     bottom->addWidget(elapsed);
     grid->addLayout(bottom, 3, 0, 1, 2);
-    grid->setColumnStretch(0, 3);
-    grid->setColumnStretch(1, 2);
     grid->setRowStretch(1, 1);
 }
 
@@ -110,21 +109,27 @@ void tile_view::paint_state(const station_tile &t)
 void tile_view::show_tile(const station_tile &t, qint64 elapsed_ms)
 {
     port_text = t.present ? t.location : tr("%1 (已拔出)").arg(t.location);
+    port_name = QFileInfo(port_text).fileName();
     // The board's own number is what the shift log is searched by; the adapter's otherwise.
-    serial_text = !t.board_serial.isEmpty() ? tr("板卡 %1").arg(t.board_serial)
-                  : t.serial.isEmpty()      ? QString()
-                                            : tr("序列号 %1").arg(t.serial);
-    setToolTip(QStringLiteral("%1\n%2").arg(t.location, t.board_serial.isEmpty() ? t.serial : t.board_serial));
+    serial_kind = !t.board_serial.isEmpty() ? tr("板卡 ") : t.serial.isEmpty() ? QString() : tr("序列号 ");
+    serial_text = t.board_serial.isEmpty() ? t.serial : t.board_serial;
+    const bool failed = t.what == station_tile::state::failed;
+    QStringList tip{t.location};
+    if (!serial_text.isEmpty())
+        tip << serial_kind + serial_text;
+    if (failed)
+        tip << t.reason_whole;
+    setToolTip(tip.join(QLatin1Char('\n')));
     paint_state(t);
     bar->setValue(t.job ? qMax(0, t.job->progress) : 0);
     // A failure says why, in red; otherwise the step the update is at (or ended in).
-    const bool failed = t.what == station_tile::state::failed;
     QPalette p = step->palette();
     p.setColor(QPalette::WindowText, failed ? QColor(0xc6, 0x28, 0x28) : palette().color(QPalette::WindowText));
     step->setPalette(p);
     QFont f = step->font();
     f.setBold(failed);
     step->setFont(f);
+    step_tip = failed ? t.reason_whole : QString();
     if (failed)
         step_text = t.reason;
     else if (t.what == station_tile::state::ok)
@@ -144,13 +149,37 @@ void tile_view::resizeEvent(QResizeEvent *event)
     fit_texts();
 }
 
+// The port on the left, the serial number on the right of one row. The number gets the room
+// it needs as long as the port keeps its own name (ttyUSB12); each is cut at its start, so
+// that what tells ports and boards apart, their ends (…ttyUSB12, …B002), stays in view.
+void tile_view::fit_top_row()
+{
+    const QFontMetrics pm(port->font());
+    const QFontMetrics sm(serial->font());
+    const int room = qMax(0, contentsRect().width() - grid->contentsMargins().left()
+                                 - grid->contentsMargins().right() - grid->horizontalSpacing());
+    const int port_wants = pm.horizontalAdvance(port_text);
+    // A long name (a by-id link's) says little at its end: the number comes first then.
+    const int name_width = pm.horizontalAdvance(QStringLiteral("…") + port_name);
+    const int port_least = qMin(port_wants, name_width <= room / 2 ? name_width : room / 3);
+    const int serial_wants = serial_text.isEmpty() ? 0 : sm.horizontalAdvance(serial_kind + serial_text);
+    const int serial_width = qMin(serial_wants, room - qMin(port_wants, qMax(port_least, room - serial_wants)));
+    const int port_width = room - serial_width;
+    grid->setColumnStretch(0, qMax(1, port_width));
+    grid->setColumnStretch(1, qMax(1, serial_width));
+    port->setText(pm.elidedText(port_text, Qt::ElideLeft, port_width));
+    const int kind_width = sm.horizontalAdvance(serial_kind);
+    serial->setText(serial_text.isEmpty() ? QString()
+                                          : serial_kind + sm.elidedText(serial_text, Qt::ElideLeft,
+                                                                        qMax(0, serial_width - kind_width)));
+}
+
 void tile_view::fit_texts()
 {
-    // The port's end names it (ttyUSB12); a reason's start says the most.
-    port->setText(port->fontMetrics().elidedText(port_text, Qt::ElideLeft, port->width()));
-    serial->setText(serial->fontMetrics().elidedText(serial_text, Qt::ElideLeft, serial->width()));
+    fit_top_row();
+    // A reason's start says the most; the whole of it is in the tooltip.
     step->setText(step->fontMetrics().elidedText(step_text, Qt::ElideRight, step->width()));
-    step->setToolTip(step_text);
+    step->setToolTip(step_tip.isEmpty() ? step_text : step_tip);
     // Three characters (已写入) across the band, and no taller than the band allows.
     QFont big = state->font();
     big.setPixelSize(qBound(12, std::min(state->height() * 3 / 5, state->width() / 4), 160));

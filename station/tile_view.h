@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QSize>
 
+class QGridLayout;
 class QLabel;
 class QProgressBar;
 struct station_tile;
@@ -36,7 +37,9 @@ protected:
 private:
     void paint_state(const station_tile &t);
     void fit_texts();
+    void fit_top_row();
 
+    QGridLayout *grid;
     QLabel *port;
     QLabel *serial;
     QLabel *state;
@@ -44,6 +47,9 @@ private:
     QLabel *step;
     QLabel *elapsed;
     QString port_text;
-    QString serial_text;
+    QString port_name; // the end of port_text that names the port (ttyUSB12)
+    QString serial_kind; // 板卡 or 序列号, kept whole
+    QString serial_text; // the number, cut at its start when it must be
     QString step_text;
+    QString step_tip;
 };

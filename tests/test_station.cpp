@@ -19,6 +19,7 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <memory>
@@ -120,6 +121,22 @@ void StationTest::tiles_share_the_screen()
     QStringList ports{"/dev/ttyUSB10", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyUSB1"};
     std::sort(ports.begin(), ports.end(), port_order);
     QCOMPARE(ports, QStringList({"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10"}));
+
+    // A long board serial on the smallest tile: the port keeps its name, the serial its end.
+    station_tile t;
+    t.location = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    t.board_serial = QStringLiteral("LINE7-2026-12-07-BATCH-0042-SN-B002");
+    tile_view view;
+    view.setFixedSize(tile_view::minimum_tile(view.font()));
+    view.show_tile(t, 0);
+    QStringList texts;
+    for (const QLabel *l : view.findChildren<QLabel *>())
+        texts << l->text();
+    const QStringList serial = texts.filter(QRegularExpression(QStringLiteral("^板卡 ….{5,}$")));
+    QVERIFY2(serial.size() == 1 && t.board_serial.endsWith(serial.constFirst().mid(4)), qPrintable(texts.join('|')));
+    const QStringList port = texts.filter(QRegularExpression(QStringLiteral("^….{3,}$")));
+    QVERIFY2(port.size() == 1 && t.location.endsWith(port.constFirst().mid(1)), qPrintable(texts.join('|')));
+    QVERIFY(view.toolTip().contains(t.board_serial));
 }
 
 // Devices plugged in one after another: each updated once as it appears, one left
@@ -204,15 +221,19 @@ void StationTest::automatic_mode_updates_each_device_once()
 // 开始 with automatic mode off: devices that are there are shown but left alone until it
 // is pressed, then every one not already being updated starts, plain port names included.
 // Those that passed since they were plugged in are repeated only when the operator says
-// so; each 开始 begins a batch. Without a program start the device never confirms its
-// image: written, not 成功.
+// so; each 开始 begins a batch. A scanned serial goes to one board only, which keeps it for
+// its next attempt; the tally counts boards, so one that failed and then passed is one
+// 成功. Without a program start the device never confirms its image: written, not 成功.
 void StationTest::start_updates_every_device_there()
 {
     QTemporaryDir dir;
     std::vector<std::unique_ptr<devsim_process>> devices;
     QStringList ports;
     for (int i = 1; i <= 3; ++i) {
-        devices.push_back(plug(dir, QStringLiteral("ttySIM%1").arg(i)));
+        // The first refuses its first erase.
+        devices.push_back(plug(dir, QStringLiteral("ttySIM%1").arg(i),
+                               i == 1 ? QStringList{QStringLiteral("--fault"), QStringLiteral("erase:error:0:1")}
+                                      : QStringList()));
         ports << devices.back()->port();
     }
     station_line line;
@@ -229,25 +250,40 @@ void StationTest::start_updates_every_device_there()
         QCOMPARE(d->count(erase), 0);
 
     line.set_board_serial(QStringLiteral("SN-1"));
+    QCOMPARE(line.board_serial_taker(), line.tiles()[0].get());
     QCOMPARE(line.start_now(), 3);
     QVERIFY(line.board_serial().isEmpty()); // taken by the first, in port order
     QCOMPARE(line.tiles()[0]->board_serial, QStringLiteral("SN-1"));
     QCOMPARE(line.tiles()[1]->job->board_serial, QString());
     QCOMPARE(line.start_now(), 0); // all three are running
-    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 3, 10000);
-    for (const auto &d : devices)
-        QCOMPARE(d->count(erase), 1);
-    QCOMPARE(line.passed_count(), 3);
-    QCOMPARE(line.batch_ok_count(), 3);
-    QCOMPARE(line.start_now(false), 0); // the operator declined to repeat them
-    QCOMPARE(line.batch_ok_count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count() + line.failed_count(), 3, 10000);
+    QCOMPARE(line.failed_count(), 1);
+    QCOMPARE(line.passed_count(), 2);
+    QCOMPARE(line.batch_ok_count(), 2);
+
+    // The failed board keeps its label: the next one scanned waits for another board.
+    line.set_board_serial(QStringLiteral("SN-2"));
+    QCOMPARE(line.board_serial_taker(), nullptr);
+    QCOMPARE(line.start_now(false), 1); // the operator declined to repeat the two that passed
+    QTRY_COMPARE_WITH_TIMEOUT(line.running(), 0, 10000);
+    QCOMPARE(line.tiles()[0]->job->board_serial, QStringLiteral("SN-1"));
+    QCOMPARE(line.board_serial(), QStringLiteral("SN-2"));
+    QCOMPARE(line.ok_count(), 3);
+    QCOMPARE(line.failed_count(), 0);
+    QCOMPARE(line.batch_ok_count(), 1);
+    QCOMPARE(line.batch_failed_count(), 0);
+
     QCOMPARE(line.start_now(), 3); // the same devices, once more on request
-    QTRY_COMPARE_WITH_TIMEOUT(line.ok_count(), 6, 10000);
-    for (const auto &d : devices)
-        QCOMPARE(d->count(erase), 2);
+    QCOMPARE(line.tiles()[1]->board_serial, QStringLiteral("SN-2"));
+    QTRY_COMPARE_WITH_TIMEOUT(line.running(), 0, 10000);
+    QCOMPARE(devices[0]->count(erase), 3);
+    QCOMPARE(devices[1]->count(erase), 2);
+    QCOMPARE(devices[2]->count(erase), 2);
+    // Three boards, each counted by its latest update; SN-2's board counted once.
+    QCOMPARE(line.ok_count(), 3);
     QCOMPARE(line.failed_count(), 0);
     QCOMPARE(line.batch_ok_count(), 3);
-    QCOMPARE(line.written_count(), 6);
+    QCOMPARE(line.written_count(), 3);
     for (const auto &t : line.tiles())
         QCOMPARE(int(t->what), int(station_tile::state::written));
 }
@@ -286,13 +322,32 @@ void StationTest::full_log_scanned_serial_and_missing_firmware()
     QVERIFY(start->isEnabled() && automatic->isEnabled());
     QVERIFY(!firmware_banner->isVisible());
 
+    // A label scanned again replaces the one waiting, never runs on from it; the field is
+    // empty for each scan, the waiting one shown beside it with the board it goes to, and
+    // Esc takes it back.
     auto *scanned = static_cast<QLineEdit *>(child("lE_boardSerial"));
-    QTest::keyClicks(scanned, QStringLiteral("SN-0001"));
-    QTest::keyClick(scanned, Qt::Key_Return);
+    auto *waiting = static_cast<QLabel *>(child("lB_boardSerialNext"));
+    const auto scan = [&](const QString &label) {
+        QTest::keyClicks(scanned, label);
+        QTest::keyClick(scanned, Qt::Key_Return);
+    };
+    scan(QStringLiteral("SN-A001"));
+    scan(QStringLiteral("SN-B002"));
+    QCOMPARE(window.line().board_serial(), QStringLiteral("SN-B002"));
+    QVERIFY(scanned->text().isEmpty());
+    QCOMPARE(waiting->text(), QStringLiteral("待用：SN-B002 → 下一块插入的板卡"));
+    QVERIFY(waiting->isVisible());
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(scanned, Qt::Key_Escape);
+    QVERIFY(window.line().board_serial().isEmpty());
+    QVERIFY(!waiting->isVisible());
+    scan(QStringLiteral("SN-A001"));
+    scan(QStringLiteral("SN-B002"));
     auto a = plug(dir, QStringLiteral("ttySIM1"));
     QTRY_COMPARE_WITH_TIMEOUT(window.line().ok_count(), 1, 10000);
-    QCOMPARE(window.line().tiles().at(0)->board_serial, QStringLiteral("SN-0001"));
-    QVERIFY(scanned->text().isEmpty());
+    QCOMPARE(window.line().tiles().at(0)->board_serial, QStringLiteral("SN-B002"));
+    QVERIFY(window.line().board_serial().isEmpty());
+    QVERIFY(!waiting->isVisible());
     QCOMPARE(window.sound().played(station_sound::kind::pass), 1);
 
     QVERIFY(window.line().log_blocked());
@@ -425,6 +480,8 @@ void StationTest::converted_firmware_checked_per_device()
     QVERIFY(line.set_patterns({matching->port(), elsewhere->port()}, &why));
     QVERIFY(line.load_firmware(hex));
     QVERIFY2(line.open_log(log, &why), qPrintable(why));
+    QStringList run_log;
+    connect(&line, &station_line::logged, [&](const QString &text) { run_log << text; });
     line.start_watching(50);
     QTRY_COMPARE(int(line.tiles().size()), 2);
     QCOMPARE(line.start_now(), 2);
@@ -432,13 +489,24 @@ void StationTest::converted_firmware_checked_per_device()
     QCOMPARE(line.ok_count(), 1);
     QVERIFY(matching->wait_for(QStringLiteral("image ok")));
     QCOMPARE(elsewhere->count(erase), 0);
-    for (const auto &t : line.tiles())
-        if (t->location == elsewhere->port())
-            QVERIFY2(t->reason.contains(QLatin1String("firmware built for 0x00008000, the device's program "
-                                                      "starts at 0x00010000")),
-                     qPrintable(t->reason));
-    for (const QJsonObject &o : log_lines(log))
+    // In the tile a few words that fit it; the addresses in its tooltip and the run log.
+    const QString whole = QStringLiteral("固件地址不符：固件的起始地址是 0x00008000，设备程序的起始地址是 0x00010000");
+    for (const auto &t : line.tiles()) {
+        if (t->location != elsewhere->port())
+            continue;
+        QCOMPARE(t->reason, QStringLiteral("固件地址不符"));
+        QCOMPARE(t->reason_whole, whole);
+        tile_view view;
+        view.show_tile(*t, 0);
+        QVERIFY2(view.toolTip().contains(whole), qPrintable(view.toolTip()));
+    }
+    QVERIFY(run_log.join('\n').contains(QStringLiteral("  失败  ") + whole));
+    for (const QJsonObject &o : log_lines(log)) {
         QCOMPARE(o.value(QStringLiteral("firmware_format")).toString(), QStringLiteral("Intel HEX"));
+        if (o.value(QStringLiteral("result")).toString() == QLatin1String("failed"))
+            QVERIFY(o.value(QStringLiteral("reason")).toString().contains(
+                QLatin1String("firmware built for 0x00008000, the device's program starts at 0x00010000")));
+    }
 }
 
 void StationTest::command_line_starts_the_line()
