@@ -13,6 +13,8 @@
 #                         failed, 16 still writing
 #   KORVANE_STATION=full-log    four devices and a shift log on a full disk (/dev/full)
 #   KORVANE_STATION=no-firmware a firmware file that is not there
+#   KORVANE_SCAN=TEXT     (station) type TEXT and Return into 板卡序列号 before the picture,
+#                         as a barcode scanner does: a serial waiting for its board
 #   KORVANE_SCREEN=WxH    the screen's size (default 2048x1024; 1920x1080 for the station)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +27,7 @@ if [ "${1:-}" = --all ]; then
   KORVANE_FILE_DIALOG=1 "$0" "$dir/file-dialog.png"
   KORVANE_STATION=1 "$0" "$dir/station.png"
   KORVANE_STATION=32 "$0" "$dir/station-32.png"
+  KORVANE_STATION=32 KORVANE_SCREEN=1366x768 KORVANE_SCAN=SN-2026-0042 "$0" "$dir/station-32-1366x768.png"
   KORVANE_STATION=full-log "$0" "$dir/station-full-log.png"
   KORVANE_STATION=no-firmware "$0" "$dir/station-no-firmware.png"
   exit 0
@@ -125,6 +128,14 @@ if [ -n "$sims" ]; then
     sleep 0.1
   done
   sleep 3
+fi
+if [ -n "${KORVANE_SCAN:-}" ]; then
+  # The field is ten Tabs on from the firmware path, which has the focus at first.
+  xdotool windowfocus --sync "$(awk '{print $1}' <<<"$line")"
+  xdotool key --delay 50 Tab Tab Tab Tab Tab Tab Tab Tab Tab Tab
+  xdotool type --delay 20 "$KORVANE_SCAN"
+  xdotool key Return
+  sleep 0.5
 fi
 if [ -n "${KORVANE_FILE_DIALOG:-}" ]; then
   # Keyboard only, as a technician would: with no window manager to give the window the

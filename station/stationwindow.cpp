@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QShortcut>
 #include <QTextDocument>
@@ -23,7 +24,11 @@ Q_LOGGING_CATEGORY(layout_log, "korvane.station.layout", QtWarningMsg)
 
 namespace {
 
-constexpr int tile_spacing = 6;
+// Tight, so that a line's worth of tiles fits a small screen: 32 at 1366x768.
+constexpr int tile_spacing = 4;
+constexpr int tally_points = 20;
+constexpr int tally_points_narrow = 16;
+constexpr int tally_gap = 16;
 const QKeySequence start_key(Qt::Key_F5);
 const QKeySequence auto_key(Qt::Key_F6);
 
@@ -149,11 +154,12 @@ void StationWindow::init_look()
     setStyleSheet(QString::fromLatin1(focus_style));
     // The tally is read from across the bench like the tiles.
     QFont big = ui->lB_tally->font();
-    big.setPointSize(20);
+    big.setPointSize(tally_points);
     big.setBold(true);
     ui->lB_tally->setFont(big);
     ui->lB_tally->setTextFormat(Qt::RichText);
     ui->lB_tally->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    ui->lB_tally->setContentsMargins(tally_gap, 0, 0, 0); // apart from the serial waiting beside it
     for (QWidget *banner : {static_cast<QWidget *>(ui->fR_logBanner), static_cast<QWidget *>(ui->lB_firmwareBanner)}) {
         banner->setStyleSheet(QString::fromLatin1(banner_style));
         banner->hide();
@@ -489,8 +495,15 @@ void StationWindow::lay_out_tiles()
     auto *grid = static_cast<QGridLayout *>(ui->wG_tiles->layout());
     for (tile_view *t : tiles)
         grid->removeWidget(t);
-    const QSize area = ui->sA_tiles->viewport()->size();
-    const tile_grid shape = fit_tiles(int(tiles.size()), area, tile_view::minimum_tile(font()), tile_spacing);
+    // The room without a scroll bar: one that showed while the tiles did not fit must not
+    // keep them from fitting once the room has grown. Scrolling, the bar takes its width.
+    QSize area = ui->sA_tiles->maximumViewportSize();
+    const QSize least = tile_view::minimum_tile(font());
+    tile_grid shape = fit_tiles(int(tiles.size()), area, least, tile_spacing);
+    if (!shape.fits) {
+        area.rwidth() -= ui->sA_tiles->verticalScrollBar()->sizeHint().width();
+        shape = fit_tiles(int(tiles.size()), area, least, tile_spacing);
+    }
     qCDebug(layout_log, "%d tiles in %dx%d: %d columns of %dx%d%s", int(tiles.size()), area.width(),
             area.height(), shape.columns, shape.tile.width(), shape.tile.height(),
             shape.fits ? ", all in view" : ", scrolling");
@@ -539,19 +552,36 @@ void StationWindow::show_tally()
     QString shift = tr("本班 %1").arg(counts(model.ok_count(), model.written_count(), model.failed_count()));
     if (model.unlogged_count() > 0)
         shift += tr(" &nbsp; <span style=\"color:#c62828\">未记录 %1</span>").arg(model.unlogged_count());
-    // On a narrow screen the shift's count goes under the batch's rather than widening
-    // the window past the screen's edge.
-    QTextDocument one_line;
-    one_line.setDefaultFont(ui->lB_tally->font());
-    one_line.setHtml(batch + QStringLiteral(" &nbsp; ") + shift);
-    int room = ui->centralwidget->width() - 40;
+    // On a narrow screen the tally first takes a smaller size, and only then does the
+    // shift's count go under the batch's: a second line is taken from the tiles.
+    const QString one_line = batch + QStringLiteral(" &nbsp; ") + shift;
+    QFont f = ui->lB_tally->font();
+    for (const int points : {tally_points, tally_points_narrow}) {
+        f.setPointSize(points);
+        QTextDocument doc;
+        doc.setDefaultFont(f);
+        doc.setHtml(one_line);
+        if (doc.idealWidth() <= tally_room()) {
+            ui->lB_tally->setFont(f);
+            ui->lB_tally->setText(one_line);
+            return;
+        }
+    }
+    f.setPointSize(tally_points);
+    ui->lB_tally->setFont(f);
+    ui->lB_tally->setText(batch + QStringLiteral("<br>") + shift);
+}
+
+// What the row of 开始, 自动 and the scanned serial leaves the tally.
+int StationWindow::tally_room() const
+{
+    int room = ui->centralwidget->width() - 40 - tally_gap;
     for (QWidget *w : {static_cast<QWidget *>(ui->pB_start), static_cast<QWidget *>(ui->pB_auto),
                        static_cast<QWidget *>(ui->label_6), static_cast<QWidget *>(ui->lE_boardSerial),
                        static_cast<QWidget *>(ui->lB_boardSerialNext)})
         if (!w->isHidden())
             room -= w->minimumSizeHint().width();
-    const bool fits = one_line.idealWidth() <= room;
-    ui->lB_tally->setText(batch + (fits ? QStringLiteral(" &nbsp; ") : QStringLiteral("<br>")) + shift);
+    return room;
 }
 
 void StationWindow::add_log_line(const QString &text)

@@ -64,6 +64,7 @@ private:
     void lay_out_tiles();
     void show_tile(int index);
     void show_tally();
+    int tally_room() const;
     void sound_verdict(int index);
     void add_log_line(const QString &text);
     bool ask_again(int passed);

@@ -24,7 +24,10 @@
 
 #include <memory>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +59,45 @@ bool let_polls_pass(const station_line &line, quint64 polls)
 {
     const quint64 until = line.polls() + polls;
     return QTest::qWaitFor([&] { return line.polls() >= until; }, 10000);
+}
+
+// Pseudo-terminals linked as <dir>/ttyPTY0...: serial ports enough for tiles, with nothing
+// on the other end. Closed when it goes.
+struct idle_ports
+{
+    idle_ports(const QTemporaryDir &dir, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::posix_openpt(O_RDWR | O_NOCTTY);
+            if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0)
+                return;
+            masters.push_back(fd);
+            QFile::link(QString::fromLocal8Bit(::ptsname(fd)), dir.filePath(QStringLiteral("ttyPTY%1").arg(i)));
+        }
+    }
+    ~idle_ports()
+    {
+        for (const int fd : masters)
+            ::close(fd);
+    }
+    std::vector<int> masters;
+};
+
+// The layout's line after the window has taken `size`.
+QString layout_at(QWidget &window, const QSize &size)
+{
+    static QString *last = nullptr;
+    QString line;
+    last = &line;
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &c, const QString &text) {
+        if (QLatin1String(c.category) == QLatin1String("korvane.station.layout"))
+            *last = text;
+    });
+    window.resize(size);
+    const bool laid_out = QTest::qWaitFor([&] { return window.size() == size && !line.isEmpty(); }, 5000);
+    QTest::qWait(50); // the last of the relayouts it sets off
+    qInstallMessageHandler(previous);
+    return laid_out ? line : QString();
 }
 
 bool present(const station_line &line, const QString &location)
@@ -100,7 +142,8 @@ void StationTest::initTestCase()
 
 // The grid: a line's worth of tiles in view with room for their words, a single device
 // large but not a banner, too many to fit scrolled at the smallest size; ports counted
-// as people count them.
+// as people count them; a tile's port and serial number cut where they say least; 32
+// devices on a small screen.
 void StationTest::tiles_share_the_screen()
 {
     const QSize least(189, 105);
@@ -137,6 +180,25 @@ void StationTest::tiles_share_the_screen()
     const QStringList port = texts.filter(QRegularExpression(QStringLiteral("^….{3,}$")));
     QVERIFY2(port.size() == 1 && t.location.endsWith(port.constFirst().mid(1)), qPrintable(texts.join('|')));
     QVERIFY(view.toolTip().contains(t.board_serial));
+
+    // A line's worth of devices on a 1366x768 screen: all in view. Squeezed they scroll;
+    // given the room again they all fit again, the scroll bar's width given back.
+    QTemporaryDir dir;
+    const idle_ports rack(dir, 32);
+    QCOMPARE(int(rack.masters.size()), 32);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\nkorvane.station.layout.debug=true"));
+    StationWindow window;
+    station_options options;
+    options.patterns = QStringList{dir.filePath(QStringLiteral("ttyPTY*"))};
+    QString why;
+    QVERIFY(window.apply(options, &why));
+    window.show();
+    QTRY_COMPARE(int(window.line().tiles().size()), 32);
+    const QString full = layout_at(window, QSize(1366, 768));
+    QVERIFY2(full.contains(QLatin1String(": 7 columns")) && full.endsWith(QLatin1String("all in view")), qPrintable(full));
+    QVERIFY2(layout_at(window, QSize(1366, 500)).endsWith(QLatin1String("scrolling")), "squeezed");
+    QCOMPARE(layout_at(window, QSize(1366, 768)), full);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 }
 
 // Devices plugged in one after another: each updated once as it appears, one left
