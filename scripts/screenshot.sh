@@ -9,8 +9,8 @@
 #   KORVANE_FILE_DIALOG=1 press 选择 from the keyboard and photograph the file dialog
 #   KORVANE_STATION=1     photograph korvane-station in the middle of a run instead: four
 #                         simulated devices, two updated, one failed, one still writing
-#   KORVANE_STATION=32    the same with 32 devices on a 1920x1080 screen: 15 updated, one
-#                         failed, 16 still writing
+#   KORVANE_STATION=32    the same with 32 devices on a 1920x1080 screen: 16 updated, one
+#                         failed, 15 still writing
 #   KORVANE_STATION=full-log    four devices and a shift log on a full disk (/dev/full)
 #   KORVANE_STATION=no-firmware a firmware file that is not there
 #   KORVANE_SCAN=TEXT     (station) type TEXT and Return into 板卡序列号 before the picture,
