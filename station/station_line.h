@@ -10,8 +10,8 @@
 #include "shift_log.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
