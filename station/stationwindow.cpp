@@ -97,27 +97,12 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
         speaker.set_enabled(on);
         remember();
     });
-    // A scanner types the label and Return: it replaces the one waiting, and the field is
-    // empty for the next scan, so two scans never run together into one serial.
-    connect(ui->lE_boardSerial, &QLineEdit::returnPressed, this, [this] {
-        const QString scanned = ui->lE_boardSerial->text().trimmed();
-        ui->lE_boardSerial->clear();
-        if (!scanned.isEmpty())
-            model.set_board_serial(scanned);
-    });
-    new QShortcut(QKeySequence(Qt::Key_Escape), this, [this] {
-        ui->lE_boardSerial->clear();
-        model.set_board_serial(QString());
-    });
-    connect(&model, &station_line::board_serial_changed, this, &StationWindow::show_board_serial);
+    init_scanner();
     new QShortcut(start_key, ui->pB_start, [this] { ui->pB_start->animateClick(); });
     new QShortcut(auto_key, ui->pB_auto, [this] { ui->pB_auto->animateClick(); });
 
     connect(&model, &station_line::tiles_changed, this, &StationWindow::rebuild_tiles);
     connect(&model, &station_line::tile_changed, this, &StationWindow::show_tile);
-    // Which board takes the waiting serial changes as devices come, start and end.
-    connect(&model, &station_line::tiles_changed, this, &StationWindow::show_board_serial);
-    connect(&model, &station_line::tile_changed, this, &StationWindow::show_board_serial);
     connect(&model, &station_line::device_ended, this, &StationWindow::sound_verdict);
     connect(&model, &station_line::tally_changed, this, &StationWindow::show_tally);
     connect(&model, &station_line::log_changed, this, &StationWindow::show_log_banner);
@@ -136,6 +121,26 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
 StationWindow::~StationWindow()
 {
     delete ui;
+}
+
+// A scanner types the label and Return: it replaces the one waiting, and the field is empty
+// for the next scan, so two scans never run together into one serial. Esc takes it back.
+void StationWindow::init_scanner()
+{
+    connect(ui->lE_boardSerial, &QLineEdit::returnPressed, this, [this] {
+        const QString scanned = ui->lE_boardSerial->text().trimmed();
+        ui->lE_boardSerial->clear();
+        if (!scanned.isEmpty())
+            model.set_board_serial(scanned);
+    });
+    new QShortcut(QKeySequence(Qt::Key_Escape), this, [this] {
+        ui->lE_boardSerial->clear();
+        model.set_board_serial(QString());
+    });
+    connect(&model, &station_line::board_serial_changed, this, &StationWindow::show_board_serial);
+    // Which board takes it changes as devices come, start and end.
+    connect(&model, &station_line::tiles_changed, this, &StationWindow::show_board_serial);
+    connect(&model, &station_line::tile_changed, this, &StationWindow::show_board_serial);
 }
 
 void StationWindow::init_lists()
