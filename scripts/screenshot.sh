@@ -52,7 +52,9 @@ if [ -n "${KORVANE_STATION:-}" ]; then
   # The devices appear as links in a folder of their own, watched as a production line
   # watches /dev/ttyUSB*; the line runs by itself (--auto).
   sims=$(mktemp -d /tmp/line.XXXX)
-  perl -e 'srand(7); print pack("C*", map { int(rand(256)) } 1 .. 16384)' >"$sims/firmware.bin"
+  # Built for this bootloader: the four bytes its length stamp goes over are left 00.
+  perl -e 'srand(7); my $b = pack("C*", map { int(rand(256)) } 1 .. 16384);
+           substr($b, 1024, 4) = "\0" x 4; print $b' >"$sims/firmware.bin"
   mkdir "$sims/logs"
   start_sim() {
     build/bin/korvane-devsim --link "$sims/$1" "${@:2}" >"$sims/logs/$1" &
