@@ -120,6 +120,10 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
 
 StationWindow::~StationWindow()
 {
+    // Closing moves the focus, and a field that loses it says its editing has finished; by
+    // then the model is gone, so nothing of this window may hear that.
+    for (QLineEdit *field : findChildren<QLineEdit *>())
+        disconnect(field, nullptr, this, nullptr);
     delete ui;
 }
 
