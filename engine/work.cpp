@@ -142,8 +142,7 @@ bool work::confirm_start()
 
 bool work::find_bootloader()
 {
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 started_us = now_us();
     for (;;) {
         const int r = handshake();
         if (r < 0) {
@@ -153,7 +152,7 @@ bool work::find_bootloader()
         if (stop_requested())
             return false;
         // Checked before r: an answer that comes after the limit still counts as none.
-        if (clock.elapsed() > handshake_limit_ms) {
+        if (now_us() - started_us > qint64(handshake_limit_ms) * 1000) {
             emit result(outcome::no_answer);
             return false;
         }
@@ -181,14 +180,14 @@ bool work::goes_on(outcome::status status)
 
 template <typename Step> outcome::status work::attempt(int attempts, Step step)
 {
-    for (int i = 0; i < attempts; ++i) {
+    for (int counted = 0; counted < attempts;) {
         if (stop_requested())
             return outcome::no_reply;
         const outcome::status r = outcome::status(step());
         if (r != outcome::no_reply)
             return r;
-        if (busy_with_earlier())
-            --i;
+        if (ledger.attempt_counts(now_us()))
+            ++counted;
     }
     return outcome::no_reply;
 }
@@ -261,9 +260,6 @@ void work::write_port(const QByteArray &bytes)
         return;
     if (trace)
         trace(wire::sent, bytes);
-    latest_sent = bytes;
-    if (echo_expected)
-        echo_due = bytes;
     serial->write(bytes.constData(), bytes.size());
     // QSerialPort only queues the bytes. A wait for input that finds bytes already waiting
     // returns before it writes them, and the handshake's close would then drop the queued
@@ -276,44 +272,33 @@ qint64 work::now_us() const
     return clock ? clock() : since_created.nsecsElapsed() / 1000;
 }
 
-void work::send(const QByteArray &request)
+void work::sleep_ms(int ms)
 {
-    // readAll() only sees what Qt has pulled from the system, and no event loop pulls it
-    // while an update runs: take a late reply out of the system's buffer first, so it is
-    // discarded here instead of spoiling the answer to this request.
+    if (pause)
+        pause(ms);
+    else
+        QThread::msleep(ms);
+}
+
+// readAll() only sees what Qt has pulled from the system, and no event loop pulls it while an
+// update runs: take a late reply out of the system's buffer first, so it is thrown away here
+// instead of spoiling the answer to the next request.
+void work::drain()
+{
     if (port_open())
         for (int i = 0; i < max_drain_reads && serial->waitForReadyRead(0); ++i) {
         }
-    count_discarded(read_port(wire::discarded), false);
-    retrying = request == latest_sent;
-    write_port(request);
-    sent_us = now_us();
+    ledger.thrown_away(read_port(wire::discarded), false);
 }
 
-// Retries of one request go out back to back: a late reply to any of them answers it as
-// well as the last one's own. A block with new bytes first waits for what is owed.
-QByteArray work::exchange(const QByteArray &request, int timeout_ms)
+reply_ledger::heard work::exchange(const QByteArray &request, int timeout_ms)
 {
-    const quint8 command = quint8(request[2]);
-    if (command == frame::cmd_write && owed.command == command && request != last_request)
-        settle_owed();
-    send(request);
-    last_request = request;
-    if (command != frame::cmd_handshake) {
-        if (command != owed.command) {
-            if (owed.count > 0)
-                earlier = owed;
-            owed = {command, 0, 0};
-        }
-        ++owed.count;
-        owed.until_us = sent_us + qint64(late_reply_waits) * timeout_ms * 1000;
-    }
-    QByteArray reply = receive_reply(timeout_ms, command);
-    if (!reply.isEmpty()) {
-        pay_one(command);
-        since_answer = {};
-    }
-    return reply;
+    settle_owed(request);
+    drain();
+    write_port(request);
+    ledger.set_start_follows(settings().auto_start);
+    ledger.sent(request, now_us(), timeout_ms);
+    return receive_reply(timeout_ms);
 }
 
 bool work::poll_port(int ms)
@@ -321,174 +306,51 @@ bool work::poll_port(int ms)
     return serial->waitForReadyRead(ms);
 }
 
-void work::count_discarded(const QByteArray &bytes, bool keep_unfinished)
+void work::settle_owed(const QByteArray &request)
 {
-    discarded_bytes.append(bytes);
-    if (!discarded_bytes.isEmpty())
-        pay(frame::take_replies(discarded_bytes, latest_sent));
-    if (!keep_unfinished)
-        discarded_bytes.clear();
-}
-
-void work::pay(const QByteArray &answered)
-{
-    for (const char code : answered)
-        pay_one(quint8(code));
-}
-
-void work::pay_one(quint8 command)
-{
-    owed_replies &debt = command == owed.command ? owed : earlier;
-    if (command == debt.command)
-        debt.count = std::max(0, debt.count - 1);
-}
-
-bool work::busy_with_earlier() const
-{
-    return earlier.count > 0 && now_us() < earlier.until_us && !stop_requested();
-}
-
-// Takes in and throws away what arrives until every owed reply has come or none can come
-// any more; a line that chatters on is bounded by the same deadline.
-void work::settle_owed()
-{
-    if (owed.count == 0 || !port_open())
+    const std::optional<qint64> until = ledger.settle_until(request);
+    if (!until || !port_open())
         return;
-    ++settles;
-    while (owed.count > 0 && now_us() < owed.until_us && !stop_requested()) {
+    while (ledger.owed() > 0 && now_us() < *until && !stop_requested()) {
         poll_port(poll_ms);
-        count_discarded(read_port(wire::discarded), true);
+        ledger.thrown_away(read_port(wire::discarded), true);
     }
-    discarded_bytes.clear();
-    owed.count = 0; // what has not come by now is taken as never sent
+    ledger.settled();
 }
 
 QByteArray work::receive_frame(int timeout_ms)
 {
-    return receive_reply(timeout_ms, 0);
+    ledger.await_any();
+    return receive_reply(timeout_ms).reply;
 }
 
-// Polls as the protocol prescribes: whatever has arrived since the request must be exactly
-// one frame. Whole frames of other commands at its front are late replies to earlier
-// requests, set aside without ending the wait.
-QByteArray work::receive_reply(int timeout_ms, quint8 awaited)
+// Polls as the protocol prescribes, and asks the ledger what has arrived.
+reply_ledger::heard work::receive_reply(int timeout_ms)
 {
     if (!port_open())
         return {};
     const int limit = timeout_ms / poll_ms;
-    QByteArray reply;
-    QByteArray early;     // a late answer to an earlier attempt, ahead of this one's echo
-    bool spoiled = false; // by bytes where the line's echo was due: nothing after them counts
     for (int count = 0;;) {
         poll_port(poll_ms);
         ++polls;
-        reply.append(read_port(wire::received));
-        spoiled = spoiled || (!echo_due.isEmpty() && !take_before_echo(reply, awaited, &early));
-        if (!spoiled && echo_due.isEmpty()) {
-            if (!early.isEmpty()) {
-                pay(frame::take_replies(reply, latest_sent)); // this attempt's own, if in already
-                return early;
-            }
-            const QByteArray answer = take_answer(reply, awaited);
-            if (!answer.isEmpty())
-                return answer;
-        }
+        const QByteArray bytes = read_port(wire::received);
+        const reply_ledger::heard heard = ledger.arrived(bytes, now_us());
+        if (ledger.tell_echo() && warn)
+            warn(QString::fromLatin1(echo_warning));
+        if (heard.what != reply_ledger::verdict::waiting)
+            return heard;
         if (++count > limit || stop_requested()) {
-            since_answer.echo_spoiled = since_answer.echo_spoiled || spoiled;
-            since_answer.echo_missing = since_answer.echo_missing || (!spoiled && !echo_due.isEmpty());
+            ledger.gave_up();
             return {};
         }
     }
-}
-
-// The echo orders the line: what comes ahead of it was sent before this request went out.
-bool work::take_before_echo(QByteArray &arrived, quint8 awaited, QByteArray *early)
-{
-    for (;;) {
-        int length = 0;
-        switch (frame::echo_at_front(arrived, echo_due, &length)) {
-        case frame::echo_front::waiting:
-            return true;
-        case frame::echo_front::spoiled:
-            return false;
-        case frame::echo_front::echo:
-            arrived.remove(0, length);
-            echo_due.clear();
-            return true;
-        case frame::echo_front::frame:
-            break;
-        }
-        QByteArray ahead = arrived.left(length);
-        arrived.remove(0, length);
-        // An earlier attempt at this very request is answered by it; any other request's
-        // reply only pays what that request is owed.
-        if (retrying && early->isEmpty() && !frame::is_stale(ahead, awaited) && quint8(ahead[2]) == awaited)
-            *early = ahead;
-        else
-            pay(frame::take_replies(ahead));
-    }
-}
-
-QByteArray work::take_answer(QByteArray &arrived, quint8 awaited)
-{
-    // A handshake that comes back unchanged is its wrong answer, whatever follows it: the
-    // line echoes, and the device's own answer behind the copy must not hide that.
-    if (awaited == frame::cmd_handshake && arrived.startsWith(latest_sent) && !latest_sent.isEmpty())
-        return latest_sent;
-    if (awaited != 0 && !arrived.isEmpty()) {
-        const QByteArray own = awaited == frame::cmd_handshake ? QByteArray() : latest_sent;
-        int echoed = 0;
-        pay(frame::drop_stale_front(arrived, awaited, own, &echoed));
-        note_echoes(echoed);
-    }
-    if (frame::is_complete(arrived))
-        return arrived;
-    // Two answers at once to a request sent twice, or a device that says it twice: any
-    // reply to the other commands answers alike. A block's names no block, so a second copy
-    // may be an earlier block's late reply; only the device's own check of the image at the
-    // start can prove the block arrived.
-    const int copies = frame::repeats(arrived);
-    if (copies < 2 || quint8(arrived[2]) != awaited)
-        return {};
-    if (awaited == frame::cmd_write && !settings().auto_start) {
-        since_answer.doubled = true;
-        return {};
-    }
-    for (int i = 1; i < copies; ++i)
-        pay_one(awaited);
-    return arrived.left(arrived.size() / copies);
-}
-
-void work::note_echoes(int count)
-{
-    if (count == 0)
-        return;
-    echoes += count;
-    since_answer.echoes += count;
-    if (!echo_expected && !echo_told && warn)
-        warn(QString::fromLatin1(echo_warning));
-    echo_told = true;
 }
 
 QString work::silence_reason() const
 {
     if (serial && !serial->lost().isEmpty())
         return serial->lost();
-    if (since_answer.echo_spoiled)
-        return QStringLiteral("the line gave back other bytes than korvane sent, where its echo was "
-                              "due: noise on the line, or another sender on it");
-    if (since_answer.echo_missing)
-        return QStringLiteral("korvane's own bytes did not come back ahead of the answer, though the "
-                              "line was said to echo them: leave out --echo for a line that does not "
-                              "echo");
-    if (since_answer.echoes > 0)
-        return QStringLiteral("the line only echoed what korvane sent, and nothing answered: the "
-                              "device is gone or does not hear (a loopback left on the line?)");
-    if (since_answer.doubled)
-        return QStringLiteral("every answer to the block came twice at once, which cannot be told "
-                              "from an earlier block's late answer unless the device checks the "
-                              "image: update with the program start");
-    return {};
+    return ledger.silence_reason();
 }
 
 // ---- bootloader commands ----------------------------------------------------------------
@@ -499,16 +361,16 @@ int work::handshake()
         return outcome::no_reply;
     if (serial->isOpen())
         close_port();
-    QThread::msleep(20);
+    sleep_ms(20);
     if (!open_port()) {
         detail = serial->errorString(); // why, should the bootloader never be found
         return outcome::no_reply;
     }
     detail.clear();
     const QByteArray request = frame::handshake_request();
-    const QByteArray reply = exchange(request, frame::handshake_wait_ms);
+    const QByteArray reply = exchange(request, frame::handshake_wait_ms).reply;
     // Wrong all the same, but the commonest cause has a remedy.
-    if (reply == request && !echo_expected)
+    if (reply == request && !ledger.line_echoes())
         detail = QString::fromLatin1(echo_warning);
     else if (reply.isEmpty())
         detail = silence_reason(); // should the bootloader never be found
@@ -517,7 +379,7 @@ int work::handshake()
 
 int work::sync_info()
 {
-    const frame::verdict v = frame::judge_info(exchange(frame::info_request(), frame::info_wait_ms));
+    const frame::verdict v = frame::judge_info(exchange(frame::info_request(), frame::info_wait_ms).reply);
     if (v.log_line)
         log_rejection(v.log_line);
     if (v.status == outcome::accepted)
@@ -533,7 +395,7 @@ int work::erase_flash()
         return outcome::rejected;
     }
     const frame::verdict v =
-        frame::judge_erase(exchange(frame::erase_request(base_address, end), frame::erase_wait_ms));
+        frame::judge_erase(exchange(frame::erase_request(base_address, end), frame::erase_wait_ms).reply);
     if (v.log_line)
         log_rejection(v.log_line);
     // A device refuses a range past its flash: the commonest cause is an image too large.
@@ -550,43 +412,17 @@ int work::erase_flash()
 
 int work::write_block(quint32 address, const char *data, int length)
 {
-    bool suspect_seen = false;
-    return write_attempt(address, data, length, &suspect_seen);
-}
-
-int work::write_attempt(quint32 address, const char *data, int length, bool *suspect_seen)
-{
     const QByteArray request = frame::write_request(address, data, length);
     if (request.isEmpty())
         return outcome::rejected; // a block the length byte cannot describe is never sent
     qDebug() << "data length = " << request.size();
-    QByteArray reply = exchange(request, frame::write_wait_ms);
-    // The only reply owed: its time since the request is this line's round trip.
-    const bool alone = owed.count == 0;
-    if (!reply.isEmpty() && !plausible_write_reply(now_us() - sent_us, alone, suspect_seen)) {
-        last_request.clear(); // sent again as a new block, after what is owed has come
-        return outcome::no_reply;
-    }
-    const frame::verdict v = frame::judge_write(reply);
+    const reply_ledger::heard heard = exchange(request, frame::write_wait_ms);
+    if (heard.what == reply_ledger::verdict::suspect)
+        return outcome::no_reply; // it did come, so this attempt does not count
+    const frame::verdict v = frame::judge_write(heard.reply);
     if (v.log_line)
         log_rejection(v.log_line);
     return v.status;
-}
-
-// A reply far later than this line answers is set aside once per block; should the block's
-// next attempt be as slow, the line has slowed down. The pace is learnt only from replies
-// that were the only one owed, and not from one set aside: either may answer an earlier
-// request, and says nothing of this line's pace.
-bool work::plausible_write_reply(qint64 us, bool alone, bool *suspect_seen)
-{
-    const bool suspect = !*suspect_seen && write_pace.suspect(us);
-    if (alone && !suspect)
-        write_pace.add(us);
-    if (suspect) {
-        ++suspects;
-        *suspect_seen = true;
-    }
-    return !suspect;
 }
 
 outcome::status work::write_all()
@@ -595,26 +431,16 @@ outcome::status work::write_all()
     for (qint64 offset = 0; offset < size;) {
         const int length = int(std::min<qint64>(size - offset, frame::block_size));
         const int progress = int(double(offset) / double(size) * 70.0 + 30.0);
-        int status = outcome::no_reply;
-        bool suspect_seen = false;
         // Attempts at one block go out back to back: a late reply to any of them answers
         // the block as well as the last one's own.
-        for (int i = 0; i < block_attempts && status == outcome::no_reply; ++i) {
-            if (stop_requested())
-                return outcome::no_reply;
-            const bool suspect_before = suspect_seen;
-            status = write_attempt(base_address + quint32(offset), firmware.constData() + offset,
-                                   length, &suspect_seen);
+        const outcome::status status = attempt(block_attempts, [&] {
+            const int r = write_block(base_address + quint32(offset), firmware.constData() + offset, length);
             if (progress_is_news(progress))
                 emit progress_set(progress);
-            // A reply set aside as too late did arrive: its block goes again without using
-            // up an attempt. Nor does one made while the device is busy with an earlier
-            // request.
-            if (status == outcome::no_reply && (suspect_seen != suspect_before || busy_with_earlier()))
-                --i;
-        }
+            return r;
+        });
         if (status != outcome::accepted)
-            return outcome::status(status);
+            return status;
         confirmed.fetch_add(length, std::memory_order_relaxed);
         offset += length;
     }
@@ -629,7 +455,7 @@ bool work::write_firmware()
 outcome::status work::start_command()
 {
     const frame::verdict v =
-        frame::judge_start(exchange(frame::start_request(base_address), frame::start_wait_ms));
+        frame::judge_start(exchange(frame::start_request(base_address), frame::start_wait_ms).reply);
     if (v.log_line)
         log_rejection(v.log_line);
     return v.status;
@@ -694,7 +520,7 @@ bool work::modbus_restart()
         if (stop_requested())
             break;
         modbus_write_register(request.address, request.reg, value);
-        QThread::msleep(modbus::pause_ms);
+        sleep_ms(modbus::pause_ms);
     }
     return true;
 }
@@ -704,6 +530,8 @@ bool work::modbus_write_register(int address, int reg, int value)
     const QByteArray request =
         modbus::write_register_request(address, reg, value, crc_table_hi, crc_table_lo);
     write_port(request);
+    if (port_open())
+        ledger.wrote(request);
     restart_sent += port_open();
     if (wait_any_reply(modbus::reply_wait_ms))
         ++restart_heard;
@@ -720,13 +548,9 @@ bool work::wait_any_reply(int timeout_ms)
             return false;
         ++polls;
         const bool arrived = poll_port(poll_ms);
-        if (!echo_due.isEmpty()) {
-            // The request's own bytes coming back are no reply; anything else is.
-            QByteArray bytes = read_port(wire::received);
-            if (!frame::take_echo(bytes, echo_due) || !bytes.isEmpty()) {
-                echo_due.clear();
+        if (ledger.echo_due()) {
+            if (ledger.beyond_echo(read_port(wire::received)))
                 return true;
-            }
             continue;
         }
         if (arrived)

@@ -3,7 +3,7 @@
 #include "line.h"
 #include "modbus.h"
 #include "outcome.h"
-#include "round_trips.h"
+#include "reply_ledger.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -73,9 +73,9 @@ public:
     // Every 5 ms wait for a reply so far; tests count these instead of timing.
     quint64 poll_count() const { return polls; }
     // How often a block waited for replies still owed to earlier ones.
-    int settle_count() const { return settles; }
+    int settle_count() const { return ledger.settle_count(); }
     // Write replies set aside because they came far later than this line answers.
-    int suspect_count() const { return suspects; }
+    int suspect_count() const { return ledger.count(reply_ledger::verdict::suspect); }
     // True once the device answered the start request with its acceptance: its own check
     // of the image it holds passed. Without a start nothing proves the image, and an update
     // that ends with success is then written, not verified.
@@ -87,13 +87,13 @@ public:
     // The line gives back every byte sent before the device's reply (an RS-485 adapter
     // without echo suppression): each request's own bytes are checked and dropped first, and
     // bytes other than those spoil the exchange. Off by default.
-    void set_line_echoes(bool on) { echo_expected = on; }
+    void set_line_echoes(bool on) { ledger.set_line_echoes(on); }
     // Words the operator must see while the update runs, told at most once, on the worker's
     // thread: an echo on a line not said to echo.
     using warning_fn = std::function<void(const QString &)>;
     void set_warning(warning_fn fn) { warn = std::move(fn); }
     // Frames set aside because they were byte for byte the request just sent.
-    int echo_count() const { return echoes; }
+    int echo_count() const { return ledger.count(reply_ledger::verdict::echo); }
     static constexpr const char *echo_warning =
         "the line echoes what korvane sends (an RS-485 adapter without echo suppression?): use --echo";
     // Why the update failed, in English words, where the result code alone does not say it
@@ -128,6 +128,10 @@ public:
     // puts its virtual one here.
     using clock_fn = std::function<qint64()>;
     void set_clock(clock_fn now) { clock = std::move(now); }
+    // Sleeps `ms` for the handshake's reopen and between restart requests; a virtual clock's
+    // owner makes the time pass on that clock instead.
+    using pause_fn = std::function<void(int ms)>;
+    void set_pause(pause_fn fn) { pause = std::move(fn); }
     // With this set, progress_set carries a percentage only when it differs from the last
     // one sent: one percentage spans many blocks, and each emission wakes the
     // receiving thread. Off by default, so the window's dialog gets every value.
@@ -139,8 +143,6 @@ public:
     static constexpr int poll_ms = 5;
     static constexpr int write_flush_ms = 1000;
     static constexpr int max_drain_reads = 64; // a chattering line cannot hold up a request
-    // The latest a reply is taken to come, in reply waits after its request.
-    static constexpr int late_reply_waits = 3;
     static constexpr int info_attempts = 11;
     static constexpr int erase_attempts = 4;
     static constexpr int block_attempts = 6;
@@ -163,49 +165,30 @@ private:
     void close_port();
     QByteArray read_port(wire kind);
     void write_port(const QByteArray &bytes);
-    // Discards what is pending, then writes the whole request at once.
-    void send(const QByteArray &request);
-    // Sends a request and waits for the reply to its command; replies to other commands
-    // that arrive meanwhile are set aside.
-    QByteArray exchange(const QByteArray &request, int timeout_ms);
-    QByteArray receive_reply(int timeout_ms, quint8 awaited);
-    // The answer among what has arrived since the request, once it is whole; frames that
-    // answer nothing (stale ones, echoes) are set aside on the way.
-    QByteArray take_answer(QByteArray &arrived, quint8 awaited);
-    // On a line that echoes on purpose, takes what comes ahead of the request's own bytes,
-    // and those bytes, off the front: frames of earlier requests are set aside, except a
-    // late answer to an earlier attempt at this same request, kept in *early. False when
-    // other bytes came where the echo was due.
-    bool take_before_echo(QByteArray &arrived, quint8 awaited, QByteArray *early);
-    void note_echoes(int count);
+    // Takes what the system holds for the port, and throws it away.
+    void drain();
+    // Sends a request, after what the ledger says is owed has come, and waits for the reply
+    // to its command.
+    reply_ledger::heard exchange(const QByteArray &request, int timeout_ms);
+    reply_ledger::heard receive_reply(int timeout_ms);
     // Why a command got no answer it could take, where the line showed more than silence.
     QString silence_reason() const;
     bool poll_port(int ms);
-    // Replies found among bytes that are thrown away pay what is owed.
-    void count_discarded(const QByteArray &bytes, bool keep_unfinished);
-    void pay(const QByteArray &answered);
-    void pay_one(quint8 command);
-    // Lets the replies still owed to the requests of this command arrive, or their time pass.
-    void settle_owed();
-    // An earlier command's reply is still owed and may still come: the device may be busy
-    // with that request, so an attempt that gets no answer meanwhile is not counted.
-    bool busy_with_earlier() const;
-    // Whether a write reply that came `us` after its request may be taken as its answer.
-    bool plausible_write_reply(qint64 us, bool alone, bool *suspect_seen);
+    // Takes in and throws away what arrives until what is owed has come or its time passed.
+    void settle_owed(const QByteArray &request);
     qint64 now_us() const;
+    void sleep_ms(int ms);
     void log_rejection(int line) const;
     void status(const char *text);
     // Emits a failure code with the words that explain it (failure_detail()).
     void fail(outcome::result code, const QString &why);
     bool find_bootloader();
     outcome::status write_all();
-    // One attempt at a block; *suspect_seen tells whether an earlier attempt's reply was
-    // set aside as too late.
-    int write_attempt(quint32 address, const char *data, int length, bool *suspect_seen);
     outcome::status start_command();
     // The start step of the sequence: true when the update ends with success.
     bool confirm_start();
-    // Repeats a command while it gets no answer; no_reply after the last attempt or a stop.
+    // Repeats a command while it gets no answer; no_reply after the last attempt that counts,
+    // or a stop.
     template <typename Step> outcome::status attempt(int attempts, Step step);
     // The sequence's verdict on a command: a wrong answer ends it with wrong_answer, a stop
     // without a code, no answer at all with no_answer; true when the update goes on.
@@ -237,7 +220,6 @@ private:
     notice_fn notice;
     bool latency_told = false;
     quint64 polls = 0;
-    int settles = 0;
     std::atomic<qint64> confirmed{0};
     bool confirmed_start = false;
     QString detail;
@@ -248,39 +230,8 @@ private:
     int progress_sent = -1;
     int handshake_limit_ms = default_handshake_limit_ms;
     clock_fn clock;
+    pause_fn pause;
     QElapsedTimer since_created;
-    qint64 sent_us = 0; // when the latest request went out
-    // Replies name no request. Every request but a handshake owes one reply, and every reply
-    // to its command that arrives, taken or thrown away, pays one. A new block first lets
-    // what earlier blocks are owed arrive, until late_reply_waits reply waits after the
-    // latest request, so that an earlier block's reply is never taken for the new one's.
-    // Other commands need no such wait: a reply to another command is set aside by its
-    // code. What the previous command is still owed is kept as `earlier`.
-    struct owed_replies
-    {
-        quint8 command = 0;
-        int count = 0;
-        qint64 until_us = 0;
-    };
-    owed_replies owed, earlier;
-    QByteArray latest_sent; // its echo is never its answer
-    QByteArray echo_due;    // of the latest request, what has still to come back (echo_expected)
-    bool echo_expected = false;
-    bool retrying = false; // the latest request is the one before it again
-    bool echo_told = false;
     warning_fn warn;
-    int echoes = 0;
-    // What the line did instead of answering since the last reply taken.
-    struct line_signs
-    {
-        int echoes = 0;        // frames that were the request itself
-        bool echo_spoiled = false; // other bytes where the echo was due
-        bool echo_missing = false; // the echo never came back
-        bool doubled = false;  // a block's reply twice at once, with nothing to prove it
-    };
-    line_signs since_answer;
-    QByteArray last_request; // a request sent again is a retry: no wait in front of it
-    QByteArray discarded_bytes; // an unfinished frame among what settle_owed() threw away
-    int suspects = 0;
-    round_trips write_pace;
+    reply_ledger ledger; // what is owed, and what each frame that arrives is
 };
