@@ -1,8 +1,20 @@
 #include "scripted_line.h"
 
-namespace fuzz {
+namespace scripted {
 
 namespace {
+
+QByteArray error_reply(quint8 command)
+{
+    return frame::build(quint8(command | frame::error_bit), {});
+}
+
+bool is_request(const QByteArray &bytes)
+{
+    return frame::is_complete(bytes) && bytes.size() >= frame::overhead;
+}
+
+} // namespace
 
 int reply_wait_ms(quint8 command)
 {
@@ -14,21 +26,14 @@ int reply_wait_ms(quint8 command)
     }
 }
 
-QByteArray error_reply(quint8 command)
-{
-    return frame::build(quint8(command | frame::error_bit), {});
-}
-
-} // namespace
-
-bool scripted_device::inside(quint64 start, quint64 end) const
+bool device::inside(quint64 start, quint64 end) const
 {
     return start >= base && end <= quint64(base) + quint64(flash.size()) && start <= end;
 }
 
-QByteArray scripted_device::carry_out(const QByteArray &request)
+QByteArray device::carry_out(const QByteArray &request)
 {
-    if (!frame::is_complete(request) || request.size() < frame::overhead)
+    if (!is_request(request))
         return {}; // the restart request, or noise: no bootloader reply
     const quint8 command = quint8(request[2]);
     const QByteArray payload = request.mid(3, request.size() - frame::overhead);
@@ -71,7 +76,7 @@ QByteArray scripted_device::carry_out(const QByteArray &request)
 }
 
 // A bootloader starts only an image whose length stamp and trailing sum are right.
-QByteArray scripted_device::start_program()
+QByteArray device::start_program()
 {
     if (!erased)
         return {};
@@ -85,94 +90,101 @@ QByteArray scripted_device::start_program()
     return good ? frame::build(frame::cmd_start, {}) : error_reply(frame::cmd_start);
 }
 
-act scripted_port::next_act(int *arg)
-{
-    const quint8 b = script.byte();
-    *arg = script.byte();
-    if (b < 128)
-        return act::answer;
-    static const act faults[] = {act::lose,  act::late,  act::blocked, act::twice, act::corrupt,
-                                 act::stray, act::error, act::split,   act::echo,  act::very_late};
-    return faults[(b - 128) % 10];
-}
-
-void scripted_port::schedule(qint64 at, const QByteArray &bytes)
+void port::schedule(qint64 at, const QByteArray &bytes, bool old)
 {
     if (!bytes.isEmpty())
-        on_the_way.emplace(at, bytes);
+        on_the_way.emplace(at, arrival{bytes, taken, old});
 }
 
-qint64 scripted_port::write(const char *data, qint64 size)
+qint64 port::write(const char *data, qint64 size)
 {
     const QByteArray request(data, int(size));
     ++taken;
-    int arg = 0;
-    const act what = next_act(&arg);
-    if (what == act::lose)
-        return size;
-    const qint64 start = std::max(now, busy_until);
-    const quint8 command = request.size() > 2 ? quint8(request[2]) : 0;
-    if (what == act::error) {
-        schedule(start, error_reply(command));
-        return size;
-    }
-    QByteArray reply = device.carry_out(request);
-    // Late by up to three reply waits: what the worker is built to survive.
-    const qint64 late = qint64(reply_wait_ms(command)) * 3 * arg / 256;
-    switch (what) {
-    case act::late: schedule(start + late, reply); break;
-    case act::blocked:
-        schedule(start + late, reply);
-        busy_until = start + late;
-        break;
-    case act::twice: schedule(start, reply + reply); break;
-    case act::echo:
-        schedule(start, reply);
-        schedule(start + late, reply);
-        ambiguous = ambiguous || !reply.isEmpty();
-        break;
-    case act::very_late:
-        schedule(start + late + qint64(reply_wait_ms(command)) * 3, reply);
-        ambiguous = ambiguous || !reply.isEmpty();
-        break;
-    case act::corrupt:
-        if (!reply.isEmpty())
-            reply[reply.size() - 1] = char(reply.at(reply.size() - 1) + 1);
-        schedule(start, reply);
-        break;
-    case act::stray: schedule(start, reply.isEmpty() ? reply : QByteArray(1, '\0') + reply); break;
-    case act::split:
-        schedule(start, reply.left(3));
-        schedule(start + late / 2, reply.mid(3));
-        break;
-    default: schedule(start, reply); break;
-    }
+    const fault f = script(request);
+    gone = gone || f.what == act::gone;
+    const bool block = is_request(request) && quint8(request[2]) == frame::cmd_write;
+    block_at = block ? now : -1;
+    block_answered = false;
+    const qint64 read_at = now + crossing(request);
+    if (echoes || gone || f.what == act::echoed)
+        on_the_way.emplace(read_at, arrival{request, -1, false});
+    if (!gone && f.what != act::lose)
+        answer(request, f);
     return size;
 }
 
-void scripted_port::deliver()
+// The device reads the request once it has crossed the line and it is free, and its reply
+// leaves once the line is free of the replies before it.
+void port::answer(const QByteArray &request, const fault &f)
+{
+    const quint8 command = request.size() > 2 ? quint8(request[2]) : 0;
+    const qint64 read_at = std::max(now + crossing(request), busy_until);
+    QByteArray reply = f.what == act::error ? error_reply(command) : target.carry_out(request);
+    if (reply.isEmpty() || f.what == act::lose_reply)
+        return;
+    // A late reply leaves by itself, and later ones may pass it.
+    const bool late = f.what == act::late || f.what == act::blocked;
+    const qint64 leaves = late ? read_at + device_us + f.delay_us : std::max(read_at + device_us, line_free);
+    const qint64 at = leaves + crossing(reply);
+    if (!late)
+        line_free = at;
+    if (f.what == act::blocked)
+        busy_until = at;
+    const bool past_deadlines = late && f.delay_us > qint64(3) * reply_wait_ms(command) * 1000;
+    switch (f.what) {
+    case act::twice: schedule(at, reply + reply); break;
+    case act::copy:
+        schedule(at, reply);
+        schedule(at + f.delay_us, reply, true);
+        break;
+    case act::corrupt:
+        reply[reply.size() - 1] = char(reply.at(reply.size() - 1) + 1);
+        schedule(at, reply);
+        break;
+    case act::stray: schedule(at, QByteArray(1, '\0') + reply); break;
+    case act::split:
+        schedule(at, reply.left(3));
+        schedule(at + f.delay_us, reply.mid(3));
+        break;
+    default: schedule(at, reply, past_deadlines); break;
+    }
+}
+
+void port::deliver()
 {
     while (!on_the_way.empty() && on_the_way.begin()->first <= now) {
-        arrived += on_the_way.begin()->second;
+        const arrival &a = on_the_way.begin()->second;
+        note_arrival(a);
+        arrived += a.bytes;
         on_the_way.erase(on_the_way.begin());
     }
 }
 
-bool scripted_port::waitForReadyRead(int msecs)
+void port::note_arrival(const arrival &a)
+{
+    if (block_at < 0 || block_answered)
+        return;
+    if (a.old && now - block_at <= untellable_us)
+        ambiguous = true;
+    block_answered = !a.old && a.answers == taken;
+}
+
+bool port::waitForReadyRead(int msecs)
 {
     deliver();
     if (!arrived.isEmpty())
         return true;
-    if (!on_the_way.empty() && on_the_way.begin()->first <= now + msecs) {
+    const qint64 until = now + qint64(msecs) * 1000;
+    if (!on_the_way.empty() && on_the_way.begin()->first <= until) {
         now = on_the_way.begin()->first;
         deliver();
         return true;
     }
-    now += msecs;
+    now = until;
     return false;
 }
 
-QByteArray scripted_port::readAll()
+QByteArray port::readAll()
 {
     deliver();
     QByteArray out;
@@ -180,4 +192,4 @@ QByteArray scripted_port::readAll()
     return out;
 }
 
-} // namespace fuzz
+} // namespace scripted
