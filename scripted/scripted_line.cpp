@@ -93,7 +93,7 @@ QByteArray device::start_program()
 void port::schedule(qint64 at, const QByteArray &bytes, bool old)
 {
     if (!bytes.isEmpty())
-        on_the_way.emplace(at, arrival{bytes, taken, old});
+        on_the_way.emplace(at, arrival{bytes, taken, old, false});
 }
 
 qint64 port::write(const char *data, qint64 size)
@@ -105,9 +105,10 @@ qint64 port::write(const char *data, qint64 size)
     const bool block = is_request(request) && quint8(request[2]) == frame::cmd_write;
     block_at = block ? now : -1;
     block_answered = false;
+    block_echoed = false;
     const qint64 read_at = now + crossing(request);
     if (echoes || gone || f.what == act::echoed)
-        on_the_way.emplace(read_at, arrival{request, -1, false});
+        on_the_way.emplace(read_at, arrival{request, taken, false, true});
     if (!gone && f.what != act::lose)
         answer(request, f);
     return size;
@@ -164,7 +165,12 @@ void port::note_arrival(const arrival &a)
 {
     if (block_at < 0 || block_answered)
         return;
-    if (a.old && now - block_at <= untellable_us)
+    if (a.echo) {
+        block_echoed = block_echoed || a.answers == taken;
+        return;
+    }
+    // On a line that echoes, what comes ahead of the echo was sent before the request.
+    if (a.old && now - block_at <= untellable_us && (!echoes || block_echoed))
         ambiguous = true;
     block_answered = !a.old && a.answers == taken;
 }

@@ -91,8 +91,9 @@ public:
     void pass_ms(int ms) { now += qint64(ms) * 1000; }
     int writes() const { return taken; }
     // A copy of a block's reply, or one more than three reply waits late, arrived soon after
-    // a block's request and ahead of its own reply (a lost request's never comes): it may be
-    // taken for that block's answer, and each block after it for the reply before its own.
+    // a block's request and ahead of its own reply (a lost request's never comes), and on a
+    // line that echoes, after the request's echo: it may be taken for that block's answer,
+    // and each block after it for the reply before its own.
     bool untellable() const { return ambiguous; }
     // Within this much after a block's request, an old reply may pass for its answer.
     static constexpr qint64 untellable_us = 100000;
@@ -101,8 +102,9 @@ private:
     struct arrival
     {
         QByteArray bytes;
-        int answers = -1; // the write it answers
+        int answers = -1; // the write it answers, or gives back
         bool old = false; // a copy, or a reply past every deadline
+        bool echo = false;
     };
     void deliver();
     void schedule(qint64 at, const QByteArray &bytes, bool old = false);
@@ -124,6 +126,7 @@ private:
     bool gone = false;
     qint64 block_at = -1;      // the latest write, when it is a block request
     bool block_answered = false; // ... and its own reply has come
+    bool block_echoed = false;   // ... and the line gave it back
     bool ambiguous = false;
     bool opened = false;
 };

@@ -66,8 +66,18 @@ using schedule = std::vector<placed>;
 struct setting
 {
     bool start;
-    bool echo_line; // the line gives back everything, and the worker is told so
+    bool echo_line = false; // the line gives back everything, and the worker is told so
+    int every = -1;         // the kind of fault every request from `every_from` on meets
+    int every_from = 0;
+    bool instant = false;   // the line and the device take no time
 };
+
+int kind_of(act what, int tenths = 0)
+{
+    return int(std::find_if(std::begin(kinds), std::end(kinds),
+                            [&](const kind &k) { return k.what == what && k.tenths == tenths; })
+               - std::begin(kinds));
+}
 
 // A fault after which the device still answers every request within two reply waits;
 // `command` is the request's it met, 0 when the update ended before that request.
@@ -174,7 +184,8 @@ private:
     ::line *make_line(QObject *parent)
     {
         port = new scripted::port([this](const QByteArray &written) { return meet(written); }, device, parent);
-        port->set_timing(87, 1000); // 115200 baud, and a device that answers in 1 ms
+        if (!mode.instant)
+            port->set_timing(87, 1000); // 115200 baud, and a device that answers in 1 ms
         port->set_echoes(mode.echo_line);
         return port;
     }
@@ -184,14 +195,17 @@ private:
         if (!frame::is_complete(written) || quint8(written[0]) != frame::start_byte)
             return {}; // the restart request
         const int index = requests++;
+        int chosen = index >= mode.every_from ? mode.every : -1;
         for (size_t i = 0; i < faults.size(); ++i) {
-            if (faults[i].request != index)
-                continue;
-            out.met[i] = quint8(written[2]);
-            const kind &k = kinds[faults[i].kind];
-            return {k.what, qint64(scripted::reply_wait_ms(quint8(written[2]))) * 100 * k.tenths};
+            if (faults[i].request == index) {
+                out.met[i] = quint8(written[2]);
+                chosen = faults[i].kind;
+            }
         }
-        return {};
+        if (chosen < 0)
+            return {};
+        const kind &k = kinds[chosen];
+        return {k.what, qint64(scripted::reply_wait_ms(quint8(written[2]))) * 100 * k.tenths};
     }
 
     // Stops an update that runs past any bound, on the virtual clock or in calls of it.
@@ -284,6 +298,8 @@ class LedgerTest : public QObject
 private slots:
     void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); }
     void every_two_faults();
+    void designed_outcomes_data();
+    void designed_outcomes();
 };
 
 // Every schedule of at most two faults at the windows' requests, with and without the start,
@@ -322,6 +338,51 @@ void LedgerTest::every_two_faults()
           "success with other bytes, each a reply that could not be told apart",
           checked, clock.elapsed(), unverified_wrong);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+}
+
+void LedgerTest::designed_outcomes_data()
+{
+    QTest::addColumn<int>("first"); // the kind of fault the first request meets, or -1
+    QTest::addColumn<int>("every"); // ... and every request from `from` on, or -1
+    QTest::addColumn<int>("from");
+    QTest::addColumn<bool>("start");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("requests"); // bootloader requests sent in all; -1 any number
+    QTest::addColumn<QString>("detail");
+    // The line gives the handshake back, with the device's answer right behind it in one
+    // read: its wrong answer at once, and the remedy said.
+    QTest::newRow("handshake echoed") << kind_of(act::echoed) << -1 << 0 << true << -3 << 1 << work::echo_warning;
+    // One answer said twice at once is one answer; a block's is taken only when the start
+    // will prove it, and refused otherwise with the reason.
+    QTest::newRow("every reply twice, start") << -1 << kind_of(act::twice) << 0 << true << 0 << 24 << "";
+    QTest::newRow("every reply twice, no start") << -1 << kind_of(act::twice) << 0 << false << -4 << 9 << "twice at once";
+    // From block 10 on, every reply comes half a reply wait late: each block's first such
+    // reply is set aside once, and then the line's new pace is learnt.
+    QTest::newRow("device slows down") << -1 << kind_of(act::late, 5) << 13 << true << 0 << -1 << "";
+}
+
+void LedgerTest::designed_outcomes()
+{
+    QFETCH(int, first);
+    QFETCH(int, every);
+    QFETCH(int, from);
+    QFETCH(bool, start);
+    QFETCH(int, code);
+    QFETCH(int, requests);
+    QFETCH(QString, detail);
+    const QByteArray image = image::derive(QByteArray(1025, 'k'));
+    const schedule s = first < 0 ? schedule{} : schedule{{0, first}};
+    setting m{start};
+    m.every = every;
+    m.every_from = from;
+    m.instant = first >= 0;
+    const ran r = one_update(image, s, m).run(image);
+    QCOMPARE(r.results, QVector<int>{code});
+    QCOMPARE(r.verified, code == 0 && start);
+    QCOMPARE(r.holds, code == 0);
+    if (requests >= 0)
+        QCOMPARE(r.writes, requests);
+    QVERIFY2(r.detail.contains(detail), qPrintable(r.detail));
 }
 
 QTEST_GUILESS_MAIN(LedgerTest)
