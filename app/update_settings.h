@@ -3,9 +3,9 @@
 #include <QString>
 #include <QtGlobal>
 
-// The operator's choices for one update, carried from the window to the update
-// worker. There is exactly one record per process; the window writes it only while
-// no update runs, so the worker can read it without a lock.
+// The operator's choices for one update, carried to the update worker: the window's one
+// record (instance()), or one per device where a tool updates several at once. A record is
+// written only while no update reads it, so the worker reads it without a lock.
 struct UpdateSettings
 {
     QString port_name;          // system name, without the "(忙)"/"(闲)" suffix

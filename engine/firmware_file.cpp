@@ -434,6 +434,23 @@ QString elf_segment(const elf_reader &e, quint64 at, int index, collector &c)
     return QString();
 }
 
+// Reads a text of records line by line into `c`, blank lines passed over: the first
+// record's problem with its line, or nothing.
+template <typename State>
+QString read_records(const QByteArray &text, State &s, collector &c,
+                     QString (*read)(const lines &, State &, collector &))
+{
+    lines l(text);
+    while (l.next()) {
+        if (l.size() == 0)
+            continue;
+        const QString why = read(l, s, c);
+        if (!why.isEmpty())
+            return where("line", l.line()) + why;
+    }
+    return {};
+}
+
 } // namespace
 
 const char *name(format f)
@@ -499,14 +516,9 @@ converted from_intel_hex(const QByteArray &text, qint64 limit)
 {
     collector c;
     hex_state s;
-    lines l(text);
-    while (l.next()) {
-        if (l.size() == 0)
-            continue;
-        const QString why = hex_line(l, s, c);
-        if (!why.isEmpty())
-            return refused(where("line", l.line()) + why);
-    }
+    const QString why = read_records(text, s, c, hex_line);
+    if (!why.isEmpty())
+        return refused(why);
     if (!s.ended)
         return refused(QStringLiteral("has no end-of-file record (type 01): the file is incomplete"));
     return assemble(c, "line", limit);
@@ -516,14 +528,9 @@ converted from_srecord(const QByteArray &text, qint64 limit)
 {
     collector c;
     srec_state s;
-    lines l(text);
-    while (l.next()) {
-        if (l.size() == 0)
-            continue;
-        const QString why = srec_line(l, s, c);
-        if (!why.isEmpty())
-            return refused(where("line", l.line()) + why);
-    }
+    const QString why = read_records(text, s, c, srec_line);
+    if (!why.isEmpty())
+        return refused(why);
     // srec_cat writes no termination record for data without a start address; a count of
     // every data record shows the file whole all the same.
     if (!s.ended && s.counted != s.data_records)
