@@ -6,27 +6,14 @@
 // subnegotiations with 0xFF bytes in them, NOPs) built into a stream the way a server
 // sends it, or raw bytes, fed once whole and once in pieces that must decode alike.
 #include "fuzz_check.h"
-#include "telnet.h"
+#include "telnet_pieces.h"
 
 namespace {
 
-struct decoded
-{
-    QByteArray data;
-    std::vector<telnet::event> events;
-};
-
+// Pieces of 1 to 13 bytes, as the seed and the stream pick them.
 decoded feed_in_pieces(const QByteArray &wire, quint8 seed)
 {
-    telnet::decoder d;
-    decoded out;
-    for (int at = 0, k = 0; at < wire.size(); ++k) {
-        const int piece = 1 + (seed + k * 7 + quint8(wire[at])) % 13;
-        const fuzz::exact bytes(wire.mid(at, piece));
-        d.feed(bytes.bytes().constData(), bytes.bytes().size(), &out.data, &out.events);
-        at += piece;
-    }
-    return out;
+    return decode_in_pieces(wire, [&](int at, int k) { return 1 + (seed + k * 7 + quint8(wire[at])) % 13; });
 }
 
 bool same_event(const telnet::event &a, const telnet::event &b)

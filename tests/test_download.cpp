@@ -62,6 +62,28 @@ void press_download(MainWindow &w)
     QTest::mouseClick(w.findChild<QPushButton *>("pB_downLoader"), Qt::LeftButton);
 }
 
+// A firmware file in a folder of its own, the simulated device started with `sim_args`, and
+// the window shown and filled in for both.
+struct download_rig
+{
+    QTemporaryDir dir;
+    QString firmware = dir.filePath(QStringLiteral("app.bin"));
+    devsim_process sim;
+    MainWindow w;
+
+    explicit download_rig(const QStringList &sim_args) : sim(sim_args) {}
+    bool ready(int firmware_size = 2000)
+    {
+        if (make_firmware(firmware, firmware_size).isEmpty() || !sim.ok())
+            return false;
+        w.show();
+        if (!QTest::qWaitForWindowExposed(&w))
+            return false;
+        fill_in(w, sim.port(), firmware);
+        return true;
+    }
+};
+
 // Every value the progress dialog's bar takes, from the moment the dialog is shown: the
 // worker's calls wait in the queue until the dialog's modal loop runs, so none is missed.
 class progress_values : public QObject
@@ -283,16 +305,10 @@ private slots:
         QFETCH(int, file_size);
         QFETCH(QList<int>, blocks);
         QFETCH(bool, outwait_timer);
-        QTemporaryDir dir;
-        const QString firmware = dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(!make_firmware(firmware, file_size).isEmpty());
-        devsim_process sim;
-        QVERIFY(sim.ok());
-
-        MainWindow w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        fill_in(w, sim.port(), firmware);
+        download_rig rig({});
+        QVERIFY(rig.ready(file_size));
+        MainWindow &w = rig.w;
+        devsim_process &sim = rig.sim;
         w.findChild<QComboBox *>("cB_checkbit")->setCurrentIndex(entry);
 
         progress_values progress;
@@ -322,16 +338,10 @@ private slots:
     // the dialog left open after 确认, and "更新失败" once the operator closes it.
     void device_failure_ends_in_failed()
     {
-        QTemporaryDir dir;
-        const QString firmware = dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(!make_firmware(firmware, 2000).isEmpty());
-        devsim_process sim({"--mode", "boot", "--fault", "info:error"});
-        QVERIFY(sim.ok());
-
-        MainWindow w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        fill_in(w, sim.port(), firmware);
+        download_rig rig({"--mode", "boot", "--fault", "info:error"});
+        QVERIFY(rig.ready());
+        MainWindow &w = rig.w;
+        devsim_process &sim = rig.sim;
 
         seen_box error, failed;
         QString label_after;
@@ -368,16 +378,10 @@ private slots:
     // trying for the rest of its 30 s, so the download action returns promptly.
     void closing_during_handshake()
     {
-        QTemporaryDir dir;
-        const QString firmware = dir.filePath(QStringLiteral("app.bin"));
-        QVERIFY(!make_firmware(firmware, 2000).isEmpty());
-        devsim_process sim({"--mode", "boot", "--fault", "handshake:none:0:0"});
-        QVERIFY(sim.ok());
-
-        MainWindow w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        fill_in(w, sim.port(), firmware);
+        download_rig rig({"--mode", "boot", "--fault", "handshake:none:0:0"});
+        QVERIFY(rig.ready());
+        MainWindow &w = rig.w;
+        devsim_process &sim = rig.sim;
 
         int handshakes_at_close = 0;
         seen_box failed;

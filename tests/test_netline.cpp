@@ -6,6 +6,7 @@
 #include "net_line.h"
 #include "port_watch.h"
 #include "telnet.h"
+#include "telnet_pieces.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -27,21 +28,6 @@ QByteArray bytes(std::initializer_list<int> list)
     QByteArray out;
     for (const int b : list)
         out.append(char(b));
-    return out;
-}
-
-struct decoded
-{
-    QByteArray data;
-    std::vector<telnet::event> events;
-};
-
-decoded decode_in_pieces(const QByteArray &wire, int piece)
-{
-    telnet::decoder d;
-    decoded out;
-    for (int at = 0; at < wire.size(); at += piece)
-        d.feed(wire.constData() + at, std::min(piece, wire.size() - at), &out.data, &out.events);
     return out;
 }
 
@@ -369,6 +355,18 @@ QString net_port(const char *scheme, const QString &host, quint16 port)
     return QStringLiteral("%1://%2:%3").arg(QLatin1String(scheme), host).arg(port);
 }
 
+// A line to the RFC 2217 peer on this machine, set up but not open.
+std::unique_ptr<net_line> line_to(const peer &p)
+{
+    net_address::address where;
+    QString why;
+    if (!net_address::parse(net_port("rfc2217", QStringLiteral("127.0.0.1"), p.port), &where, &why))
+        return nullptr;
+    auto line = std::make_unique<net_line>(where, nullptr);
+    line->set_setup(setup_115200());
+    return line;
+}
+
 } // namespace
 
 class NetLineTest : public QObject
@@ -451,7 +449,7 @@ void NetLineTest::telnet_bytes()
                                    101, 0x00, 0x01, iac, iac, iac, iac, iac, se, iac, nop,
                                    iac, iac, 0x30});
     for (int piece = 1; piece <= wire.size(); ++piece) {
-        const decoded d = decode_in_pieces(wire, piece);
+        const decoded d = decode_in_pieces(wire, [piece](int, int) { return piece; });
         QCOMPARE(d.data, bytes({0x10, 0xFF, 0x20, 0xFF, 0x30}));
         QCOMPARE(int(d.events.size()), 2);
         QCOMPARE(d.events[0].verb, quint8(will));
@@ -493,21 +491,18 @@ void NetLineTest::against_a_peer()
         p.to_send = firmware_like;
         p.answer_delay_ms = 700;
         p.start();
-        net_address::address where;
-        QString why;
-        QVERIFY(net_address::parse(net_port("rfc2217", QStringLiteral("127.0.0.1"), p.port), &where, &why));
-        net_line line(where, nullptr);
-        line.set_setup(setup_115200());
-        QVERIFY2(line.open(), qPrintable(line.errorString()));
+        const std::unique_ptr<net_line> line = line_to(p);
+        QVERIFY(line);
+        QVERIFY2(line->open(), qPrintable(line->errorString()));
         QByteArray got;
         for (int i = 0; i < 200 && got.size() < firmware_like.size(); ++i) {
-            line.waitForReadyRead(50);
-            got += line.readAll();
+            line->waitForReadyRead(50);
+            got += line->readAll();
         }
         QCOMPARE(got, firmware_like);
-        QCOMPARE(line.write(firmware_like.constData(), firmware_like.size()), qint64(firmware_like.size()));
-        QVERIFY(line.waitForBytesWritten(1000));
-        line.close();
+        QCOMPARE(line->write(firmware_like.constData(), firmware_like.size()), qint64(firmware_like.size()));
+        QVERIFY(line->waitForBytesWritten(1000));
+        line->close();
         p.join();
         QVERIFY(p.received.startsWith(telnet::offer()));
         QVERIFY(p.received.endsWith(telnet::escape(firmware_like)));
@@ -516,14 +511,11 @@ void NetLineTest::against_a_peer()
     peer wrong;
     wrong.baud_answer = 9600;
     wrong.start();
-    net_address::address where;
-    QString why;
-    QVERIFY(net_address::parse(net_port("rfc2217", QStringLiteral("127.0.0.1"), wrong.port), &where, &why));
-    net_line line(where, nullptr);
-    line.set_setup(setup_115200());
-    QVERIFY(!line.open());
-    QVERIFY2(line.errorString().contains(QLatin1String("set the baud rate to 9600 instead of 115200")),
-             qPrintable(line.errorString()));
+    const std::unique_ptr<net_line> line = line_to(wrong);
+    QVERIFY(line);
+    QVERIFY(!line->open());
+    QVERIFY2(line->errorString().contains(QLatin1String("set the baud rate to 9600 instead of 115200")),
+             qPrintable(line->errorString()));
     wrong.join();
 }
 
