@@ -92,8 +92,10 @@ QByteArray device::start_program()
 
 void port::schedule(qint64 at, const QByteArray &bytes, bool old)
 {
-    if (!bytes.isEmpty())
-        on_the_way.emplace(at, arrival{bytes, taken, old, false});
+    if (bytes.isEmpty())
+        return;
+    on_the_way.emplace(at, arrival{bytes, taken, old, false});
+    any_old = any_old || old;
 }
 
 qint64 port::write(const char *data, qint64 size)
@@ -131,21 +133,23 @@ void port::answer(const QByteArray &request, const fault &f)
         line_free = at;
     if (f.what == act::blocked)
         busy_until = at;
-    const bool past_deadlines = late && f.delay_us > qint64(3) * reply_wait_ms(command) * 1000;
+    // Later than three reply waits after its request, by its own delay or behind a busy
+    // device's: past every deadline for an owed reply.
+    const bool past_deadlines = at - now > qint64(3) * reply_wait_ms(command) * 1000;
     switch (f.what) {
-    case act::twice: schedule(at, reply + reply); break;
+    case act::twice: schedule(at, reply + reply, past_deadlines); break;
     case act::copy:
-        schedule(at, reply);
+        schedule(at, reply, past_deadlines);
         schedule(at + f.delay_us, reply, true);
         break;
     case act::corrupt:
         reply[reply.size() - 1] = char(reply.at(reply.size() - 1) + 1);
         schedule(at, reply);
         break;
-    case act::stray: schedule(at, QByteArray(1, '\0') + reply); break;
+    case act::stray: schedule(at, QByteArray(1, '\0') + reply, past_deadlines); break;
     case act::split:
-        schedule(at, reply.left(3));
-        schedule(at + f.delay_us, reply.mid(3));
+        schedule(at, reply.left(3), past_deadlines);
+        schedule(at + f.delay_us, reply.mid(3), past_deadlines);
         break;
     default: schedule(at, reply, past_deadlines); break;
     }

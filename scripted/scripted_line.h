@@ -95,6 +95,10 @@ public:
     // line that echoes, after the request's echo: it may be taken for that block's answer,
     // and each block after it for the reply before its own.
     bool untellable() const { return ambiguous; }
+    // A copy of a reply, or one more than three reply waits late, was sent at all. Once a
+    // block's one reply set aside as too late has been used up, such a reply may pass for its
+    // answer later than untellable() looks: with several faults, only this is safe to say.
+    bool old_replies() const { return any_old; }
     // Within this much after a block's request, an old reply may pass for its answer.
     static constexpr qint64 untellable_us = 100000;
 
@@ -128,6 +132,7 @@ private:
     bool block_answered = false; // ... and its own reply has come
     bool block_echoed = false;   // ... and the line gave it back
     bool ambiguous = false;
+    bool any_old = false;
     bool opened = false;
 };
 
