@@ -434,21 +434,28 @@ QString elf_segment(const elf_reader &e, quint64 at, int index, collector &c)
     return QString();
 }
 
-// Reads a text of records line by line into `c`, blank lines passed over: the first
-// record's problem with its line, or nothing.
-template <typename State>
-QString read_records(const QByteArray &text, State &s, collector &c,
-                     QString (*read)(const lines &, State &, collector &))
+// A text of records, line by line (blank lines passed over): a record's problem refuses the
+// file with its line, and so does what `lacking` finds missing at its end.
+template <typename State, typename Lacking>
+converted from_records(const QByteArray &text, qint64 limit,
+                       QString (*read)(const lines &, State &, collector &), Lacking lacking)
 {
+    collector c;
+    State s;
     lines l(text);
     while (l.next()) {
         if (l.size() == 0)
             continue;
         const QString why = read(l, s, c);
         if (!why.isEmpty())
-            return where("line", l.line()) + why;
+            return refused(where("line", l.line()) + why);
     }
-    return {};
+    const QString missing = lacking(s, c);
+    if (!missing.isEmpty())
+        return refused(missing);
+    converted out = assemble(c, "line", limit);
+    out.unterminated = !s.ended;
+    return out;
 }
 
 } // namespace
@@ -514,30 +521,19 @@ QString text_kind(const QByteArray &bytes)
 
 converted from_intel_hex(const QByteArray &text, qint64 limit)
 {
-    collector c;
-    hex_state s;
-    const QString why = read_records(text, s, c, hex_line);
-    if (!why.isEmpty())
-        return refused(why);
-    if (!s.ended)
-        return refused(QStringLiteral("has no end-of-file record (type 01): the file is incomplete"));
-    return assemble(c, "line", limit);
+    return from_records(text, limit, hex_line, [](const hex_state &s, const collector &) {
+        return s.ended ? QString()
+                       : QStringLiteral("has no end-of-file record (type 01): the file is incomplete");
+    });
 }
 
 converted from_srecord(const QByteArray &text, qint64 limit)
 {
-    collector c;
-    srec_state s;
-    const QString why = read_records(text, s, c, srec_line);
-    if (!why.isEmpty())
-        return refused(why);
     // srec_cat writes no termination record for data without a start address; a count of
     // every data record shows the file whole all the same.
-    if (!s.ended && s.counted != s.data_records)
-        return refused(srec_incomplete(c));
-    converted out = assemble(c, "line", limit);
-    out.unterminated = !s.ended;
-    return out;
+    return from_records(text, limit, srec_line, [](const srec_state &s, const collector &c) {
+        return s.ended || s.counted == s.data_records ? QString() : srec_incomplete(c);
+    });
 }
 
 converted from_elf(const QByteArray &file, qint64 limit)
