@@ -658,7 +658,12 @@ void NetLineTest::slow_connects()
     if (!network.entered_ok())
         QSKIP("needs root for a network namespace of its own (unshare CLONE_NEWNET)");
     QVERIFY2(network.ok(), qPrintable(network.failure()));
-    QVERIFY2(network.slow_connects(), qPrintable(network.failure()));
+    const bool slowed = network.slow_connects();
+    // A kernel built without these queueing disciplines cannot slow the link at all.
+    if (!slowed && network.failure().contains(QLatin1String("qdisc"), Qt::CaseInsensitive)
+        && network.failure().contains(QLatin1String("unknown"), Qt::CaseInsensitive))
+        QSKIP(qPrintable(QStringLiteral("the kernel cannot queue by htb and tbf: ") + network.failure()));
+    QVERIFY2(slowed, qPrintable(network.failure()));
     const QString firmware = dir.filePath(QStringLiteral("slow.bin"));
     const QByteArray image = make_firmware(firmware, 3000);
     devsim_process sim;
