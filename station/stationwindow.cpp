@@ -78,25 +78,7 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
     press_buttons_with_enter(this);
     init_lists();
     init_look();
-
-    // A typed path is loaded once the field is left or Return pressed; 选择 always loads,
-    // so a rebuilt file of the same name is picked up by choosing it again.
-    connect(ui->lE_firmware, &QLineEdit::editingFinished, this, [this] {
-        if (ui->lE_firmware->text() != model.firmware().path)
-            load_firmware(ui->lE_firmware->text());
-    });
-    connect(ui->lE_ports, &QLineEdit::editingFinished, this, [this] {
-        show_ports_origin();
-        if (apply_patterns())
-            remember();
-    });
-    for (QComboBox *box : {ui->cB_baud, ui->cB_stopbit, ui->cB_checkbit})
-        connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { apply_line(); });
-    connect(ui->cK_autoStart, &QCheckBox::toggled, this, [this] { apply_line(); });
-    connect(ui->cK_sound, &QCheckBox::toggled, this, [this](bool on) {
-        speaker.set_enabled(on);
-        remember();
-    });
+    init_fields();
     init_scanner();
     new QShortcut(start_key, ui->pB_start, [this] { ui->pB_start->animateClick(); });
     new QShortcut(auto_key, ui->pB_auto, [this] { ui->pB_auto->animateClick(); });
@@ -116,6 +98,29 @@ StationWindow::StationWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::
     show_log_banner();
     show_board_serial();
     show_tally();
+}
+
+// The operator's fields and boxes: each change is applied and remembered as it is made.
+void StationWindow::init_fields()
+{
+    // A typed path is loaded once the field is left or Return pressed; 选择 always loads,
+    // so a rebuilt file of the same name is picked up by choosing it again.
+    connect(ui->lE_firmware, &QLineEdit::editingFinished, this, [this] {
+        if (ui->lE_firmware->text() != model.firmware().path)
+            load_firmware(ui->lE_firmware->text());
+    });
+    connect(ui->lE_ports, &QLineEdit::editingFinished, this, [this] {
+        show_ports_origin();
+        if (apply_patterns())
+            remember();
+    });
+    for (QComboBox *box : {ui->cB_baud, ui->cB_stopbit, ui->cB_checkbit})
+        connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { apply_line(); });
+    connect(ui->cK_autoStart, &QCheckBox::toggled, this, [this] { apply_line(); });
+    connect(ui->cK_sound, &QCheckBox::toggled, this, [this](bool on) {
+        speaker.set_enabled(on);
+        remember();
+    });
 }
 
 StationWindow::~StationWindow()

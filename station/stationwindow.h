@@ -45,6 +45,7 @@ private slots:
     void on_pB_acknowledge_clicked();
 
 private:
+    void init_fields();
     void init_scanner();
     void init_lists();
     void init_look();
